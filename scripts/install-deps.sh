@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs everything the builds, tests and the simulated-head demo need on Debian (as root).
+set -euo pipefail
+
+packages=(
+    build-essential cmake ninja-build
+    libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
+    clang-format clang-tidy
+    g++-mingw-w64-x86-64-posix
+    wine wine64
+)
+
+missing=()
+for package in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' \
+        || missing+=("$package")
+done
+if [ "${#missing[@]}" -eq 0 ]; then
+    exit 0
+fi
+
+if [ "$(id -u)" -ne 0 ]; then
+    echo "install-deps: these Debian packages are missing: ${missing[*]}" >&2
+    echo "install-deps: run this script as root (or with sudo) to install them" >&2
+    exit 1
+fi
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -q
+apt-get install -y -q --no-install-recommends "${missing[@]}"

@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# The whole test suite: dependencies, style, native tests, sanitizer runs, the Windows build
+# and the Windows programs under Wine. Exits non-zero on the first failure.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+jobs=$(nproc)
+step() { printf '\n==== %s ====\n' "$*"; }
+
+step "dependencies"
+bash scripts/install-deps.sh
+
+step "clang-format"
+git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
+
+step "native build and tests"
+cmake --preset native >/dev/null
+cmake --build --preset native -j "$jobs"
+ctest --preset native -j "$jobs"
+
+step "clang-tidy"
+git ls-files 'src/*.cpp' 'tools/*.cpp' | grep -v '_win32\.cpp$' \
+    | xargs -P "$jobs" -n 4 clang-tidy -p build/native --quiet 2>/dev/null
+
+step "AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake --preset asan >/dev/null
+cmake --build --preset asan -j "$jobs"
+ctest --preset asan -j "$jobs"
+
+step "ThreadSanitizer"
+cmake --preset tsan >/dev/null
+cmake --build --preset tsan -j "$jobs"
+ctest --preset tsan -j "$jobs"
+
+step "Windows build (mingw-w64)"
+cmake --preset windows >/dev/null
+cmake --build --preset windows -j "$jobs"
+
+if [ -x tests/wine/run-wine-tests.sh ]; then
+    step "Windows programs under Wine"
+    tests/wine/run-wine-tests.sh build/windows build/native
+fi
+
+step "all tests passed"

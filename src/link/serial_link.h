@@ -1,0 +1,97 @@
+// One serial port: name and line settings, opening for overlapped use, configuration, blocking
+// write and read, and the hex text decoding that every transmission passes through.
+// The object does not keep the port handle: Open returns it and every operation takes it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "port_handle.h"
+
+// Why the last operation failed, captured where it failed so that a person can be told.
+enum class PortErrorKind {
+    None,
+    NotFound,          // no such port
+    Busy,              // another program (or another opening of ours) holds it
+    PermissionDenied,  // e.g. not in the dialout group
+    BadSetting,        // the driver refused a setting (speed, timeouts)
+    Vanished,          // the device went away while open (USB adapter pulled, pty closed)
+    LineError,         // framing, parity or overrun reported by the driver
+    Other,
+};
+
+struct PortError {
+    PortErrorKind kind = PortErrorKind::None;
+    std::string message;  // "Opening 'COM7': Access is denied." style, empty when kind is None
+};
+
+// Outcome of waiting for received characters.
+enum class PortWaitResult {
+    DataArrived,  // a character arrived (or may have): look at the input queue
+    Cancelled,    // CancelWait was called for this handle
+    Failed,       // the handle is closed or broken
+};
+
+class CSerialLink {
+  public:
+    CSerialLink();
+    ~CSerialLink();
+    CSerialLink(const CSerialLink&) = delete;
+    CSerialLink& operator=(const CSerialLink&) = delete;
+
+    void SetParams(const std::string& name, std::uint32_t baudRate, std::uint8_t byteSize,
+                   std::uint8_t parity, std::uint8_t stopBits);
+    PortHandle Open();
+    bool SetTimeouts(std::uint32_t readIntervalMs, PortHandle handle);
+    bool Configure(PortHandle handle);
+    bool CreateEvents();
+    // Also closes this opening's events and wakes a receive worker blocked on the handle.
+    void Close(PortHandle handle);
+    // Bytes written, 0 on any failure. Completes before it returns; one writer at a time.
+    std::size_t Write(const std::uint8_t* bytes, std::size_t length, PortHandle handle);
+    // Bytes read from what is waiting (at most 4096), 0 on failure or when nothing waits.
+    std::size_t Read(std::uint8_t* buffer, std::size_t capacity, PortHandle handle);
+
+    // Receive-side primitives for the receive worker.
+    // Bytes waiting in the input queue, or -1 when the handle is unusable (closed, vanished).
+    long QueuedInput(PortHandle handle);
+    // Blocks until a character arrives, CancelWait is called, or the handle fails.
+    PortWaitResult WaitForInput(PortHandle handle);
+    // Ends a pending WaitForInput on this handle (Win32: SetCommMask(h, 0)).
+    void CancelWait(PortHandle handle);
+
+    // What the last failed operation on this object found, for messages to people.
+    PortError LastError() const;
+
+    static std::size_t DecodeHexText(std::string_view text, std::uint8_t* out,
+                                     std::size_t outCapacity);
+    static std::uint8_t HexDigitValue(char ch);
+
+    const std::string& PortName() const { return m_strPort; }
+    std::uint32_t BaudRate() const { return m_dwBaudRate; }
+
+    // Most a single Read takes, and the driver queue sizes asked for.
+    static constexpr std::size_t kMaxChunk = 4096;
+
+  private:
+    void SetError(PortErrorKind kind, std::string message);
+
+    std::string m_strPort;
+    std::uint32_t m_dwBaudRate = 0;
+    std::uint8_t m_byByteSize = 8;
+    std::uint8_t m_byParity = 0;
+    std::uint8_t m_byStopBits = 0;
+
+    // Platform state (the OVERLAPPED records and their events on Win32).
+    struct Platform;
+    std::unique_ptr<Platform> m_platform;
+
+    // The transfer worker and the window thread can both send: one Write at a time.
+    std::mutex m_writeMutex;
+    mutable std::mutex m_errorMutex;
+    PortError m_lastError;
+};

@@ -1,0 +1,55 @@
+#include "pelco_command.h"
+
+#include <array>
+
+#include "../link/hex_text.h"
+
+namespace {
+constexpr std::uint8_t kPelcoDSync = 0xFF;
+constexpr std::uint8_t kPelcoPStart = 0xA0;
+constexpr std::uint8_t kPelcoPEnd = 0xAF;
+constexpr std::array<std::int32_t, 4> kControlSpeeds = {2400, 4800, 9600, 19200};
+}  // namespace
+
+std::vector<std::uint8_t> BuildUpgradeModeCommand(std::uint8_t address,
+                                                  std::uint8_t protocolIndex) {
+    const auto& data = kUpgradeCommandData;
+    if (protocolIndex == PELCO_D) {
+        // The sync byte is not summed.
+        const auto sum = static_cast<std::uint8_t>(address + data[0] + data[1] + data[2] + data[3]);
+        return {kPelcoDSync, address, data[0], data[1], data[2], data[3], sum};
+    }
+    // Pelco-P numbers heads from 0 on the line.
+    const auto lineAddress = static_cast<std::uint8_t>(address - 1);
+    const auto sum = static_cast<std::uint8_t>(kPelcoPStart ^ lineAddress ^ data[0] ^ data[1] ^
+                                               data[2] ^ data[3] ^ kPelcoPEnd);
+    return {kPelcoPStart, lineAddress, data[0], data[1], data[2], data[3], kPelcoPEnd, sum};
+}
+
+std::string FormatCommandText(const std::vector<std::uint8_t>& command) {
+    std::string text;
+    for (std::size_t i = 0; i < command.size(); ++i) {
+        text += i == 0 ? FormatLeadingByteText(command[i]) : FormatTrailingByteText(command[i]);
+    }
+    return text;
+}
+
+std::optional<std::int32_t> ControlSpeedForIndex(std::uint8_t speedIndex) {
+    if (speedIndex >= kControlSpeeds.size()) {
+        return std::nullopt;
+    }
+    return kControlSpeeds[speedIndex];
+}
+
+std::int32_t ApplySpeedIndex(std::uint8_t speedIndex, std::int32_t currentBaudRate) {
+    return ControlSpeedForIndex(speedIndex).value_or(currentBaudRate);
+}
+
+std::optional<std::uint8_t> SpeedIndexForBaudRate(std::int32_t baudRate) {
+    for (std::size_t i = 0; i < kControlSpeeds.size(); ++i) {
+        if (kControlSpeeds[i] == baudRate) {
+            return static_cast<std::uint8_t>(i);
+        }
+    }
+    return std::nullopt;
+}

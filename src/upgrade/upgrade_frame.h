@@ -1,0 +1,61 @@
+// The upgrade frame: 4107 bytes carrying one 4096-byte block of the image, its load address,
+// a last-block mark and a 24-bit sum. Multi-byte fields are big-endian.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+
+#include "../link/transfer_state.h"
+
+namespace frame {
+constexpr std::size_t kSize = kUpgradeFrameBytes;
+constexpr std::size_t kBlockSize = 4096;
+constexpr std::uint8_t kStartMark = 0x73;  // 's'
+constexpr std::uint32_t kLoadAddressBase = 0x00020000;
+constexpr std::uint8_t kFill = 0xFF;  // data positions past the end of the image
+
+// Field offsets.
+constexpr std::size_t kStartMarkAt = 0;
+constexpr std::size_t kLastBlockAt = 1;
+constexpr std::size_t kAddressAt = 2;
+constexpr std::size_t kBlockLengthAt = 6;
+constexpr std::size_t kDataAt = 8;
+constexpr std::size_t kChecksumAt = kDataAt + kBlockSize;  // 4104
+static_assert(kChecksumAt + 3 == kSize, "frame layout adds up to 4107 bytes");
+
+// Largest image a transfer can carry: its announced byte total must fit the signed 32-bit
+// counters (and so, with room to spare, the 32-bit load address).
+constexpr std::int64_t kMaxBlocks = INT32_MAX / static_cast<std::int64_t>(kSize);
+constexpr std::int64_t kMaxImageSize = kMaxBlocks * static_cast<std::int64_t>(kBlockSize);
+}  // namespace frame
+
+// Fills `frame` for the block at image offset `offset` whose `length` image bytes are at
+// `data` (0 to 4096 of them); the rest of the data field is 0xFF.
+void FillUpgradeFrame(const std::uint8_t* data, std::size_t length, std::int32_t offset,
+                      std::int32_t imageSize, FrameBuffer& frame);
+
+struct FrameReadResult {
+    bool ok = false;              // false: the image could not be read (not the same as its end)
+    std::int32_t imageBytes = 0;  // bytes of the image in this frame (0 to 4096)
+    std::string error;            // why reading failed, for a message
+};
+
+// Builds the frame for the block at `offset` from `image`'s current position, reading it with
+// one fread of 4096 one-byte elements: a short read is the end of the image, a read error is not.
+FrameReadResult BuildUpgradeFrame(std::FILE* image, std::int32_t offset, std::int32_t imageSize,
+                                  FrameBuffer& frame);
+
+// The 24-bit sum of every byte after the start mark up to the end of the data field.
+std::uint32_t UpgradeFrameChecksum(const FrameBuffer& frame);
+
+// Bytes a transfer of an image of `imageSize` bytes sends: 4107 per started 4096-byte block.
+std::int64_t AnnouncedTransferBytes(std::int64_t imageSize);
+
+// Frames a transfer of the image sends (0 for an empty image, which still sends one when run).
+std::int64_t FrameCount(std::int64_t imageSize);
+
+// Why an image of this size cannot be sent, or nothing when it can.
+std::optional<std::string> CheckImageSize(std::int64_t imageSize);
