@@ -32,6 +32,7 @@ struct PortError {
 // Outcome of waiting for received characters.
 enum class PortWaitResult {
     DataArrived,  // a character arrived (or may have): look at the input queue
+    TimedOut,     // nothing arrived within the time limit
     Cancelled,    // CancelWait was called for this handle
     Failed,       // the handle is closed or broken
 };
@@ -59,8 +60,9 @@ class CSerialLink {
     // Receive-side primitives for the receive worker.
     // Bytes waiting in the input queue, or -1 when the handle is unusable (closed, vanished).
     long QueuedInput(PortHandle handle);
-    // Blocks until a character arrives, CancelWait is called, or the handle fails.
-    PortWaitResult WaitForInput(PortHandle handle);
+    // Blocks until a character arrives, CancelWait is called, the handle fails, or (with a
+    // non-negative timeoutMs) the time limit passes.
+    PortWaitResult WaitForInput(PortHandle handle, int timeoutMs = -1);
     // Ends a pending WaitForInput on this handle (Win32: SetCommMask(h, 0)).
     void CancelWait(PortHandle handle);
 

@@ -27,7 +27,7 @@ std::size_t CSerialLink::Read(std::uint8_t*, std::size_t, PortHandle) {
 long CSerialLink::QueuedInput(PortHandle) {
     return -1;
 }
-PortWaitResult CSerialLink::WaitForInput(PortHandle) {
+PortWaitResult CSerialLink::WaitForInput(PortHandle, int) {
     return PortWaitResult::Failed;
 }
 void CSerialLink::CancelWait(PortHandle) {}
