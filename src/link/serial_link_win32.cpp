@@ -1,33 +1,526 @@
-// Placeholder until the platform serial port lands: every operation fails.
-#include "serial_link.h"
+// The serial port object on Windows: overlapped CreateFileW, a DCB, and blocking reads and writes
+// built on overlapped calls. Every failure is kept with the system's own reason for people.
+#include <windows.h>
 
-struct CSerialLink::Platform {};
+#include <algorithm>
+#include <set>
+#include <string>
+#include <string_view>
+
+#include "serial_link.h"
+#include "serial_link_win32.h"
+
+namespace {
+
+constexpr std::string_view kDevicePrefix = R"(\\.\)";
+constexpr DWORD kQueueBytes = static_cast<DWORD>(CSerialLink::kMaxChunk);
+
+HANDLE ToHandle(PortHandle handle) {
+    return reinterpret_cast<HANDLE>(handle.value);  // NOLINT(performance-no-int-to-ptr)
+}
+
+PortHandle FromHandle(HANDLE handle) {
+    return PortHandle{reinterpret_cast<std::intptr_t>(handle)};
+}
+
+bool IsValid(HANDLE handle) {
+    return handle != INVALID_HANDLE_VALUE && handle != nullptr;
+}
+
+std::wstring Utf8ToWide(std::string_view text, bool& ok) {
+    ok = true;
+    if (text.empty()) {
+        return {};
+    }
+    const int size = static_cast<int>(text.size());
+    const int wideSize =
+        MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
+    if (wideSize <= 0) {
+        ok = false;
+        return {};
+    }
+    std::wstring wide(static_cast<std::size_t>(wideSize), L'\0');
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, wide.data(), wideSize);
+    return wide;
+}
+
+std::string WideToUtf8(std::wstring_view text) {
+    if (text.empty()) {
+        return {};
+    }
+    const int size = static_cast<int>(text.size());
+    const int narrowSize =
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
+    if (narrowSize <= 0) {
+        return {};
+    }
+    std::string narrow(static_cast<std::size_t>(narrowSize), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), size, narrow.data(), narrowSize, nullptr, nullptr);
+    return narrow;
+}
+
+// The system's own words for an error code, in UTF-8, without the trailing line break.
+std::string SystemReason(DWORD code) {
+    wchar_t* buffer = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    std::string reason;
+    if (length > 0 && buffer != nullptr) {
+        reason = WideToUtf8(std::wstring_view(buffer, length));
+    }
+    LocalFree(buffer);
+    while (!reason.empty() &&
+           (reason.back() == '\n' || reason.back() == '\r' || reason.back() == ' ')) {
+        reason.pop_back();
+    }
+    if (reason.empty()) {
+        reason = "Windows error " + std::to_string(code) + ".";
+    }
+    return reason;
+}
+
+PortErrorKind OpenFailureKind(DWORD code) {
+    switch (code) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+            return PortErrorKind::NotFound;
+        // A COM port answers "access denied" when another program has it open.
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+            return PortErrorKind::Busy;
+        default:
+            return PortErrorKind::Other;
+    }
+}
+
+// Codes a read, write or wait ends with when the device went away under an open handle
+// (USB adapter pulled, the port closed by another thread).
+PortErrorKind IoFailureKind(DWORD code) {
+    switch (code) {
+        case ERROR_INVALID_HANDLE:
+        case ERROR_BAD_COMMAND:
+        case ERROR_GEN_FAILURE:
+        case ERROR_ACCESS_DENIED:
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_DEVICE_NOT_CONNECTED:
+        case ERROR_DEVICE_REMOVED:
+        case ERROR_OPERATION_ABORTED:
+            return PortErrorKind::Vanished;
+        default:
+            return PortErrorKind::Other;
+    }
+}
+
+std::string LineErrorNames(DWORD errors) {
+    std::string names;
+    const auto add = [&names](const char* name) {
+        names += names.empty() ? "" : ", ";
+        names += name;
+    };
+    if ((errors & CE_FRAME) != 0) {
+        add("framing");
+    }
+    if ((errors & CE_RXPARITY) != 0) {
+        add("parity");
+    }
+    if ((errors & (CE_OVERRUN | CE_RXOVER)) != 0) {
+        add("overrun");
+    }
+    if ((errors & CE_BREAK) != 0) {
+        add("break");
+    }
+    return names.empty() ? "line" : names;
+}
+
+const char* ParityName(std::uint8_t parity) {
+    switch (parity) {
+        case NOPARITY:
+            return "no parity";
+        case ODDPARITY:
+            return "odd parity";
+        case EVENPARITY:
+            return "even parity";
+        case MARKPARITY:
+            return "mark parity";
+        case SPACEPARITY:
+            return "space parity";
+        default:
+            return "unknown parity";
+    }
+}
+
+const char* StopBitsName(std::uint8_t stopBits) {
+    switch (stopBits) {
+        case ONESTOPBIT:
+            return "1 stop bit";
+        case ONE5STOPBITS:
+            return "1.5 stop bits";
+        case TWOSTOPBITS:
+            return "2 stop bits";
+        default:
+            return "unknown stop bits";
+    }
+}
+
+void CloseEvent(HANDLE& event) {
+    if (event != nullptr) {
+        CloseHandle(event);
+        event = nullptr;
+    }
+}
+
+}  // namespace
+
+std::string SerialDevicePath(std::string_view portName) {
+    const bool isPath = portName.find_first_of("\\/") != std::string_view::npos;
+    if (portName.empty() || isPath) {
+        return std::string(portName);
+    }
+    return std::string(kDevicePrefix) + std::string(portName);
+}
+
+struct CSerialLink::Platform {
+    OVERLAPPED m_ovRead{};
+    OVERLAPPED m_ovWrite{};
+    // Read is meant for the receive worker alone; the lock keeps a second reader from sharing
+    // m_ovRead all the same.
+    std::mutex readMutex;
+
+    // Guards the members below.
+    std::mutex stateMutex;
+    HANDLE lastOpened = INVALID_HANDLE_VALUE;
+    HANDLE eventsOwner = INVALID_HANDLE_VALUE;  // the opening the two events were made for
+    // Handles whose waits were ended by CancelWait; a wait started later ends at once too.
+    std::set<HANDLE> cancelled;
+
+    bool IsCancelled(HANDLE handle) {
+        const std::lock_guard<std::mutex> lock(stateMutex);
+        return cancelled.count(handle) != 0;
+    }
+};
 
 CSerialLink::CSerialLink() : m_platform(std::make_unique<Platform>()) {}
-CSerialLink::~CSerialLink() = default;
+
+CSerialLink::~CSerialLink() {
+    CloseEvent(m_platform->m_ovRead.hEvent);
+    CloseEvent(m_platform->m_ovWrite.hEvent);
+}
+
 PortHandle CSerialLink::Open() {
-    return kInvalidPortHandle;
+    bool utf8Ok = false;
+    const std::wstring path = Utf8ToWide(SerialDevicePath(m_strPort), utf8Ok);
+    if (!utf8Ok || path.empty()) {
+        SetError(PortErrorKind::NotFound, "Opening '" + m_strPort + "': not a valid port name.");
+        return kInvalidPortHandle;
+    }
+    HANDLE handle =
+        CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD code = GetLastError();
+        SetError(OpenFailureKind(code), "Opening '" + m_strPort + "': " + SystemReason(code));
+        return kInvalidPortHandle;
+    }
+    {
+        // A new opening may get the value of a closed one back.
+        const std::lock_guard<std::mutex> lock(m_platform->stateMutex);
+        m_platform->cancelled.erase(handle);
+        m_platform->lastOpened = handle;
+    }
+    return FromHandle(handle);
 }
-bool CSerialLink::SetTimeouts(std::uint32_t, PortHandle) {
-    return false;
+
+bool CSerialLink::SetTimeouts(std::uint32_t readIntervalMs, PortHandle handle) {
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = readIntervalMs;
+    if (SetCommTimeouts(ToHandle(handle), &timeouts) == FALSE) {
+        const DWORD code = GetLastError();
+        SetError(PortErrorKind::BadSetting,
+                 "Setting the time limits of '" + m_strPort + "': " + SystemReason(code));
+        return false;
+    }
+    return true;
 }
-bool CSerialLink::Configure(PortHandle) {
-    return false;
+
+bool CSerialLink::Configure(PortHandle handle) {
+    HANDLE h = ToHandle(handle);
+    DCB dcb{};
+    dcb.DCBlength = sizeof(dcb);
+    // Start from the driver's own record so that members this program has no opinion on keep
+    // the driver's values; a failure here shows again, with its reason, at SetCommState.
+    (void)GetCommState(h, &dcb);
+    dcb.DCBlength = sizeof(dcb);
+    dcb.BaudRate = m_dwBaudRate;
+    dcb.ByteSize = m_byByteSize;
+    dcb.Parity = m_byParity;
+    dcb.StopBits = m_byStopBits;
+    dcb.fBinary = 1;
+    dcb.fParity = 1;
+    dcb.fOutX = 1;
+    dcb.fInX = 1;
+    dcb.fNull = 0;
+    dcb.XonLim = 50;
+    dcb.XoffLim = 50;
+    dcb.XonChar = 0x11;
+    dcb.XoffChar = 0x13;
+    // Flow control is XON/XOFF only: a CTS/DSR handshake left on by the last program that used
+    // the port would stall output on adapters that leave those lines unconnected, and abort-on-
+    // error would fail every transfer after a line error until the error word is read.
+    dcb.fOutxCtsFlow = 0;
+    dcb.fOutxDsrFlow = 0;
+    dcb.fDsrSensitivity = 0;
+    dcb.fAbortOnError = 0;
+    if (SetCommState(h, &dcb) == FALSE) {
+        const DWORD code = GetLastError();
+        SetError(PortErrorKind::BadSetting,
+                 "Setting '" + m_strPort + "' to " + std::to_string(m_dwBaudRate) + " bit/s, " +
+                     std::to_string(m_byByteSize) + " data bits, " + ParityName(m_byParity) + ", " +
+                     StopBitsName(m_byStopBits) + ": " + SystemReason(code));
+        return false;
+    }
+    {
+        // The mask goes back to EV_RXCHAR, so waits on this handle work again.
+        const std::lock_guard<std::mutex> lock(m_platform->stateMutex);
+        m_platform->cancelled.erase(h);
+        (void)SetCommMask(h, EV_RXCHAR);
+    }
+    (void)SetupComm(h, kQueueBytes, kQueueBytes);
+    (void)PurgeComm(h, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+    return true;
 }
+
 bool CSerialLink::CreateEvents() {
-    return false;
+    const std::lock_guard<std::mutex> writeLock(m_writeMutex);
+    const std::lock_guard<std::mutex> readLock(m_platform->readMutex);
+    Platform& platform = *m_platform;
+    // Events of an earlier opening that was never closed through this object.
+    CloseEvent(platform.m_ovRead.hEvent);
+    CloseEvent(platform.m_ovWrite.hEvent);
+    platform.m_ovRead = OVERLAPPED{};
+    platform.m_ovWrite = OVERLAPPED{};
+
+    platform.m_ovRead.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (platform.m_ovRead.hEvent == nullptr) {
+        const DWORD code = GetLastError();
+        SetError(PortErrorKind::Other, "Creating the read event: " + SystemReason(code));
+        return false;
+    }
+    platform.m_ovWrite.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (platform.m_ovWrite.hEvent == nullptr) {
+        const DWORD code = GetLastError();
+        CloseEvent(platform.m_ovRead.hEvent);
+        SetError(PortErrorKind::Other, "Creating the write event: " + SystemReason(code));
+        return false;
+    }
+    const std::lock_guard<std::mutex> stateLock(platform.stateMutex);
+    platform.eventsOwner = platform.lastOpened;
+    return true;
 }
-void CSerialLink::Close(PortHandle) {}
-std::size_t CSerialLink::Write(const std::uint8_t*, std::size_t, PortHandle) {
-    return 0;
+
+void CSerialLink::Close(PortHandle handle) {
+    HANDLE h = ToHandle(handle);
+    if (!IsValid(h)) {
+        return;
+    }
+    // Wine does not end a pending WaitCommEvent when the handle is closed; an empty event mask
+    // does, everywhere. Pending reads and writes are cancelled so that Write and Read return.
+    CancelWait(handle);
+    (void)CancelIoEx(h, nullptr);
+    CloseHandle(h);
+
+    const std::lock_guard<std::mutex> writeLock(m_writeMutex);
+    const std::lock_guard<std::mutex> readLock(m_platform->readMutex);
+    const std::lock_guard<std::mutex> stateLock(m_platform->stateMutex);
+    m_platform->cancelled.erase(h);
+    if (m_platform->lastOpened == h) {
+        m_platform->lastOpened = INVALID_HANDLE_VALUE;
+    }
+    if (m_platform->eventsOwner == h) {
+        CloseEvent(m_platform->m_ovRead.hEvent);
+        CloseEvent(m_platform->m_ovWrite.hEvent);
+        m_platform->eventsOwner = INVALID_HANDLE_VALUE;
+    }
 }
-std::size_t CSerialLink::Read(std::uint8_t*, std::size_t, PortHandle) {
-    return 0;
+
+std::size_t CSerialLink::Write(const std::uint8_t* bytes, std::size_t length, PortHandle handle) {
+    const std::lock_guard<std::mutex> lock(m_writeMutex);
+    HANDLE h = ToHandle(handle);
+    const std::string what = "Writing to '" + m_strPort + "': ";
+    if (length > MAXDWORD) {
+        SetError(PortErrorKind::Other, what + "too many bytes for one write.");
+        return 0;
+    }
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (ClearCommError(h, &errors, &status) == FALSE) {
+        const DWORD code = GetLastError();
+        SetError(IoFailureKind(code), what + SystemReason(code));
+        return 0;
+    }
+    if (errors != 0) {
+        (void)PurgeComm(h, PURGE_TXCLEAR);
+        SetError(PortErrorKind::LineError, what + "the port reported a " + LineErrorNames(errors) +
+                                               " error; the waiting output was discarded.");
+        return 0;
+    }
+
+    OVERLAPPED& overlapped = m_platform->m_ovWrite;
+    overlapped.Offset = 0;
+    overlapped.OffsetHigh = 0;
+    DWORD written = 0;
+    if (WriteFile(h, bytes, static_cast<DWORD>(length), &written, &overlapped) == FALSE) {
+        const DWORD code = GetLastError();
+        if (code != ERROR_IO_PENDING) {
+            SetError(IoFailureKind(code), what + SystemReason(code));
+            return 0;
+        }
+        if (GetOverlappedResult(h, &overlapped, &written, TRUE) == FALSE) {
+            const DWORD waitCode = GetLastError();
+            SetError(IoFailureKind(waitCode), what + SystemReason(waitCode));
+        }
+    }
+    if (written != length) {
+        SetError(PortErrorKind::Other, what + "only " + std::to_string(written) + " of " +
+                                           std::to_string(length) + " bytes went out.");
+    }
+    return written;
 }
-long CSerialLink::QueuedInput(PortHandle) {
-    return -1;
+
+std::size_t CSerialLink::Read(std::uint8_t* buffer, std::size_t capacity, PortHandle handle) {
+    const std::lock_guard<std::mutex> lock(m_platform->readMutex);
+    HANDLE h = ToHandle(handle);
+    const std::string what = "Reading from '" + m_strPort + "': ";
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (ClearCommError(h, &errors, &status) == FALSE) {
+        const DWORD code = GetLastError();
+        SetError(IoFailureKind(code), what + SystemReason(code));
+        return 0;
+    }
+    if (errors != 0) {
+        (void)PurgeComm(h, PURGE_RXABORT | PURGE_RXCLEAR);
+        SetError(PortErrorKind::LineError, what + "the port reported a " + LineErrorNames(errors) +
+                                               " error; the waiting input was discarded.");
+        return 0;
+    }
+    // Never more than the caller's buffer holds, nor more than one chunk.
+    const auto count = static_cast<DWORD>(
+        std::min({static_cast<std::size_t>(status.cbInQue), kMaxChunk, capacity}));
+    std::fill_n(buffer, count, std::uint8_t{0});
+    if (count == 0) {
+        return 0;
+    }
+
+    OVERLAPPED& overlapped = m_platform->m_ovRead;
+    DWORD read = 0;
+    if (ReadFile(h, buffer, count, &read, &overlapped) == FALSE) {
+        const DWORD code = GetLastError();
+        if (code != ERROR_IO_PENDING) {
+            SetError(IoFailureKind(code), what + SystemReason(code));
+            return 0;
+        }
+        if (GetOverlappedResult(h, &overlapped, &read, TRUE) == FALSE) {
+            const DWORD waitCode = GetLastError();
+            SetError(IoFailureKind(waitCode), what + SystemReason(waitCode));
+        }
+        overlapped.Offset = 0;
+    }
+    return read;
 }
-PortWaitResult CSerialLink::WaitForInput(PortHandle, int) {
-    return PortWaitResult::Failed;
+
+long CSerialLink::QueuedInput(PortHandle handle) {
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (ClearCommError(ToHandle(handle), &errors, &status) == FALSE) {
+        const DWORD code = GetLastError();
+        SetError(IoFailureKind(code), "Reading from '" + m_strPort + "': " + SystemReason(code));
+        return -1;
+    }
+    return static_cast<long>(status.cbInQue);
 }
-void CSerialLink::CancelWait(PortHandle) {}
+
+PortWaitResult CSerialLink::WaitForInput(PortHandle handle, int timeoutMs) {
+    HANDLE h = ToHandle(handle);
+    // A wait of its own: the receive worker waits while other threads read and write.
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (overlapped.hEvent == nullptr) {
+        const DWORD code = GetLastError();
+        SetError(PortErrorKind::Other, "Creating the wait event: " + SystemReason(code));
+        return PortWaitResult::Failed;
+    }
+    DWORD mask = 0;
+    BOOL started = FALSE;
+    DWORD startCode = 0;
+    {
+        // Checked and started under the lock, so a CancelWait either comes first and is seen
+        // here, or comes after and ends the pending wait with its empty mask.
+        const std::lock_guard<std::mutex> lock(m_platform->stateMutex);
+        if (m_platform->cancelled.count(h) != 0) {
+            CloseHandle(overlapped.hEvent);
+            return PortWaitResult::Cancelled;
+        }
+        started = WaitCommEvent(h, &mask, &overlapped);
+        startCode = started == FALSE ? GetLastError() : 0;
+    }
+    if (started == FALSE && startCode != ERROR_IO_PENDING) {
+        CloseHandle(overlapped.hEvent);
+        if (m_platform->IsCancelled(h)) {
+            return PortWaitResult::Cancelled;
+        }
+        SetError(IoFailureKind(startCode),
+                 "Waiting for input on '" + m_strPort + "': " + SystemReason(startCode));
+        return PortWaitResult::Failed;
+    }
+
+    bool timedOut = false;
+    if (started == FALSE) {
+        const DWORD limit = timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs);
+        const DWORD waited = WaitForSingleObject(overlapped.hEvent, limit);
+        if (waited != WAIT_OBJECT_0) {
+            timedOut = waited == WAIT_TIMEOUT;
+            // The wait must be over before `overlapped` and `mask` leave scope. Setting the mask
+            // again ends it at once; a CancelWait that came meanwhile has ended it already, and
+            // its empty mask must stay.
+            const std::lock_guard<std::mutex> lock(m_platform->stateMutex);
+            if (m_platform->cancelled.count(h) == 0) {
+                (void)SetCommMask(h, EV_RXCHAR);
+            }
+            if (!timedOut) {
+                (void)CancelIoEx(h, &overlapped);
+            }
+        }
+    }
+    DWORD transferred = 0;
+    const BOOL completed = GetOverlappedResult(h, &overlapped, &transferred, TRUE);
+    const DWORD code = completed == FALSE ? GetLastError() : 0;
+    CloseHandle(overlapped.hEvent);
+
+    if (m_platform->IsCancelled(h)) {
+        return PortWaitResult::Cancelled;
+    }
+    if ((mask & EV_RXCHAR) != 0) {
+        return PortWaitResult::DataArrived;
+    }
+    if (timedOut) {
+        return PortWaitResult::TimedOut;
+    }
+    if (completed == FALSE) {
+        SetError(IoFailureKind(code),
+                 "Waiting for input on '" + m_strPort + "': " + SystemReason(code));
+        return PortWaitResult::Failed;
+    }
+    // Ended by a change of the mask (Configure on this handle): the caller looks at the queue.
+    return PortWaitResult::DataArrived;
+}
+
+void CSerialLink::CancelWait(PortHandle handle) {
+    HANDLE h = ToHandle(handle);
+    if (!IsValid(h)) {
+        return;
+    }
+    const std::lock_guard<std::mutex> lock(m_platform->stateMutex);
+    m_platform->cancelled.insert(h);
+    (void)SetCommMask(h, 0);
+}
