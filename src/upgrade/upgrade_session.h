@@ -1,0 +1,113 @@
+// One head's whole upgrade over one line, step by step with host-side time limits: the
+// upgrade-mode command at the control speed, the connection check at the transfer speed, then
+// the image frame by frame, acting on each answer of the head.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "../link/serial_link.h"
+#include "upgrade_line.h"
+
+namespace session {
+constexpr int kSwitchSettleMs = 500;  // after the command, before the line changes speed
+constexpr int kConnectTries = 3;      // connection checks sent before giving up
+constexpr int kStopPollMs = 100;      // longest wait before a stop request is noticed
+constexpr int kDefaultAnswerTimeoutMs = 10000;
+constexpr int kDefaultRetries = 3;
+constexpr int kDefaultAckDelayMs = 20;    // pause after an accepted frame, as the window program
+constexpr std::size_t kEchoChunk = 1024;  // bytes written before their echo is read back
+}  // namespace session
+
+enum class WriteMode { Frame, Byte };
+
+struct UpgradeSessionOptions {
+    std::uint8_t address = 1;
+    std::uint8_t protocolIndex = 1;  // PELCO_D
+    std::int32_t controlBaudRate = 2400;
+    bool switchMode = true;  // false: the head is already in upgrade mode
+    int answerTimeoutMs = session::kDefaultAnswerTimeoutMs;
+    int retries = session::kDefaultRetries;
+    int ackDelayMs = session::kDefaultAckDelayMs;
+    WriteMode writeMode = WriteMode::Frame;
+    bool echo = false;
+};
+
+enum class UpgradeStatus {
+    Done,          // the head answered 0x84
+    PortFailed,    // the port could not be opened or configured, or failed while in use
+    NoConnection,  // no 0x80 to the connection check
+    HeadFailed,    // 0x86
+    HeadTimedOut,  // 0x87
+    NoAnswer,      // nothing the loader acts on within the answer time limit
+    TooManyChecksumErrors,
+    ImageUnreadable,
+    Stopped,  // the operator asked to stop
+};
+
+// What was sent, for traces: the bytes and what they are.
+enum class SentKind { Command, ConnectionCheck, Frame };
+
+struct FrameInfo {
+    std::int64_t index = 0;  // 0 for the first frame
+    std::uint32_t loadAddress = 0;
+    bool lastBlock = false;
+    std::uint32_t sum = 0;         // the 24-bit sum the frame carries
+    std::int32_t imageBytes = 0;   // image bytes in the frame (the rest is fill)
+    std::int64_t imageOffset = 0;  // offset of its block in the image
+    int attempt = 0;               // 0 first sending, 1.. resends
+};
+
+struct UpgradeProgress {
+    std::int64_t framesAccepted = 0;
+    std::int64_t framesTotal = 0;
+    std::int64_t bytesSent = 0;   // every byte written during the transfer, resends included
+    std::int64_t bytesTotal = 0;  // bytes of one clean transfer
+    std::int64_t imageBytesDone = 0;
+    std::int64_t imageSize = 0;
+};
+
+struct UpgradeResult {
+    UpgradeStatus status = UpgradeStatus::Done;
+    std::string message;             // for people; empty when Done
+    PortError portError;             // set with PortFailed
+    std::int64_t frameReached = -1;  // the frame being sent or awaited (-1: before the frames)
+    std::int32_t baudRate = 0;       // line speed when it ended
+    int resends = 0;
+};
+
+class IUpgradeObserver {
+  public:
+    virtual ~IUpgradeObserver() = default;
+    virtual void OnSent(SentKind /*kind*/, const std::uint8_t* /*bytes*/, std::size_t /*length*/,
+                        std::int32_t /*baudRate*/, const FrameInfo* /*frame*/) {}
+    // Every byte taken from the line; `echo` when it is the echo of a sent byte.
+    virtual void OnReceived(std::uint8_t /*byte*/, std::int32_t /*baudRate*/, bool /*echo*/) {}
+    virtual void OnSwitched(std::int32_t /*baudRate*/) {}
+    virtual void OnConnected(int /*tries*/) {}
+    virtual void OnFrameAccepted(const FrameInfo& /*frame*/, const UpgradeProgress& /*progress*/) {}
+    virtual void OnResent(const FrameInfo& /*frame*/, std::uint8_t /*answer*/) {}
+    virtual void OnResult(const UpgradeResult& /*result*/) {}
+};
+
+class CUpgradeSession {
+  public:
+    CUpgradeSession(IUpgradeLine& line, IUpgradeClock& clock, IUpgradeObserver& observer,
+                    const std::atomic<bool>& stopRequested);
+
+    // Upgrades one head with the image (read from its start, `imageSize` bytes). Closes the line
+    // before it returns, whatever happened.
+    UpgradeResult Run(const UpgradeSessionOptions& options, std::FILE* image,
+                      std::int64_t imageSize);
+
+  private:
+    IUpgradeLine& m_line;
+    IUpgradeClock& m_clock;
+    IUpgradeObserver& m_observer;
+    const std::atomic<bool>& m_stop;
+};
+
+// Short English name of a status ("upgrade complete", "no connection", ...).
+const char* DescribeStatus(UpgradeStatus status);

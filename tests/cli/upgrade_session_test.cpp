@@ -1,0 +1,338 @@
+// The upgrade session against a scripted line: the bytes it sends, how it acts on every answer,
+// time limits, echo, write modes, port failures and stop requests.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+#include "fake_line.h"
+#include "pelco_command.h"
+#include "upgrade_frame.h"
+#include "upgrade_session.h"
+
+namespace {
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+// Deterministic bytes that include the answer codes, so that an echoed frame holds 0x80..0x87.
+std::vector<std::uint8_t> ImageBytes(std::size_t size) {
+    std::vector<std::uint8_t> bytes(size);
+    for (std::size_t i = 0; i < size; ++i) {
+        bytes[i] = static_cast<std::uint8_t>((i * 7U + 0x80U) & 0xFFU);
+    }
+    return bytes;
+}
+
+File TempImage(const std::vector<std::uint8_t>& bytes) {
+    File file(std::tmpfile());
+    std::fwrite(bytes.data(), 1, bytes.size(), file.get());
+    std::rewind(file.get());
+    return file;
+}
+
+std::vector<std::uint8_t> ExpectedFrame(const std::vector<std::uint8_t>& image,
+                                        std::size_t offset) {
+    FrameBuffer frame{};
+    const std::size_t n = std::min<std::size_t>(4096, image.size() - offset);
+    FillUpgradeFrame(image.data() + offset, n, static_cast<std::int32_t>(offset),
+                     static_cast<std::int32_t>(image.size()), frame);
+    return {frame.begin(), frame.end()};
+}
+
+struct RecordingObserver final : IUpgradeObserver {
+    void OnReceived(std::uint8_t byte, std::int32_t, bool echo) override {
+        (echo ? echoed : answers).push_back(byte);
+    }
+    void OnSwitched(std::int32_t baud) override { switchedAt = baud; }
+    void OnConnected(int tries) override { connectTries = tries; }
+    void OnFrameAccepted(const FrameInfo& frame, const UpgradeProgress& progress) override {
+        accepted.push_back(frame.index);
+        last = progress;
+    }
+    void OnResent(const FrameInfo& frame, std::uint8_t answer) override {
+        resent.push_back(frame.index);
+        resentAddress.push_back(frame.loadAddress);
+        resentAnswer.push_back(answer);
+    }
+    void OnResult(const UpgradeResult& result) override { results.push_back(result.status); }
+
+    std::vector<std::uint8_t> answers, echoed;
+    std::int32_t switchedAt = 0;
+    int connectTries = 0;
+    std::vector<std::int64_t> accepted, resent;
+    std::vector<std::uint32_t> resentAddress;
+    std::vector<std::uint8_t> resentAnswer;
+    UpgradeProgress last;
+    std::vector<UpgradeStatus> results;
+};
+
+class SessionTest : public ::testing::Test {
+  protected:
+    UpgradeResult RunWith(const std::vector<std::uint8_t>& image) {
+        File file = TempImage(image);
+        CUpgradeSession session(line, clock, observer, stop);
+        return session.Run(options, file.get(), static_cast<std::int64_t>(image.size()));
+    }
+
+    FakeClock clock;
+    FakeLine line{clock};
+    RecordingObserver observer;
+    std::atomic<bool> stop{false};
+    UpgradeSessionOptions options;
+};
+
+TEST_F(SessionTest, WholeUpgradeSendsTheCommandCheckAndFramesAtTheirSpeeds) {
+    options.address = 5;
+    options.protocolIndex = PELCO_P;
+    options.controlBaudRate = 9600;
+    const auto image = ImageBytes(8193);
+    const UpgradeResult result = RunWith(image);
+
+    EXPECT_EQ(result.status, UpgradeStatus::Done) << result.message;
+    ASSERT_EQ(line.opens.size(), 2U);
+    EXPECT_EQ(line.opens[0].baudRate, 9600);
+    EXPECT_EQ(line.opens[1].baudRate, 115200);
+    EXPECT_TRUE(line.opens[1].xonXoff);
+    EXPECT_EQ(line.SentAt(9600), BuildUpgradeModeCommand(5, PELCO_P));
+
+    std::vector<std::uint8_t> expected{0x3F, 0x3F};
+    for (std::size_t offset = 0; offset < image.size(); offset += 4096) {
+        const auto frame = ExpectedFrame(image, offset);
+        expected.insert(expected.end(), frame.begin(), frame.end());
+    }
+    EXPECT_EQ(line.SentAt(115200), expected);
+    EXPECT_EQ(line.writeSizes.back(), 4107U) << "frame mode writes one frame at once";
+    EXPECT_EQ(line.closeCalls, 2);
+    EXPECT_FALSE(line.isOpen);
+
+    EXPECT_EQ(observer.switchedAt, 9600);
+    EXPECT_EQ(observer.connectTries, 1);
+    EXPECT_EQ(observer.accepted, (std::vector<std::int64_t>{0, 1, 2}));
+    EXPECT_EQ(observer.last.bytesSent, 3 * 4107);
+    EXPECT_EQ(observer.last.imageBytesDone, 8193);
+    // 500 ms after the command, 20 ms after each of the two accepted frames.
+    EXPECT_EQ(clock.slept, 540);
+}
+
+TEST_F(SessionTest, NoSwitchStartsAtTheTransferSpeedWithoutACommand) {
+    options.switchMode = false;
+    options.ackDelayMs = 0;
+    EXPECT_EQ(RunWith(ImageBytes(100)).status, UpgradeStatus::Done);
+    ASSERT_EQ(line.opens.size(), 1U);
+    EXPECT_EQ(line.opens[0].baudRate, 115200);
+    EXPECT_EQ(line.sent[0], 0x3F);
+    EXPECT_EQ(clock.slept, 0);
+}
+
+TEST_F(SessionTest, ChecksumErrorsResendTheSameFrameUntilAccepted) {
+    line.answers[1] = {0x83};
+    line.answers[2] = {0x81};
+    const auto image = ImageBytes(3 * 4096);
+    const UpgradeResult result = RunWith(image);
+
+    EXPECT_EQ(result.status, UpgradeStatus::Done) << result.message;
+    EXPECT_EQ(result.resends, 2);
+    ASSERT_EQ(line.frames.size(), 5U);
+    EXPECT_EQ(line.frames[1], ExpectedFrame(image, 4096));
+    EXPECT_EQ(line.frames[2], line.frames[1]);
+    EXPECT_EQ(line.frames[3], line.frames[1]);
+    EXPECT_EQ(line.frames[4], ExpectedFrame(image, 8192));
+    EXPECT_EQ(observer.resent, (std::vector<std::int64_t>{1, 1}));
+    EXPECT_EQ(observer.resentAddress, (std::vector<std::uint32_t>{0x21000, 0x21000}));
+    EXPECT_EQ(observer.resentAnswer, (std::vector<std::uint8_t>{0x83, 0x81}));
+}
+
+TEST_F(SessionTest, ChecksumErrorsBeyondTheRetriesStopTheUpgrade) {
+    options.retries = 2;
+    for (int n = 0; n < 10; ++n) {
+        line.answers[n] = {0x83};
+    }
+    const UpgradeResult result = RunWith(ImageBytes(4096));
+    EXPECT_EQ(result.status, UpgradeStatus::TooManyChecksumErrors);
+    EXPECT_EQ(line.frames.size(), 3U) << "first sending and two resends";
+    EXPECT_NE(result.message.find("frame 0"), std::string::npos) << result.message;
+
+    // With no retries allowed, the first checksum error ends it.
+    FakeLine strict(clock);
+    strict.answers[0] = {0x81};
+    options.retries = 0;
+    File file = TempImage(ImageBytes(10));
+    CUpgradeSession session(strict, clock, observer, stop);
+    EXPECT_EQ(session.Run(options, file.get(), 10).status, UpgradeStatus::TooManyChecksumErrors);
+    EXPECT_EQ(strict.frames.size(), 1U);
+}
+
+TEST_F(SessionTest, EachFinalAnswerEndsWithItsOwnStatus) {
+    const std::vector<std::pair<std::uint8_t, UpgradeStatus>> cases = {
+        {0x84, UpgradeStatus::Done},
+        {0x86, UpgradeStatus::HeadFailed},
+        {0x87, UpgradeStatus::HeadTimedOut},
+    };
+    for (const auto& [answer, status] : cases) {
+        FakeLine head(clock);
+        head.answers[1] = {answer};
+        File file = TempImage(ImageBytes(3 * 4096));
+        CUpgradeSession session(head, clock, observer, stop);
+        const UpgradeResult result = session.Run(options, file.get(), 3 * 4096);
+        EXPECT_EQ(result.status, status) << std::hex << int{answer};
+        EXPECT_EQ(head.frames.size(), 2U) << "nothing is sent after a final answer";
+        EXPECT_EQ(result.frameReached, 1);
+        EXPECT_FALSE(head.isOpen);
+    }
+}
+
+TEST_F(SessionTest, BytesOutsideTheAnswerTableAreIgnored) {
+    // 0x80 means nothing once the frames go; 0x85 and 0x88 are not answers at all.
+    line.answers[0] = {0x00, 0x55, 0x80, 0x85, 0x88, 0x82};
+    EXPECT_EQ(RunWith(ImageBytes(5000)).status, UpgradeStatus::Done);
+    EXPECT_EQ(line.frames.size(), 2U);
+}
+
+TEST_F(SessionTest, AStaleByteIsNotTakenForTheNextAnswer) {
+    // The head acknowledges frame 0 twice; the second 0x82 must not accept frame 1 unheard.
+    line.answers[0] = {0x82, 0x82};
+    line.answers[1] = {0x87};
+    EXPECT_EQ(RunWith(ImageBytes(3 * 4096)).status, UpgradeStatus::HeadTimedOut);
+    EXPECT_EQ(line.frames.size(), 2U);
+}
+
+TEST_F(SessionTest, SilenceAfterAFrameIsNoAnswerWithinTheTimeLimit) {
+    options.answerTimeoutMs = 2500;
+    line.answers[1] = {};
+    const std::int64_t start = clock.now;
+    const UpgradeResult result = RunWith(ImageBytes(3 * 4096));
+    EXPECT_EQ(result.status, UpgradeStatus::NoAnswer);
+    EXPECT_EQ(result.frameReached, 1);
+    EXPECT_NE(result.message.find("0x00021000"), std::string::npos) << result.message;
+    EXPECT_NE(result.message.find("2.5 s"), std::string::npos) << result.message;
+    // Command pause, one ack delay, and the time limit itself: no more, no less.
+    EXPECT_EQ(clock.now - start, 500 + 20 + 2500);
+}
+
+TEST_F(SessionTest, ConnectionCheckIsRetriedThenGivenUp) {
+    line.connectAnswerFrom = 2;
+    EXPECT_EQ(RunWith(ImageBytes(10)).status, UpgradeStatus::Done);
+    EXPECT_EQ(observer.connectTries, 2);
+
+    FakeLine deaf(clock);
+    deaf.answerConnect = false;
+    File file = TempImage(ImageBytes(10));
+    CUpgradeSession session(deaf, clock, observer, stop);
+    const UpgradeResult result = session.Run(options, file.get(), 10);
+    EXPECT_EQ(result.status, UpgradeStatus::NoConnection);
+    EXPECT_EQ(deaf.connectChecks, session::kConnectTries);
+    EXPECT_TRUE(deaf.frames.empty());
+    EXPECT_FALSE(deaf.isOpen);
+}
+
+TEST_F(SessionTest, EchoIsDroppedInBothWriteModesAndFlowControlIsOff) {
+    const auto image = ImageBytes(2 * 4096);
+    for (const WriteMode mode : {WriteMode::Frame, WriteMode::Byte}) {
+        FakeLine echoing(clock);
+        echoing.echo = true;
+        RecordingObserver seen;
+        options.echo = true;
+        options.writeMode = mode;
+        File file = TempImage(image);
+        CUpgradeSession session(echoing, clock, seen, stop);
+        const UpgradeResult result = session.Run(options, file.get(), 2 * 4096);
+        EXPECT_EQ(result.status, UpgradeStatus::Done) << result.message;
+        EXPECT_EQ(echoing.frames.size(), 2U);
+        EXPECT_EQ(seen.echoed, echoing.sent);
+        EXPECT_EQ(seen.answers, (std::vector<std::uint8_t>{0x80, 0x82, 0x84}));
+        for (const OpenCall& open : echoing.opens) {
+            EXPECT_FALSE(open.xonXoff);
+        }
+    }
+}
+
+TEST_F(SessionTest, ByteModeWritesEveryByteAloneWithTheSameStream) {
+    const auto image = ImageBytes(5000);
+    ASSERT_EQ(RunWith(image).status, UpgradeStatus::Done);
+    const std::vector<std::uint8_t> frameModeStream = line.sent;
+
+    FakeLine byByte(clock);
+    options.writeMode = WriteMode::Byte;
+    File file = TempImage(image);
+    CUpgradeSession session(byByte, clock, observer, stop);
+    ASSERT_EQ(session.Run(options, file.get(), 5000).status, UpgradeStatus::Done);
+    EXPECT_EQ(byByte.sent, frameModeStream);
+    for (const std::size_t size : byByte.writeSizes) {
+        EXPECT_EQ(size, 1U);
+    }
+}
+
+TEST_F(SessionTest, MissingEchoIsReportedNotAwaitedForever) {
+    options.echo = true;
+    options.answerTimeoutMs = 1000;
+    const UpgradeResult result = RunWith(ImageBytes(10));
+    EXPECT_EQ(result.status, UpgradeStatus::NoAnswer);
+    EXPECT_NE(result.message.find("--echo"), std::string::npos);
+}
+
+TEST_F(SessionTest, PortFailuresAreReportedAndTheLineIsClosed) {
+    line.failOpenAt = 2;  // the reopening at the transfer speed
+    UpgradeResult result = RunWith(ImageBytes(10));
+    EXPECT_EQ(result.status, UpgradeStatus::PortFailed);
+    EXPECT_EQ(result.portError.kind, PortErrorKind::Busy);
+    EXPECT_NE(result.message.find("115200"), std::string::npos) << result.message;
+
+    FakeLine breaking(clock);
+    breaking.failWriteAt = 4;  // command, check, frame 0, frame 1
+    File file = TempImage(ImageBytes(3 * 4096));
+    CUpgradeSession session(breaking, clock, observer, stop);
+    result = session.Run(options, file.get(), 3 * 4096);
+    EXPECT_EQ(result.status, UpgradeStatus::PortFailed);
+    EXPECT_EQ(result.frameReached, 1);
+    EXPECT_FALSE(breaking.isOpen);
+
+    FakeLine vanished(clock);
+    vanished.failReads = true;
+    File again = TempImage(ImageBytes(10));
+    CUpgradeSession third(vanished, clock, observer, stop);
+    EXPECT_EQ(third.Run(options, again.get(), 10).status, UpgradeStatus::PortFailed);
+    EXPECT_FALSE(vanished.isOpen);
+}
+
+TEST_F(SessionTest, AStopRequestEndsAtTheFrameReachedWithThePortClosed) {
+    line.stop = &stop;
+    line.stopAtWrite = 4;  // while frame 1 goes out
+    const UpgradeResult result = RunWith(ImageBytes(4 * 4096));
+    EXPECT_EQ(result.status, UpgradeStatus::Stopped);
+    EXPECT_EQ(result.frameReached, 1);
+    EXPECT_FALSE(line.isOpen);
+    EXPECT_EQ(line.frames.size(), 2U);
+    EXPECT_EQ(observer.results, (std::vector<UpgradeStatus>{UpgradeStatus::Stopped}));
+}
+
+TEST_F(SessionTest, AnImageThatCannotBeReadEndsBeforeAnyFrame) {
+    // A directory opens as a stream on POSIX but every read of it fails.
+    File dir(std::fopen("/", "rb"));
+    ASSERT_NE(dir, nullptr);
+    CUpgradeSession session(line, clock, observer, stop);
+    const UpgradeResult result = session.Run(options, dir.get(), 4096);
+    EXPECT_EQ(result.status, UpgradeStatus::ImageUnreadable);
+    EXPECT_TRUE(line.frames.empty());
+    EXPECT_FALSE(line.isOpen);
+}
+
+TEST_F(SessionTest, AHeadThatAcceptsTheEndButNeverFinishesIsNotServedForever) {
+    // Acknowledging the last block with 0x82 earns one fill frame, as the window program sends;
+    // acknowledging that too cannot go on for ever.
+    line.answers[0] = {0x82};
+    line.answers[1] = {0x82};
+    const auto image = ImageBytes(4096);
+    const UpgradeResult result = RunWith(image);
+    EXPECT_EQ(result.status, UpgradeStatus::NoAnswer);
+    ASSERT_EQ(line.frames.size(), 2U);
+    EXPECT_EQ(line.frames[1][1], 1) << "the fill frame carries the last-block mark";
+    EXPECT_EQ(line.frames[1][5], 0x00);  // load address 0x00021000
+    EXPECT_EQ(line.frames[1][4], 0x10);
+}
+
+}  // namespace
