@@ -1,33 +1,438 @@
-// Placeholder until the platform serial port lands: every operation fails.
+// CSerialLink on POSIX terminals (termios): the same behaviour as the Win32 port object, with a
+// non-blocking descriptor, an advisory lock for exclusive use and a wake-up pipe per opening.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <system_error>
+
 #include "serial_link.h"
 
-struct CSerialLink::Platform {};
+namespace {
+
+int FdOf(PortHandle handle) {
+    return static_cast<int>(handle.value);
+}
+
+std::string OsText(int error) {
+    return std::generic_category().message(error);
+}
+
+PortErrorKind OpenErrorKind(int error) {
+    switch (error) {
+        case ENOENT:
+        case ENXIO:
+        case ENODEV:
+        case ENOTDIR:
+            return PortErrorKind::NotFound;
+        case EACCES:
+        case EPERM:
+            return PortErrorKind::PermissionDenied;
+        case EBUSY:
+        case EWOULDBLOCK:
+            return PortErrorKind::Busy;
+        default:
+            return PortErrorKind::Other;
+    }
+}
+
+bool SpeedCode(std::uint32_t baudRate, speed_t& code) {
+    struct Speed {
+        std::uint32_t bits;
+        speed_t code;
+    };
+    static constexpr Speed kSpeeds[] = {
+        {1200, B1200},   {2400, B2400},   {4800, B4800},     {9600, B9600},     {19200, B19200},
+        {38400, B38400}, {57600, B57600}, {115200, B115200}, {230400, B230400},
+    };
+    for (const auto& speed : kSpeeds) {
+        if (speed.bits == baudRate) {
+            code = speed.code;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool CharSizeFlag(std::uint8_t byteSize, tcflag_t& flag) {
+    switch (byteSize) {
+        case 5:
+            flag = CS5;
+            return true;
+        case 6:
+            flag = CS6;
+            return true;
+        case 7:
+            flag = CS7;
+            return true;
+        case 8:
+            flag = CS8;
+            return true;
+        default:
+            return false;
+    }
+}
+
+// The wake-up of one opening: CancelWait and Close write a byte, WaitForInput polls the read
+// end. Shared so that a waiter still polling it keeps it alive after Close.
+struct WakePipe {
+    int readFd = -1;
+    int writeFd = -1;
+
+    WakePipe() = default;
+    WakePipe(const WakePipe&) = delete;
+    WakePipe& operator=(const WakePipe&) = delete;
+    ~WakePipe() {
+        if (readFd >= 0) {
+            ::close(readFd);
+        }
+        if (writeFd >= 0) {
+            ::close(writeFd);
+        }
+    }
+
+    void Signal() const {
+        const char byte = 1;
+        // A full pipe already holds a pending wake-up, so a failed write loses nothing.
+        (void)!::write(writeFd, &byte, 1);
+    }
+
+    void Drain() const {
+        char bytes[64];
+        while (::read(readFd, bytes, sizeof bytes) > 0) {
+        }
+    }
+};
+
+std::shared_ptr<WakePipe> MakeWakePipe() {
+    int fds[2];
+    if (::pipe(fds) != 0) {
+        return nullptr;
+    }
+    auto wake = std::make_shared<WakePipe>();
+    wake->readFd = fds[0];
+    wake->writeFd = fds[1];
+    for (const int fd : fds) {
+        if (::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0 || ::fcntl(fd, F_SETFL, O_NONBLOCK) != 0) {
+            return nullptr;
+        }
+    }
+    return wake;
+}
+
+}  // namespace
+
+struct CSerialLink::Platform {
+    std::mutex mutex;
+    std::map<int, std::shared_ptr<WakePipe>> wakes;  // descriptor of each opening -> its wake-up
+
+    std::shared_ptr<WakePipe> Find(int fd) {
+        const std::lock_guard<std::mutex> lock(mutex);
+        const auto found = wakes.find(fd);
+        return found == wakes.end() ? nullptr : found->second;
+    }
+};
 
 CSerialLink::CSerialLink() : m_platform(std::make_unique<Platform>()) {}
 CSerialLink::~CSerialLink() = default;
+
 PortHandle CSerialLink::Open() {
-    return kInvalidPortHandle;
+    const std::string where = "Opening '" + m_strPort + "': ";
+    const int fd = ::open(m_strPort.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        const int error = errno;
+        SetError(OpenErrorKind(error), where + OsText(error));
+        return kInvalidPortHandle;
+    }
+    // The Win32 port is opened with no sharing. TIOCEXCL refuses later opens except by root;
+    // the lock also refuses root, and any other program that locks the port.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        ::close(fd);
+        if (error == EWOULDBLOCK) {
+            SetError(PortErrorKind::Busy,
+                     where + "the port is in use by another program (or another opening)");
+        } else {
+            SetError(OpenErrorKind(error), where + OsText(error));
+        }
+        return kInvalidPortHandle;
+    }
+    // Not a terminal (ENOTTY) is reported by SetTimeouts, as the Win32 port object does.
+    (void)::ioctl(fd, TIOCEXCL);
+
+    auto wake = MakeWakePipe();
+    if (!wake) {
+        const int error = errno;
+        ::close(fd);
+        SetError(PortErrorKind::Other, where + OsText(error));
+        return kInvalidPortHandle;
+    }
+    const std::lock_guard<std::mutex> lock(m_platform->mutex);
+    m_platform->wakes[fd] = std::move(wake);
+    return PortHandle{fd};
 }
-bool CSerialLink::SetTimeouts(std::uint32_t, PortHandle) {
-    return false;
+
+bool CSerialLink::SetTimeouts(std::uint32_t /*readIntervalMs*/, PortHandle handle) {
+    // Reads never block here (VMIN/VTIME 0 and a non-blocking descriptor), so there is no
+    // interval to set; what remains is refusing anything that is not a terminal.
+    if (::isatty(FdOf(handle)) != 1) {
+        const int error = errno;
+        SetError(PortErrorKind::Other,
+                 "Setting up '" + m_strPort + "': not a serial port (" + OsText(error) + ")");
+        return false;
+    }
+    return true;
 }
-bool CSerialLink::Configure(PortHandle) {
-    return false;
+
+bool CSerialLink::Configure(PortHandle handle) {
+    const int fd = FdOf(handle);
+    const std::string where = "Configuring '" + m_strPort + "': ";
+    speed_t speed = 0;
+    tcflag_t charSize = 0;
+    if (!SpeedCode(m_dwBaudRate, speed)) {
+        SetError(PortErrorKind::BadSetting,
+                 where + std::to_string(m_dwBaudRate) + " bit/s is not a speed this system knows");
+        return false;
+    }
+    if (!CharSizeFlag(m_byByteSize, charSize)) {
+        SetError(PortErrorKind::BadSetting,
+                 where + std::to_string(m_byByteSize) + " data bits are not possible");
+        return false;
+    }
+    if (m_byParity > 2 || (m_byStopBits != 0 && m_byStopBits != 2)) {
+        SetError(PortErrorKind::BadSetting,
+                 where + "parity code " + std::to_string(m_byParity) + " with stop-bits code " +
+                     std::to_string(m_byStopBits) + " is not possible on this system");
+        return false;
+    }
+
+    termios tio{};
+    if (::tcgetattr(fd, &tio) != 0) {
+        const int error = errno;
+        SetError(PortErrorKind::BadSetting, where + OsText(error));
+        return false;
+    }
+    // Raw bytes both ways: no line editing, echo, signals or character translation.
+    tio.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
+                                          ICRNL | IXANY | INPCK | IGNPAR);
+    tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+    tio.c_cflag |= charSize | CREAD | CLOCAL;
+    if (m_byParity != 0) {
+        tio.c_cflag |= PARENB;
+        tio.c_iflag |= INPCK;
+        if (m_byParity == 1) {
+            tio.c_cflag |= PARODD;
+        }
+    }
+    if (m_byStopBits == 2) {
+        tio.c_cflag |= CSTOPB;
+    }
+    // XON/XOFF flow control in both directions.
+    tio.c_iflag |= IXON | IXOFF;
+    tio.c_cc[VSTART] = 0x11;
+    tio.c_cc[VSTOP] = 0x13;
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    if (::cfsetispeed(&tio, speed) != 0 || ::cfsetospeed(&tio, speed) != 0 ||
+        ::tcsetattr(fd, TCSANOW, &tio) != 0) {
+        const int error = errno;
+        SetError(PortErrorKind::BadSetting, where + OsText(error));
+        return false;
+    }
+    // tcsetattr succeeds when any one setting took; the speed is the one that matters.
+    termios applied{};
+    if (::tcgetattr(fd, &applied) != 0 || ::cfgetospeed(&applied) != speed) {
+        SetError(PortErrorKind::BadSetting,
+                 where + "the driver refused " + std::to_string(m_dwBaudRate) + " bit/s");
+        return false;
+    }
+    // Bytes from before this opening or speed belong to nobody: drop them both ways.
+    (void)::tcflush(fd, TCIOFLUSH);
+    return true;
 }
+
 bool CSerialLink::CreateEvents() {
-    return false;
+    // Completion events belong to Win32 overlapped I/O; POSIX descriptors need none.
+    return true;
 }
-void CSerialLink::Close(PortHandle) {}
-std::size_t CSerialLink::Write(const std::uint8_t*, std::size_t, PortHandle) {
+
+void CSerialLink::Close(PortHandle handle) {
+    const int fd = FdOf(handle);
+    if (fd < 0) {
+        return;
+    }
+    std::shared_ptr<WakePipe> wake;
+    {
+        const std::lock_guard<std::mutex> lock(m_platform->mutex);
+        const auto found = m_platform->wakes.find(fd);
+        if (found != m_platform->wakes.end()) {
+            wake = std::move(found->second);
+            m_platform->wakes.erase(found);
+        }
+    }
+    if (wake) {
+        wake->Signal();
+    }
+    // Exclusive mode outlives this descriptor while another one (a pty's master side, for
+    // example) keeps the terminal open, so leave it explicitly.
+    (void)::ioctl(fd, TIOCNXCL);
+    (void)::flock(fd, LOCK_UN);
+    ::close(fd);
+}
+
+std::size_t CSerialLink::Write(const std::uint8_t* bytes, std::size_t length, PortHandle handle) {
+    const std::lock_guard<std::mutex> writing(m_writeMutex);
+    const int fd = FdOf(handle);
+    const std::string where = "Writing to '" + m_strPort + "': ";
+    std::size_t done = 0;
+    while (done < length) {
+        const ssize_t n = ::write(fd, bytes + done, length - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            continue;
+        }
+        const int error = n < 0 ? errno : EAGAIN;
+        if (error == EINTR) {
+            continue;
+        }
+        if (error != EAGAIN && error != EWOULDBLOCK) {
+            SetError(error == EIO ? PortErrorKind::Vanished : PortErrorKind::Other,
+                     where + OsText(error));
+            return 0;
+        }
+        // Output is full (or held by XOFF). Look again now and then, so that a Close from
+        // another thread ends the write instead of leaving it blocked for ever.
+        pollfd out{fd, POLLOUT, 0};
+        const int ready = ::poll(&out, 1, 200);
+        if (ready > 0 && (out.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+            SetError(PortErrorKind::Vanished, where + "the port went away");
+            return 0;
+        }
+        if (ready == 0 && !m_platform->Find(fd)) {
+            SetError(PortErrorKind::Other, where + "the port was closed during the write");
+            return 0;
+        }
+    }
+    // The caller may change the speed next: the bytes must be on the line first.
+    while (::tcdrain(fd) != 0) {
+        const int error = errno;
+        if (error != EINTR) {
+            SetError(error == EIO ? PortErrorKind::Vanished : PortErrorKind::Other,
+                     where + OsText(error));
+            return 0;
+        }
+    }
+    return done;
+}
+
+std::size_t CSerialLink::Read(std::uint8_t* buffer, std::size_t capacity, PortHandle handle) {
+    const long waiting = QueuedInput(handle);
+    if (waiting <= 0) {
+        return 0;
+    }
+    const std::size_t n = std::min({static_cast<std::size_t>(waiting), kMaxChunk, capacity});
+    std::memset(buffer, 0, n);
+    if (n == 0) {
+        return 0;
+    }
+    for (;;) {
+        const ssize_t got = ::read(FdOf(handle), buffer, n);
+        if (got > 0) {
+            return static_cast<std::size_t>(got);
+        }
+        const int error = got < 0 ? errno : EIO;
+        if (error == EINTR) {
+            continue;
+        }
+        if (error == EAGAIN || error == EWOULDBLOCK) {
+            return 0;
+        }
+        SetError(error == EIO ? PortErrorKind::Vanished : PortErrorKind::Other,
+                 "Reading from '" + m_strPort + "': " + OsText(error));
+        return 0;
+    }
+}
+
+long CSerialLink::QueuedInput(PortHandle handle) {
+    const int fd = FdOf(handle);
+    int waiting = 0;
+    if (::ioctl(fd, FIONREAD, &waiting) != 0) {
+        const int error = errno;
+        SetError(error == EIO ? PortErrorKind::Vanished : PortErrorKind::Other,
+                 "Reading from '" + m_strPort + "': " + OsText(error));
+        return -1;
+    }
+    if (waiting > 0) {
+        return waiting;
+    }
+    // An empty queue on a port that has hung up stays empty: report the port, not "nothing".
+    pollfd in{fd, POLLIN, 0};
+    if (::poll(&in, 1, 0) > 0 && (in.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+        SetError(PortErrorKind::Vanished, "Reading from '" + m_strPort + "': the port went away");
+        return -1;
+    }
     return 0;
 }
-std::size_t CSerialLink::Read(std::uint8_t*, std::size_t, PortHandle) {
-    return 0;
+
+PortWaitResult CSerialLink::WaitForInput(PortHandle handle, int timeoutMs) {
+    const int fd = FdOf(handle);
+    const auto wake = m_platform->Find(fd);
+    if (!wake) {
+        SetError(PortErrorKind::Other, "Waiting on '" + m_strPort + "': the port is not open");
+        return PortWaitResult::Failed;
+    }
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
+    for (;;) {
+        int remaining = -1;
+        if (timeoutMs >= 0) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+            remaining = static_cast<int>(std::max<long long>(left.count(), 0));
+        }
+        pollfd fds[2] = {{fd, POLLIN, 0}, {wake->readFd, POLLIN, 0}};
+        const int ready = ::poll(fds, 2, remaining);
+        if (ready < 0) {
+            const int error = errno;
+            if (error == EINTR) {
+                continue;
+            }
+            SetError(PortErrorKind::Other, "Waiting on '" + m_strPort + "': " + OsText(error));
+            return PortWaitResult::Failed;
+        }
+        if (ready == 0) {
+            return PortWaitResult::TimedOut;
+        }
+        if (fds[1].revents != 0) {
+            // A cancel stays pending until a wait sees it, so one given just before the wait
+            // began is not lost.
+            wake->Drain();
+            return PortWaitResult::Cancelled;
+        }
+        // A port that hung up may still hold bytes received before: those come first.
+        const bool broken = (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
+        int waiting = 0;
+        if (!broken || (::ioctl(fd, FIONREAD, &waiting) == 0 && waiting > 0)) {
+            return PortWaitResult::DataArrived;
+        }
+        SetError(PortErrorKind::Vanished, "Waiting on '" + m_strPort + "': the port went away");
+        return PortWaitResult::Failed;
+    }
 }
-long CSerialLink::QueuedInput(PortHandle) {
-    return -1;
+
+void CSerialLink::CancelWait(PortHandle handle) {
+    if (const auto wake = m_platform->Find(FdOf(handle))) {
+        wake->Signal();
+    }
 }
-PortWaitResult CSerialLink::WaitForInput(PortHandle, int) {
-    return PortWaitResult::Failed;
-}
-void CSerialLink::CancelWait(PortHandle) {}

@@ -1,0 +1,105 @@
+#include "receive_worker.h"
+
+#include <system_error>
+
+#include "port_chunk.h"
+
+std::unique_ptr<CReceiveWorker> CReceiveWorker::Start(CSerialLink& link, PortHandle handle,
+                                                      IWindowSurface& window) {
+    std::unique_ptr<CReceiveWorker> worker(new CReceiveWorker(link, handle, window));
+    try {
+        worker->m_thread = std::thread(&CReceiveWorker::Run, worker.get());
+    } catch (const std::system_error&) {
+        window.MessageBox("线程创建失败!", "", kMbOk);
+        return nullptr;
+    }
+    return worker;
+}
+
+CReceiveWorker::CReceiveWorker(CSerialLink& link, PortHandle handle, IWindowSurface& window)
+    : m_link(link), m_handle(handle), m_window(window) {}
+
+CReceiveWorker::~CReceiveWorker() {
+    Stop();
+}
+
+void CReceiveWorker::Stop() {
+    m_stop = true;
+    if (m_thread.joinable()) {
+        m_link.CancelWait(m_handle);
+        m_thread.join();
+    }
+}
+
+std::optional<int> CReceiveWorker::Result() const {
+    const int result = m_result;
+    if (result == kRunning) {
+        return std::nullopt;
+    }
+    return result;
+}
+
+void CReceiveWorker::Run() {
+    m_result = Serve();
+}
+
+int CReceiveWorker::Serve() {
+    for (;;) {
+        if (m_stop) {
+            return 0;
+        }
+        const long waiting = m_link.QueuedInput(m_handle);
+        if (waiting < 0) {
+            return m_stop ? 0 : -1;
+        }
+        if (waiting > 0) {
+            const std::size_t n = m_link.Read(m_buffer.data(), m_buffer.size(), m_handle);
+            if (n == 0) {
+                // Data was waiting but none could be read: the line or the port failed.
+                return m_stop ? 0 : -1;
+            }
+            // Each chunk travels as its own copy, so the buffer is free again at once.
+            if (!PostPortChunk(m_window, m_buffer.data(), n)) {
+                return -1;
+            }
+        }
+        switch (m_link.WaitForInput(m_handle)) {
+            case PortWaitResult::DataArrived:
+            case PortWaitResult::TimedOut:
+                break;
+            case PortWaitResult::Cancelled:
+                return 0;
+            case PortWaitResult::Failed:
+                // Stopping may make the wait fail (Win32: the event mask was cleared).
+                return m_stop ? 0 : -1;
+        }
+    }
+}
+
+CPortSession::CPortSession(CSerialLink& link, PortHandle handle) : m_link(link), m_handle(handle) {}
+
+CPortSession::~CPortSession() {
+    Close();
+}
+
+bool CPortSession::StartReceiving(IWindowSurface& window) {
+    if (!IsOpen()) {
+        return false;
+    }
+    if (m_worker) {
+        m_worker->Stop();
+    }
+    m_worker = CReceiveWorker::Start(m_link, m_handle, window);
+    return m_worker != nullptr;
+}
+
+void CPortSession::Close() {
+    if (m_worker) {
+        m_worker->Stop();
+        m_worker.reset();
+    }
+    if (IsOpen()) {
+        m_link.Close(m_handle);
+        m_handle = kInvalidPortHandle;
+    }
+}
