@@ -1,0 +1,138 @@
+// ptz-headsim: a simulated pan-tilt head on a pseudo-terminal, for tests, demos and benchmarks
+// of the loader on a machine with no head attached.
+#include <CLI/CLI.hpp>
+#include <csignal>
+#include <ctime>
+#include <iostream>
+#include <string>
+
+#include "head_simulator.h"
+
+namespace {
+constexpr const char* kBehaviour = R"(
+How the head behaves:
+  It starts in its ordinary control mode and listens at --speed for the upgrade-mode command
+  addressed to it (Pelco-D FF addr 00 57 00 00 sum; Pelco-P A0 addr-1 00 57 00 00 AF xor).
+  Other bytes, commands for other addresses, other commands and commands sent at another line
+  speed are logged and ignored. In upgrade mode it listens at 115200 bit/s only: bytes sent at
+  any other speed reach it garbled and are lost (logged). 3F 3F is answered 80 and opens a
+  transfer; each 4107-byte frame (start mark 73) is checked with the head's own decoder:
+    82  good frame carrying the expected block (or the last block again, as a resend)
+    83  the 24-bit sum does not match; the block is not stored and may be sent again
+    84  good frame with the last-block mark: the image is written to --out first, then the
+        head returns to its control mode (or to upgrade mode with --no-command)
+    86  good sum but a load address that is neither the expected block's nor a resend of the
+        previous one, or a block length other than 0x1000: a real head cannot place such a
+        block, so the transfer is abandoned; a new connection check starts over
+  A frame interrupted for more than a second is dropped. The line speed the loader had set is
+  recorded for every byte that arrives (see --log).
+
+Frame indexes count from 0 and name the image block a frame carries, so a resend has the
+same index. Checksum faults fire once, so the resend is accepted.
+
+Exit status: 0 when stopped by SIGINT/SIGTERM or, with --once, after the upgrade completed;
+1 on an error (or, with --once, when it ended without a completed upgrade); 2 usage error.
+)";
+
+int WaitForEnd(HeadSimulator& simulator, const sigset_t& stopSignals) {
+    for (;;) {
+        const timespec tick{0, 100 * 1000 * 1000};
+        siginfo_t info{};
+        if (sigtimedwait(&stopSignals, &info, &tick) > 0) {
+            return info.si_signo;
+        }
+        if (!simulator.Running()) {
+            return 0;
+        }
+    }
+}
+
+void Report(const HeadSimSummary& s, const HeadSimOptions& options) {
+    std::cerr << "ptz-headsim: " << s.commandsAccepted << " upgrade command(s) accepted, "
+              << s.connects << " connection check(s), " << s.framesReceived
+              << " frame(s) received (" << s.badSums << " bad sum(s), " << s.resends
+              << " resend(s)), " << s.upgradesCompleted << " upgrade(s) completed, " << s.imageBytes
+              << " image bytes";
+    if (!options.outPath.empty() && s.imageBytes > 0) {
+        std::cerr << " written to " << options.outPath;
+    }
+    std::cerr << "\n";
+    if (s.vanished) {
+        std::cerr << "ptz-headsim: the port was closed mid-frame as asked (--vanish-at)\n";
+    }
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+    HeadSimOptions options;
+    std::string protocol = "pelco-d";
+
+    CLI::App app{"ptz-headsim: a simulated pan-tilt head on a pseudo-terminal"};
+    app.footer(kBehaviour);
+    app.add_option("--link", options.linkPath, "symlink to publish to the pty slave (replaced)")
+        ->required();
+    app.add_option("--address", options.address, "the head's bus address (default 1)")
+        ->check(CLI::Range(1, 255));
+    app.add_option("--protocol", protocol, "pelco-d (default) or pelco-p")
+        ->check(CLI::IsMember({"pelco-d", "pelco-p"}));
+    app.add_option("--speed", options.speed, "control speed of the upgrade-mode command (2400)")
+        ->check(CLI::IsMember({2400, 4800, 9600, 19200}));
+    app.add_flag("--no-command", options.noCommand,
+                 "start in upgrade mode, waiting for the connection check");
+    app.add_option("--out", options.outPath, "write the received image here (with its padding)");
+    app.add_option("--log", options.logPath, "write one JSON object per event here");
+    app.add_option("--pace", options.paceBaud, "read no faster than this line rate (bit/s)")
+        ->check(CLI::Range(50, 4000000));
+    app.add_flag("--once", options.once, "exit 0 once an upgrade has completed");
+    app.add_option("--bad-sum-at", options.badSumAt, "answer 83 to frame N, once (repeatable)")
+        ->check(CLI::NonNegativeNumber);
+    app.add_option("--answer-81-at", options.answer81At, "answer 81 to frame N, once (repeatable)")
+        ->check(CLI::NonNegativeNumber);
+    app.add_option("--fail-at", options.failAt, "answer 86 to frame N and abandon the transfer")
+        ->check(CLI::NonNegativeNumber);
+    app.add_option("--timeout-at", options.timeoutAt,
+                   "answer 87 to frame N and abandon the transfer")
+        ->check(CLI::NonNegativeNumber);
+    app.add_option("--silent-after", options.silentAfter, "answer frame N, then nothing at all")
+        ->check(CLI::NonNegativeNumber);
+    app.add_option("--vanish-at", options.vanishAt,
+                   "close the pty halfway through frame N (the port vanishes)")
+        ->check(CLI::NonNegativeNumber);
+    app.add_option("--answer-delay", options.answerDelayMs, "send every answer MS late")
+        ->check(CLI::Range(0, 600000));
+    app.add_option("--noise", options.noise, "send N noise bytes (00 55 ...) before every answer")
+        ->check(CLI::Range(0, 4096));
+    app.add_flag("--echo", options.echo,
+                 "send every received byte back at once, as a two-wire RS-485 adapter does");
+    CLI11_PARSE(app, argc, argv);
+    options.pelcoP = protocol == "pelco-p";
+
+    // Blocked before the simulator's thread starts, so that only the wait below takes them.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    HeadSimulator simulator(options);
+    std::string error;
+    if (!simulator.Start(error)) {
+        std::cerr << "ptz-headsim: " << error << "\n";
+        return 1;
+    }
+    std::cout << options.linkPath << std::endl;  // flushed: a test waits for this line
+
+    const int signal = WaitForEnd(simulator, stopSignals);
+    simulator.Stop();
+    const HeadSimSummary summary = simulator.Summary();
+    Report(summary, options);
+    if (!summary.error.empty()) {
+        std::cerr << "ptz-headsim: " << summary.error << "\n";
+        return 1;
+    }
+    if (options.once && signal == 0 && summary.upgradesCompleted == 0) {
+        std::cerr << "ptz-headsim: ended without a completed upgrade\n";
+        return 1;
+    }
+    return 0;
+}
