@@ -91,6 +91,14 @@ class ReceiveWorkerPty : public ::testing::Test {
 
 using Chunks = std::vector<std::vector<std::uint8_t>>;
 
+std::optional<int> ResultWithin(const CReceiveWorker& worker, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!worker.Result() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(5ms);
+    }
+    return worker.Result();
+}
+
 TEST_F(ReceiveWorkerPty, PostsEachArrivalAsOneChunk) {
     CPortSession session(link, OpenPort());
     ASSERT_TRUE(session.StartReceiving(window));
@@ -141,11 +149,7 @@ TEST_F(ReceiveWorkerPty, EndsWithMinusOneWhenThePortVanishes) {
     auto worker = CReceiveWorker::Start(link, handle, window);
     ASSERT_NE(worker, nullptr);
     pty.CloseMaster();
-    const auto deadline = std::chrono::steady_clock::now() + 2s;
-    while (!worker->Result() && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(5ms);
-    }
-    EXPECT_EQ(worker->Result(), -1);
+    EXPECT_EQ(ResultWithin(*worker, 2s), -1);
     worker->Stop();
     EXPECT_EQ(worker->Result(), -1);
     link.Close(handle);
@@ -157,11 +161,7 @@ TEST_F(ReceiveWorkerPty, EndsWithMinusOneWhenTheWindowRefusesAChunk) {
     auto worker = CReceiveWorker::Start(link, handle, gone);
     ASSERT_NE(worker, nullptr);
     pty.Send({0x82});
-    const auto deadline = std::chrono::steady_clock::now() + 2s;
-    while (!worker->Result() && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(5ms);
-    }
-    EXPECT_EQ(worker->Result(), -1);
+    EXPECT_EQ(ResultWithin(*worker, 2s), -1);
     worker->Stop();
     link.Close(handle);
 }
