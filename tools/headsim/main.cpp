@@ -104,7 +104,12 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(0, 4096));
     app.add_flag("--echo", options.echo,
                  "send every received byte back at once, as a two-wire RS-485 adapter does");
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        // Help prints and exits 0; every other parse failure is a usage error.
+        return app.exit(e) == 0 ? 0 : 2;
+    }
     options.pelcoP = protocol == "pelco-p";
 
     // Blocked before the simulator's thread starts, so that only the wait below takes them.
