@@ -1,0 +1,216 @@
+#include "cli_options.h"
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <sstream>
+
+#include "exit_status.h"
+#include "pelco_command.h"
+
+namespace {
+
+constexpr int kMinAddress = 1;
+constexpr int kMaxAddress = 255;
+constexpr double kMaxAnswerTimeoutSeconds = 3600;
+constexpr int kMaxRetries = 1000;
+constexpr int kMaxAckDelayMs = 60000;
+
+std::optional<int> ParseAddress(const std::string& text) {
+    if (text.empty() || text.size() > 3 ||
+        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        return std::nullopt;
+    }
+    const int value = std::stoi(text);
+    if (value < kMinAddress || value > kMaxAddress) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::string Trim(const std::string& text) {
+    const auto first = text.find_first_not_of(" \t");
+    if (first == std::string::npos) {
+        return {};
+    }
+    const auto last = text.find_last_not_of(" \t");
+    return text.substr(first, last - first + 1);
+}
+
+}  // namespace
+
+std::optional<std::vector<std::uint8_t>> ParseAddressList(const std::string& text,
+                                                          std::string& error) {
+    std::vector<std::uint8_t> addresses;
+    std::vector<bool> seen(kMaxAddress + 1, false);
+    std::stringstream items(text);
+    std::string item;
+    const std::string rule = "addresses are 1 to 255, e.g. 1 or 1,4,7-9";
+    auto add = [&](int address) {
+        if (seen[static_cast<std::size_t>(address)]) {
+            error = "address " + std::to_string(address) + " is listed twice";
+            return false;
+        }
+        seen[static_cast<std::size_t>(address)] = true;
+        addresses.push_back(static_cast<std::uint8_t>(address));
+        return true;
+    };
+    while (std::getline(items, item, ',')) {
+        item = Trim(item);
+        const auto dash = item.find('-');
+        if (dash == std::string::npos) {
+            const auto address = ParseAddress(item);
+            if (!address) {
+                error = "'" + item + "' is not an address: " + rule;
+                return std::nullopt;
+            }
+            if (!add(*address)) {
+                return std::nullopt;
+            }
+            continue;
+        }
+        const auto from = ParseAddress(Trim(item.substr(0, dash)));
+        const auto to = ParseAddress(Trim(item.substr(dash + 1)));
+        if (!from || !to || *from > *to) {
+            error = "'" + item + "' is not a range of addresses: " + rule;
+            return std::nullopt;
+        }
+        for (int address = *from; address <= *to; ++address) {
+            if (!add(address)) {
+                return std::nullopt;
+            }
+        }
+    }
+    if (addresses.empty() || text.empty() || text.back() == ',') {
+        error = "'" + text + "' is not an address list: " + rule;
+        return std::nullopt;
+    }
+    return addresses;
+}
+
+UpgradeSessionOptions CliOptions::SessionFor(std::uint8_t address) const {
+    UpgradeSessionOptions session;
+    session.address = address;
+    session.protocolIndex = protocolIndex;
+    session.controlBaudRate = speed;
+    session.switchMode = !noSwitch;
+    session.answerTimeoutMs = static_cast<int>(std::lround(answerTimeoutSeconds * 1000.0));
+    session.retries = retries;
+    session.ackDelayMs = ackDelayMs;
+    session.writeMode = writeMode;
+    session.echo = echo;
+    return session;
+}
+
+ParseOutcome ParseCommandLine(int argc, const char* const* argv, std::ostream& out,
+                              std::ostream& err) {
+    ParseOutcome outcome;
+    CliOptions& o = outcome.options;
+    CLI::App app{
+        "ptz-upgrade: loads a firmware image into pan-tilt camera heads over a serial "
+        "line",
+        "ptz-upgrade"};
+    app.set_version_flag("--version", std::string("ptz-upgrade ") + PTZ_VERSION);
+    app.get_formatter()->column_width(24);
+
+    std::string addressList = "1";
+    std::string protocol = "pelco-d";
+    std::string writeMode = "frame";
+
+    app.add_option("IMAGE", o.image, "firmware image (a .bin file)");
+    app.add_option("--port", o.ports,
+                   "serial port (COM3, \\\\.\\COM12, /dev/ttyUSB0, /dev/serial/by-id/..., a pty), "
+                   "or \"sim\" for a simulated head; several: upgraded in parallel")
+        ->type_name("NAME")
+        ->expected(1)
+        ->allow_extra_args(false)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    app.add_option("--address", addressList,
+                   "head addresses 1..255, e.g. 1 or 1,4,7-9 (default 1): upgraded one after "
+                   "another")
+        ->type_name("LIST");
+    app.add_option("--protocol", protocol, "pelco-d (default) or pelco-p")
+        ->type_name("NAME")
+        ->check(CLI::IsMember({"pelco-d", "pelco-p"}, CLI::ignore_case));
+    app.add_option("--speed", o.speed,
+                   "the head's control speed: 2400 (default), 4800, 9600, 19200")
+        ->type_name("BAUD")
+        ->check(CLI::IsMember({2400, 4800, 9600, 19200}));
+    app.add_flag("--no-switch", o.noSwitch,
+                 "skip the upgrade-mode command (the head is already in upgrade mode)");
+    app.add_option("--answer-timeout", o.answerTimeoutSeconds,
+                   "seconds to wait for each answer of the head (default 10)")
+        ->type_name("S")
+        ->check(CLI::Range(0.001, kMaxAnswerTimeoutSeconds));
+    app.add_option("--retries", o.retries,
+                   "times one frame is sent again after checksum errors (default 3)")
+        ->type_name("N")
+        ->check(CLI::Range(0, kMaxRetries));
+    app.add_option("--ack-delay", o.ackDelayMs,
+                   "pause after an accepted frame before the next, ms (default 20)")
+        ->type_name("MS")
+        ->check(CLI::Range(0, kMaxAckDelayMs));
+    app.add_option("--write-mode", writeMode,
+                   "frame (default: one write per frame) or byte (one write per byte)")
+        ->type_name("MODE")
+        ->check(CLI::IsMember({"frame", "byte"}));
+    app.add_option("--trace", o.traceFile,
+                   "log every byte sent and received, decoded, with time and line speed")
+        ->type_name("FILE");
+    app.add_flag("--json", o.json, "one JSON object per event on stdout");
+    app.add_flag("--echo", o.echo,
+                 "the adapter echoes what it sends (two-wire RS-485): drop the echo");
+    app.add_option("--emit", o.emitFile,
+                   "write the frame stream the transfer would send to FILE, open no port, exit")
+        ->type_name("FILE");
+    app.add_flag("--inspect", o.inspect,
+                 "print the image's frames, bytes to send and time at 115200 bit/s, exit");
+    app.add_flag("--list-ports", o.listPorts, "list the serial ports of this machine and exit");
+    app.add_flag("-q,--quiet", o.quiet, "no progress display");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        const int code = app.exit(e, out, err);
+        outcome.exitNow = code == 0 ? exit_status::kSuccess : exit_status::kUsage;
+        return outcome;
+    }
+    auto usage = [&](const std::string& message) {
+        err << "ptz-upgrade: " << message << "\nRun with --help for more information.\n";
+        outcome.exitNow = exit_status::kUsage;
+        return outcome;
+    };
+
+    if (o.listPorts) {
+        return outcome;
+    }
+    if (o.image.empty()) {
+        return usage("IMAGE is required: the firmware image to load");
+    }
+    std::string error;
+    const auto addresses = ParseAddressList(addressList, error);
+    if (!addresses) {
+        return usage("--address: " + error);
+    }
+    o.addresses = *addresses;
+    std::transform(protocol.begin(), protocol.end(), protocol.begin(),
+                   [](char c) { return static_cast<char>(std::tolower(c)); });
+    o.protocolName = protocol;
+    o.protocolIndex = protocol == "pelco-p" ? PELCO_P : PELCO_D;
+    o.writeMode = writeMode == "byte" ? WriteMode::Byte : WriteMode::Frame;
+    if (o.inspect || !o.emitFile.empty()) {
+        return outcome;
+    }
+    if (o.ports.empty()) {
+        return usage("--port is required (see --list-ports for the ports of this machine)");
+    }
+    for (std::size_t i = 0; i < o.ports.size(); ++i) {
+        for (std::size_t j = i + 1; j < o.ports.size(); ++j) {
+            if (o.ports[i] == o.ports[j] && o.ports[i] != "sim") {
+                return usage("--port " + o.ports[i] + " is given twice");
+            }
+        }
+    }
+    return outcome;
+}

@@ -1,0 +1,48 @@
+// The command line of ptz-upgrade: its options, their checks, and the address lists.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "upgrade_session.h"
+
+struct CliOptions {
+    std::string image;
+    std::vector<std::string> ports;
+    std::vector<std::uint8_t> addresses{1};
+    std::uint8_t protocolIndex = 1;  // PELCO_D
+    std::string protocolName = "pelco-d";
+    std::int32_t speed = 2400;
+    bool noSwitch = false;
+    double answerTimeoutSeconds = 10;
+    int retries = session::kDefaultRetries;
+    int ackDelayMs = session::kDefaultAckDelayMs;
+    WriteMode writeMode = WriteMode::Frame;
+    std::string traceFile;
+    bool json = false;
+    bool echo = false;
+    std::string emitFile;
+    bool inspect = false;
+    bool listPorts = false;
+    bool quiet = false;
+
+    // The per-head settings of the upgrade session for one address.
+    UpgradeSessionOptions SessionFor(std::uint8_t address) const;
+};
+
+// Parses "1", "1,4,7-9": addresses 1..255 in the order given, none twice. Nothing, with
+// `error` set, when the list is not one.
+std::optional<std::vector<std::uint8_t>> ParseAddressList(const std::string& text,
+                                                          std::string& error);
+
+struct ParseOutcome {
+    std::optional<int> exitNow;  // set when the program ends here (help, version, usage error)
+    CliOptions options;
+};
+
+// Help and version go to `out`, usage errors to `err`.
+ParseOutcome ParseCommandLine(int argc, const char* const* argv, std::ostream& out,
+                              std::ostream& err);

@@ -1,0 +1,30 @@
+// Ctrl-C and terminal detection on POSIX.
+#include <signal.h>
+#include <unistd.h>
+
+#include "console.h"
+
+namespace {
+// A signal handler may only touch lock-free atomics.
+std::atomic<bool>* g_stopFlag = nullptr;
+
+extern "C" void OnStopSignal(int /*signal*/) {
+    if (g_stopFlag != nullptr) {
+        g_stopFlag->store(true);
+    }
+}
+}  // namespace
+
+void InstallStopHandler(std::atomic<bool>& stop) {
+    static_assert(std::atomic<bool>::is_always_lock_free, "stop flag set from a signal handler");
+    g_stopFlag = &stop;
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+bool StderrIsTerminal() {
+    return isatty(STDERR_FILENO) == 1;
+}

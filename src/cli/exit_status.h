@@ -1,0 +1,19 @@
+// The exit statuses of ptz-upgrade: scripts and production lines depend on them.
+#pragma once
+
+#include "upgrade_session.h"
+
+namespace exit_status {
+constexpr int kSuccess = 0;
+constexpr int kUsage = 2;
+constexpr int kPort = 3;
+constexpr int kNoConnection = 4;
+constexpr int kHeadFailed = 5;
+constexpr int kHeadTimedOut = 6;
+constexpr int kNoAnswer = 7;
+constexpr int kChecksumErrors = 8;
+constexpr int kImage = 9;
+constexpr int kInterrupted = 130;  // 128 + SIGINT, as shells report it
+}  // namespace exit_status
+
+int ExitStatusOf(UpgradeStatus status);

@@ -1,0 +1,123 @@
+#include "image_report.h"
+
+#include <array>
+#include <cerrno>
+#include <memory>
+#include <system_error>
+
+#include "exit_status.h"
+#include "head_answer.h"
+#include "pelco_command.h"
+#include "upgrade_frame.h"
+
+namespace {
+
+constexpr int kBitsPerByte = 10;  // start bit, 8 data bits, stop bit
+
+// Calls `each(frame, index, offset)` for every frame of a clean transfer; false on a read error.
+template <typename Each>
+bool ForEachFrame(ImageFile& image, std::string& error, Each each) {
+    std::rewind(image.stream.get());
+    FrameBuffer frame{};
+    std::int64_t index = 0;
+    for (std::int64_t offset = 0; offset < image.size; offset += frame::kBlockSize, ++index) {
+        const FrameReadResult read =
+            BuildUpgradeFrame(image.stream.get(), static_cast<std::int32_t>(offset),
+                              static_cast<std::int32_t>(image.size), frame);
+        if (!read.ok) {
+            error = read.error;
+            return false;
+        }
+        if (!each(frame, index, offset)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string HexBytes(const std::vector<std::uint8_t>& bytes) {
+    std::string text;
+    for (const std::uint8_t byte : bytes) {
+        std::array<char, 4> piece{};
+        std::snprintf(piece.data(), piece.size(), "%02X ", byte);
+        text += piece.data();
+    }
+    if (!text.empty()) {
+        text.pop_back();
+    }
+    return text;
+}
+
+}  // namespace
+
+double WireSeconds(std::int64_t bytes, std::int32_t baudRate) {
+    return static_cast<double>(bytes) * kBitsPerByte / static_cast<double>(baudRate);
+}
+
+int InspectImage(ImageFile& image, const CliOptions& options, std::ostream& out,
+                 std::ostream& err) {
+    out << "image " << options.image << ": " << image.size << " bytes, " << FrameCount(image.size)
+        << " frames of " << frame::kSize << " bytes\n";
+    out << "frame  load address  last  sum\n";
+    std::string error;
+    const bool ok = ForEachFrame(
+        image, error, [&](const FrameBuffer& frame, std::int64_t index, std::int64_t offset) {
+            std::array<char, 64> line{};
+            std::snprintf(line.data(), line.size(), "%5lld  0x%08llx    %d     0x%06x\n",
+                          static_cast<long long>(index),
+                          static_cast<unsigned long long>(offset + frame::kLoadAddressBase),
+                          frame[frame::kLastBlockAt], UpgradeFrameChecksum(frame));
+            out << line.data();
+            return true;
+        });
+    if (!ok) {
+        err << "ptz-upgrade: " << error << "\n";
+        return exit_status::kImage;
+    }
+    const std::int64_t bytes = AnnouncedTransferBytes(image.size);
+    if (!options.noSwitch) {
+        for (const std::uint8_t address : options.addresses) {
+            out << "upgrade-mode command for head " << int{address} << " (" << options.protocolName
+                << ", " << options.speed
+                << " bit/s): " << HexBytes(BuildUpgradeModeCommand(address, options.protocolIndex))
+                << "\n";
+        }
+    }
+    std::array<char, 160> summary{};
+    std::snprintf(summary.data(), summary.size(),
+                  "transfer: %lld bytes of frames, %.1f s on the line at %d bit/s (8N1)\n",
+                  static_cast<long long>(bytes), WireSeconds(bytes, kTransferBaudRate),
+                  kTransferBaudRate);
+    out << summary.data();
+    return exit_status::kSuccess;
+}
+
+int EmitFrameStream(ImageFile& image, const std::string& path, std::ostream& err) {
+    struct Closer {
+        void operator()(std::FILE* file) const { std::fclose(file); }
+    };
+    std::unique_ptr<std::FILE, Closer> out(std::fopen(path.c_str(), "wb"));
+    if (!out) {
+        err << "ptz-upgrade: Failed to create '" << path
+            << "': " << std::generic_category().message(errno) << "\n";
+        return exit_status::kUsage;
+    }
+    std::string error;
+    const bool ok =
+        ForEachFrame(image, error, [&](const FrameBuffer& frame, std::int64_t, std::int64_t) {
+            if (std::fwrite(frame.data(), 1, frame.size(), out.get()) != frame.size()) {
+                error = "Failed to write '" + path + "': " + std::generic_category().message(errno);
+                return false;
+            }
+            return true;
+        });
+    if (ok && std::fclose(out.release()) != 0) {
+        err << "ptz-upgrade: Failed to write '" << path << "'\n";
+        return exit_status::kUsage;
+    }
+    if (!ok) {
+        err << "ptz-upgrade: " << error << "\n";
+        return error.rfind("Failed to read", 0) == 0 ? exit_status::kImage : exit_status::kUsage;
+    }
+    return exit_status::kSuccess;
+}

@@ -1,0 +1,57 @@
+#include "port_advice.h"
+
+#include "port_list.h"
+
+namespace {
+
+std::string ExistingPorts() {
+    const auto ports = ListSerialPorts();
+    if (ports.empty()) {
+        return "No serial ports were found on this machine: plug in the adapter and check that "
+               "its driver is loaded.";
+    }
+    std::string text = "The serial ports of this machine are:";
+    for (const SerialPortInfo& info : ports) {
+        text += "\n  " + info.name;
+        if (!info.stablePath.empty()) {
+            text += "  " + info.stablePath;
+        }
+        if (!info.description.empty()) {
+            text += "  (" + info.description + ")";
+        }
+    }
+    return text;
+}
+
+}  // namespace
+
+std::string PortAdvice(const std::string& port, const PortError& error) {
+    switch (error.kind) {
+        case PortErrorKind::NotFound:
+            return "The port '" + port + "' does not exist. " + ExistingPorts();
+        case PortErrorKind::Busy: {
+            const std::string holders = DescribePortHolders(port);
+            return "The port '" + port + "' is in use" +
+                   (holders.empty() ? " by another program" : " by " + holders) +
+                   ": close that program (or end its session) and try again.";
+        }
+        case PortErrorKind::PermissionDenied:
+            return "You may not open '" + port +
+                   "'. On Linux, add yourself to the dialout group (sudo usermod -aG dialout "
+                   "$USER), then log out and in again.";
+        case PortErrorKind::BadSetting:
+            return "The port '" + port +
+                   "' refused the line settings: check that it is a serial port and that its "
+                   "adapter supports the speed.";
+        case PortErrorKind::Vanished:
+            return "The port '" + port +
+                   "' went away while in use: check the adapter and the cable, then run the "
+                   "upgrade again (the head waits in upgrade mode).";
+        case PortErrorKind::LineError:
+            return "The line reported errors: check the cable, its termination and the speed.";
+        case PortErrorKind::None:
+        case PortErrorKind::Other:
+            break;
+    }
+    return "Check the port name (see --list-ports) and the adapter.";
+}

@@ -1,0 +1,12 @@
+// Which port and head an event belongs to: several ports run at once, each on its own thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+struct RunContext {
+    std::string port;  // as the operator named it ("sim" for the simulated head)
+    std::size_t portIndex = 0;
+    std::uint8_t address = 1;  // the head being upgraded; changes between heads on one bus
+};
