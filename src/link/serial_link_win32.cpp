@@ -3,6 +3,8 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cwctype>
+#include <map>
 #include <set>
 #include <string>
 #include <string_view>
@@ -163,6 +165,17 @@ const char* StopBitsName(std::uint8_t stopBits) {
     }
 }
 
+// The name of the mark an opening of the port at `devicePath` holds, the same for every
+// spelling of one device path (case, prefix).
+std::wstring OpeningMarkName(const std::wstring& devicePath) {
+    std::wstring name = L"Local\\ptz-upgrade serial port ";
+    for (const wchar_t ch : devicePath) {
+        // A backslash would be taken for a namespace separator.
+        name.push_back(ch == L'\\' ? L'/' : static_cast<wchar_t>(std::towupper(ch)));
+    }
+    return name;
+}
+
 void CloseEvent(HANDLE& event) {
     if (event != nullptr) {
         CloseHandle(event);
@@ -191,18 +204,30 @@ struct CSerialLink::Platform {
     std::mutex stateMutex;
     HANDLE lastOpened = INVALID_HANDLE_VALUE;
     HANDLE eventsOwner = INVALID_HANDLE_VALUE;  // the opening the two events were made for
-    // Handles whose waits were ended by CancelWait; a wait started later ends at once too.
+    // Handles with a CancelWait that no wait has seen yet. A cancel stays pending until a wait
+    // sees it, so one given just before the wait began is not lost.
     std::set<HANDLE> cancelled;
+    // The named mark of each opening (see Open), released when the opening is closed.
+    std::map<HANDLE, HANDLE> openingMarks;
 
-    bool IsCancelled(HANDLE handle) {
+    // Sees a pending cancel: the mask CancelWait emptied is set again, so that a later wait on
+    // the same opening works. False when there was none.
+    bool TakeCancel(HANDLE handle) {
         const std::lock_guard<std::mutex> lock(stateMutex);
-        return cancelled.count(handle) != 0;
+        if (cancelled.erase(handle) == 0) {
+            return false;
+        }
+        (void)SetCommMask(handle, EV_RXCHAR);
+        return true;
     }
 };
 
 CSerialLink::CSerialLink() : m_platform(std::make_unique<Platform>()) {}
 
 CSerialLink::~CSerialLink() {
+    for (const auto& opening : m_platform->openingMarks) {
+        CloseHandle(opening.second);
+    }
     CloseEvent(m_platform->m_ovRead.hEvent);
     CloseEvent(m_platform->m_ovWrite.hEvent);
 }
@@ -214,11 +239,27 @@ PortHandle CSerialLink::Open() {
         SetError(PortErrorKind::NotFound, "Opening '" + m_strPort + "': not a valid port name.");
         return kInvalidPortHandle;
     }
+    // Windows itself refuses a second opening of a COM port; Wine opens one as often as asked.
+    // A named mark of our own keeps two openings apart there as well, and is checked before the
+    // port is touched.
+    SetLastError(ERROR_SUCCESS);
+    HANDLE mark = CreateMutexW(nullptr, FALSE, OpeningMarkName(path).c_str());
+    const DWORD markCode = GetLastError();
+    if (mark == nullptr || markCode == ERROR_ALREADY_EXISTS) {
+        if (mark != nullptr) {
+            CloseHandle(mark);
+        }
+        SetError(PortErrorKind::Busy,
+                 "Opening '" + m_strPort +
+                     "': the port is already open in this or another upgrade program.");
+        return kInvalidPortHandle;
+    }
     HANDLE handle =
         CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD code = GetLastError();
+        CloseHandle(mark);
         SetError(OpenFailureKind(code), "Opening '" + m_strPort + "': " + SystemReason(code));
         return kInvalidPortHandle;
     }
@@ -226,6 +267,7 @@ PortHandle CSerialLink::Open() {
         // A new opening may get the value of a closed one back.
         const std::lock_guard<std::mutex> lock(m_platform->stateMutex);
         m_platform->cancelled.erase(handle);
+        m_platform->openingMarks[handle] = mark;
         m_platform->lastOpened = handle;
     }
     return FromHandle(handle);
@@ -279,12 +321,7 @@ bool CSerialLink::Configure(PortHandle handle) {
                      StopBitsName(m_byStopBits) + ": " + SystemReason(code));
         return false;
     }
-    {
-        // The mask goes back to EV_RXCHAR, so waits on this handle work again.
-        const std::lock_guard<std::mutex> lock(m_platform->stateMutex);
-        m_platform->cancelled.erase(h);
-        (void)SetCommMask(h, EV_RXCHAR);
-    }
+    (void)SetCommMask(h, EV_RXCHAR);
     (void)SetupComm(h, kQueueBytes, kQueueBytes);
     (void)PurgeComm(h, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
     return true;
@@ -333,6 +370,11 @@ void CSerialLink::Close(PortHandle handle) {
     const std::lock_guard<std::mutex> readLock(m_platform->readMutex);
     const std::lock_guard<std::mutex> stateLock(m_platform->stateMutex);
     m_platform->cancelled.erase(h);
+    const auto mark = m_platform->openingMarks.find(h);
+    if (mark != m_platform->openingMarks.end()) {
+        CloseHandle(mark->second);
+        m_platform->openingMarks.erase(mark);
+    }
     if (m_platform->lastOpened == h) {
         m_platform->lastOpened = INVALID_HANDLE_VALUE;
     }
@@ -457,7 +499,8 @@ PortWaitResult CSerialLink::WaitForInput(PortHandle handle, int timeoutMs) {
         // Checked and started under the lock, so a CancelWait either comes first and is seen
         // here, or comes after and ends the pending wait with its empty mask.
         const std::lock_guard<std::mutex> lock(m_platform->stateMutex);
-        if (m_platform->cancelled.count(h) != 0) {
+        if (m_platform->cancelled.erase(h) != 0) {
+            (void)SetCommMask(h, EV_RXCHAR);
             CloseHandle(overlapped.hEvent);
             return PortWaitResult::Cancelled;
         }
@@ -466,7 +509,7 @@ PortWaitResult CSerialLink::WaitForInput(PortHandle handle, int timeoutMs) {
     }
     if (started == FALSE && startCode != ERROR_IO_PENDING) {
         CloseHandle(overlapped.hEvent);
-        if (m_platform->IsCancelled(h)) {
+        if (m_platform->TakeCancel(h)) {
             return PortWaitResult::Cancelled;
         }
         SetError(IoFailureKind(startCode),
@@ -497,7 +540,7 @@ PortWaitResult CSerialLink::WaitForInput(PortHandle handle, int timeoutMs) {
     const DWORD code = completed == FALSE ? GetLastError() : 0;
     CloseHandle(overlapped.hEvent);
 
-    if (m_platform->IsCancelled(h)) {
+    if (m_platform->TakeCancel(h)) {
         return PortWaitResult::Cancelled;
     }
     if ((mask & EV_RXCHAR) != 0) {
