@@ -36,7 +36,7 @@ Exit status: 0 when stopped by SIGINT/SIGTERM or, with --once, after the upgrade
 
 int WaitForEnd(HeadSimulator& simulator, const sigset_t& stopSignals) {
     for (;;) {
-        const timespec tick{0, 100 * 1000 * 1000};
+        const timespec tick{0, 100000000L};  // 100 ms
         siginfo_t info{};
         if (sigtimedwait(&stopSignals, &info, &tick) > 0) {
             return info.si_signo;
@@ -61,9 +61,7 @@ void Report(const HeadSimSummary& s, const HeadSimOptions& options) {
         std::cerr << "ptz-headsim: the port was closed mid-frame as asked (--vanish-at)\n";
     }
 }
-}  // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
     HeadSimOptions options;
     std::string protocol = "pelco-d";
 
@@ -140,4 +138,14 @@ int main(int argc, char** argv) {
         return 1;
     }
     return 0;
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return Run(argc, argv);
+    } catch (const std::exception& e) {
+        std::cerr << "ptz-headsim: " << e.what() << "\n";
+        return 1;
+    }
 }
