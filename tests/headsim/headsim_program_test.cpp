@@ -102,6 +102,8 @@ TEST_F(HeadLine, ProgramWithOnceExitsAfterTheUpgradeWithItsImageWritten) {
 TEST_F(HeadLine, ProgramRefusesBadArguments) {
     Program badAddress({"--link", m_dir + "/head", "--address", "0"});
     EXPECT_EQ(badAddress.Wait(), 2);
+    Program badList({"--link", m_dir + "/head", "--address", "1,,4"});
+    EXPECT_EQ(badList.Wait(), 2);
     Program noLink({"--once"});
     EXPECT_EQ(noLink.Wait(), 2);
     Program badProtocol({"--link", m_dir + "/head", "--protocol", "visca"});

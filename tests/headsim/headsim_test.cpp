@@ -70,6 +70,20 @@ TEST_F(HeadLine, AfterAnUpgradeTheHeadListensForTheCommandAgain) {
     EXPECT_EQ(m_sim->Summary().upgradesCompleted, 2);
 }
 
+TEST_F(HeadLine, HeadsSharingALineAreUpgradedOneAfterAnother) {
+    HeadSimOptions options;
+    options.moreAddresses = {4};
+    Start(options);
+    Connect({0xFF, 0x04, 0x00, 0x57, 0x00, 0x00, 0x5B});
+    EXPECT_EQ(Upload(ImageOf(10, 1)), Bytes{0x84});
+    EXPECT_FALSE(m_sim->WaitUntilDone(100)) << "head 1 has not been upgraded yet";
+    EXPECT_EQ(m_sim->Summary().lastAddress, 4);
+    Connect(kCommandD1);
+    EXPECT_EQ(Upload(ImageOf(10, 1)), Bytes{0x84});
+    EXPECT_TRUE(m_sim->WaitUntilDone(3000));
+    EXPECT_EQ(m_sim->Summary().upgradesCompleted, 2);
+}
+
 TEST_F(HeadLine, BadSumIsAnswered83AndTheResendIsStored) {
     Start(InUpgradeMode());
     SetSpeed(B115200);

@@ -23,10 +23,20 @@ constexpr std::uint8_t kNoise[2] = {0x00, 0x55};  // neither is an answer the lo
 constexpr std::int64_t kQuietResetMs = 1000;
 // Ignored bytes quoted in the log, at most.
 constexpr std::size_t kIgnoredQuoted = 64;
+
+std::vector<int> AddressesOf(const HeadSimOptions& options) {
+    std::vector<int> addresses = {options.address};
+    addresses.insert(addresses.end(), options.moreAddresses.begin(), options.moreAddresses.end());
+    return addresses;
+}
 }  // namespace
 
 HeadMachine::HeadMachine(const HeadSimOptions& options, EventLog& log)
-    : m_options(options), m_log(log), m_listener(options.pelcoP, options.address, options.speed) {
+    : m_options(options),
+      m_log(log),
+      m_listener(options.pelcoP, AddressesOf(options), options.speed),
+      m_notUpgraded(AddressesOf(options)) {
+    m_summary.lastAddress = options.address;
     EnterStartMode();
 }
 
@@ -92,6 +102,7 @@ void HeadMachine::StepCommand(std::uint8_t byte, int baud, std::int64_t /*nowMs*
     }
     ++m_summary.commandsAccepted;
     m_summary.commandBaud = command.baud;
+    m_summary.lastAddress = command.address;
     m_mode = Mode::Upgrade;
     m_checkPending = false;
 }
@@ -253,14 +264,21 @@ void HeadMachine::FinishFrame(std::vector<HeadAnswer>& answers) {
     } else {
         WriteImage("image");
         ++m_summary.upgradesCompleted;
+        const auto head =
+            std::find(m_notUpgraded.begin(), m_notUpgraded.end(), m_summary.lastAddress);
+        const bool lastHead = head != m_notUpgraded.end() && m_notUpgraded.size() == 1;
+        if (head != m_notUpgraded.end()) {
+            m_notUpgraded.erase(head);
+        }
         m_log.Write(JsonLine("done")
+                        .Add("address", m_summary.lastAddress)
                         .Add("blocks", m_nextBlock)
                         .Add("bytes", static_cast<std::int64_t>(m_image.size()))
                         .Add("out", m_options.outPath));
         m_nextBlock = 0;
         // The head restarts into its new firmware: back to ordinary control.
         EnterStartMode();
-        Answer(kUpgradeComplete, "upgrade complete", true, answers);
+        Answer(kUpgradeComplete, "upgrade complete", lastHead, answers);
     }
     if (index == m_options.silentAfter) {
         m_options.silentAfter = -1;

@@ -12,7 +12,7 @@
 
 struct HeadAnswer {
     std::vector<std::uint8_t> bytes;  // any noise, then the answer byte; empty when silent
-    bool completes = false;           // ends a completed upgrade (its image is written)
+    bool completes = false;           // the last head on the line not yet upgraded is now upgraded
 };
 
 class HeadMachine {
@@ -59,6 +59,7 @@ class HeadMachine {
     bool m_refusedLast = false;         // the last frame was refused: the next may be a resend
     bool m_imageSaved = true;
 
+    std::vector<int> m_notUpgraded;  // heads that have not completed an upgrade yet
     bool m_silent = false;
     bool m_vanish = false;
 

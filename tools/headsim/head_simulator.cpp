@@ -267,6 +267,12 @@ HeadSimulator::~HeadSimulator() {
 bool HeadSimulator::Start(std::string& error) {
     Impl& s = *m_impl;
     const HeadSimOptions& o = s.options;
+    for (const int address : o.moreAddresses) {
+        if (address < 1 || address > 255) {
+            error = "A head address must be 1 to 255, not " + std::to_string(address) + ".";
+            return false;
+        }
+    }
     if (o.address < 1 || o.address > 255) {
         error = "The head address must be 1 to 255, not " + std::to_string(o.address) + ".";
         return false;

@@ -10,15 +10,18 @@
 #include <vector>
 
 struct HeadSimOptions {
-    std::string linkPath;    // symlink published to the pty slave; empty: publish none
-    int address = 1;         // the head's bus address, 1..255
+    std::string linkPath;  // symlink published to the pty slave; empty: publish none
+    int address = 1;       // the head's bus address, 1..255
+    // Further heads on the same line, each entering upgrade mode on its own command, so that
+    // a batch of addresses can be upgraded one after another; they share the other options.
+    std::vector<int> moreAddresses;
     bool pelcoP = false;     // control protocol: Pelco-P, else Pelco-D
     int speed = 2400;        // control speed in bit/s at which the upgrade-mode command is heard
     bool noCommand = false;  // start in upgrade mode, waiting for the connection check
     std::string outPath;     // where to write the received image (every block, padding included)
     std::string logPath;     // JSON lines, one per event
     int paceBaud = 0;   // consume bytes no faster than paceBaud/10 bytes per second; 0: at once
-    bool once = false;  // stop after the first completed upgrade
+    bool once = false;  // stop once every head on the line has completed an upgrade
 
     // Faults. Frame indexes count from 0 and name the image block the frame carries, so a resent
     // frame keeps its index; each checksum fault fires once, so the resend is accepted.
@@ -43,6 +46,7 @@ struct HeadSimSummary {
     int badSums = 0;            // frames whose sum did not match
     int badFrames = 0;          // frames with a good sum but a wrong load address or block length
     int upgradesCompleted = 0;  // transfers answered 0x84
+    int lastAddress = 0;        // the head that last entered upgrade mode
     std::int64_t imageBytes = 0;    // bytes of the last image received (whole blocks)
     std::int64_t bytesIgnored = 0;  // bytes that were neither a command, a check nor a frame
     int commandBaud = 0;            // line speed of the last accepted upgrade-mode command
@@ -63,8 +67,8 @@ class HeadSimulator {
     bool Start(std::string& error);
     const std::string& SlavePath() const;  // the pty slave the link points at
     void Stop();                           // idempotent; writes a partial image to outPath
-    // True once an upgrade has completed (0x84 sent, outPath written); false when the time
-    // limit passes or the simulator stopped without completing one.
+    // True once every head on the line has completed an upgrade (0x84 sent, outPath written);
+    // false when the time limit passes or the simulator stopped before that.
     bool WaitUntilDone(int timeoutMs);
     bool Running() const;  // false once stopped, vanished or finished with `once`
     HeadSimSummary Summary() const;

@@ -1,10 +1,13 @@
 // ptz-headsim: a simulated pan-tilt head on a pseudo-terminal, for tests, demos and benchmarks
 // of the loader on a machine with no head attached.
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <csignal>
 #include <ctime>
 #include <iostream>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "head_simulator.h"
 
@@ -30,9 +33,42 @@ How the head behaves:
 Frame indexes count from 0 and name the image block a frame carries, so a resend has the
 same index. Checksum faults fire once, so the resend is accepted.
 
+With several addresses the heads share one line: each enters upgrade mode on its own
+command, and --once waits until every one of them has completed an upgrade.
+
 Exit status: 0 when stopped by SIGINT/SIGTERM or, with --once, after the upgrade completed;
 1 on an error (or, with --once, when it ended without a completed upgrade); 2 usage error.
 )";
+
+// "1", "1,4,7-9": bus addresses 1..255 in the order given, each once.
+bool ParseAddressList(const std::string& text, std::vector<int>& addresses) {
+    // A number of one to three digits, 1..255.
+    auto number = [](const std::string& digits, int& value) {
+        if (digits.empty() || digits.size() > 3 ||
+            digits.find_first_not_of("0123456789") != std::string::npos) {
+            return false;
+        }
+        value = std::stoi(digits);
+        return value >= 1 && value <= 255;
+    };
+    std::stringstream items(text);
+    for (std::string item; std::getline(items, item, ',');) {
+        const std::size_t dash = item.find('-');
+        int first = 0;
+        int last = 0;
+        if (!number(item.substr(0, dash), first) ||
+            !number(dash == std::string::npos ? item : item.substr(dash + 1), last) ||
+            first > last) {
+            return false;
+        }
+        for (int a = first; a <= last; ++a) {
+            if (std::find(addresses.begin(), addresses.end(), a) == addresses.end()) {
+                addresses.push_back(a);
+            }
+        }
+    }
+    return !addresses.empty() && text.back() != ',';
+}
 
 int WaitForEnd(HeadSimulator& simulator, const sigset_t& stopSignals) {
     for (;;) {
@@ -69,8 +105,10 @@ int Run(int argc, char** argv) {
     app.footer(kBehaviour);
     app.add_option("--link", options.linkPath, "symlink to publish to the pty slave (replaced)")
         ->required();
-    app.add_option("--address", options.address, "the head's bus address (default 1)")
-        ->check(CLI::Range(1, 255));
+    std::string addresses = "1";
+    app.add_option("--address", addresses,
+                   "the head's bus address (default 1); a list such as 1,4,7-9 puts several "
+                   "heads on the line, each upgraded on its own command");
     app.add_option("--protocol", protocol, "pelco-d (default) or pelco-p")
         ->check(CLI::IsMember({"pelco-d", "pelco-p"}));
     app.add_option("--speed", options.speed, "control speed of the upgrade-mode command (2400)")
@@ -109,6 +147,15 @@ int Run(int argc, char** argv) {
         return app.exit(e) == 0 ? 0 : 2;
     }
     options.pelcoP = protocol == "pelco-p";
+    std::vector<int> heads;
+    if (!ParseAddressList(addresses, heads)) {
+        std::cerr << "--address: '" << addresses
+                  << "' is not an address 1..255 or a list of them such as 1,4,7-9\n"
+                  << "Run with --help for more information.\n";
+        return 2;
+    }
+    options.address = heads.front();
+    options.moreAddresses.assign(heads.begin() + 1, heads.end());
 
     // Blocked before the simulator's thread starts, so that only the wait below takes them.
     sigset_t stopSignals;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <utility>
 
 namespace {
 constexpr std::uint8_t kPelcoDSync = 0xFF;
@@ -27,8 +28,8 @@ const char* VerdictName(CommandVerdict verdict) {
     return "unknown";
 }
 
-PelcoListener::PelcoListener(bool pelcoP, int address, int speed)
-    : m_pelcoP(pelcoP), m_address(address), m_speed(speed) {}
+PelcoListener::PelcoListener(bool pelcoP, std::vector<int> addresses, int speed)
+    : m_pelcoP(pelcoP), m_addresses(std::move(addresses)), m_speed(speed) {}
 
 bool PelcoListener::FrameValid() const {
     if (m_pelcoP) {
@@ -55,7 +56,8 @@ void PelcoListener::Judge(HeardCommand& command) const {
         std::equal(std::begin(kUpgradeCommand), std::end(kUpgradeCommand), m_bytes.begin() + 2);
     if (wrongSpeed != m_bauds.end()) {
         command.verdict = CommandVerdict::OtherSpeed;
-    } else if (command.address != m_address) {
+    } else if (std::find(m_addresses.begin(), m_addresses.end(), command.address) ==
+               m_addresses.end()) {
         command.verdict = CommandVerdict::OtherAddress;
     } else if (!upgrade) {
         command.verdict = CommandVerdict::OtherCommand;

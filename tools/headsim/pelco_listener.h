@@ -7,7 +7,7 @@
 #include <vector>
 
 enum class CommandVerdict {
-    UpgradeForThisHead,  // the upgrade-mode command, for this address, at the control speed
+    UpgradeForThisHead,  // the upgrade-mode command, for a head on this line, at its speed
     OtherAddress,        // a valid command for another head on the bus
     OtherSpeed,          // arrived at a speed the head does not listen at: garbled for it
     OtherCommand,        // a valid command for this head that is not the upgrade-mode command
@@ -24,7 +24,8 @@ const char* VerdictName(CommandVerdict verdict);
 
 class PelcoListener {
   public:
-    PelcoListener(bool pelcoP, int address, int speed);
+    // `addresses`: the heads listening on this line.
+    PelcoListener(bool pelcoP, std::vector<int> addresses, int speed);
 
     // Takes one byte heard at `baud`. A complete valid frame is returned in `command`; bytes
     // that cannot belong to one are appended to `discarded`.
@@ -39,7 +40,7 @@ class PelcoListener {
     void Judge(HeardCommand& command) const;
 
     bool m_pelcoP;
-    int m_address;
+    std::vector<int> m_addresses;
     int m_speed;
     std::vector<std::uint8_t> m_bytes;
     std::vector<int> m_bauds;
