@@ -86,6 +86,7 @@ int Upgrade(const CliOptions& options, std::ostream& out, std::ostream& err) {
         settings.pelcoP = options.protocolIndex == PELCO_P;
         settings.speed = options.speed;
         settings.noCommand = options.noSwitch;
+        settings.echo = options.echo;
         auto sim = StartSimPort(settings, error);
         if (!sim) {
             err << "ptz-upgrade: " << error << "\n";

@@ -10,6 +10,7 @@ struct SimHeadSettings {
     bool pelcoP = false;
     int speed = 2400;
     bool noCommand = false;
+    bool echo = false;  // as a two-wire adapter that echoes what it sends
 };
 
 class CSimPort {

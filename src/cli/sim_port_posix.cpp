@@ -43,6 +43,7 @@ class CPtySimPort final : public CSimPort {
         options.pelcoP = settings.pelcoP;
         options.speed = settings.speed;
         options.noCommand = settings.noCommand;
+        options.echo = settings.echo;
         return options;
     }
 

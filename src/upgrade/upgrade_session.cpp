@@ -58,7 +58,7 @@ class SessionRun {
         if (m_options.switchMode && !SwitchToUpgradeMode()) {
             return Finish();
         }
-        if (!OpenLine(kTransferBaudRate, "at the transfer speed") || !CheckConnection()) {
+        if (!OpenLine(kTransferBaudRate, "for the transfer") || !CheckConnection()) {
             return Finish();
         }
         SendImage(image, imageSize);
@@ -116,7 +116,7 @@ class SessionRun {
     }
 
     bool SwitchToUpgradeMode() {
-        if (!OpenLine(m_options.controlBaudRate, "at the control speed")) {
+        if (!OpenLine(m_options.controlBaudRate, "for the upgrade-mode command")) {
             return false;
         }
         const std::vector<std::uint8_t> command =

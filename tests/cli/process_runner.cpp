@@ -1,0 +1,86 @@
+#include "process_runner.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+std::string ReadFileText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::string& dir,
+                           const std::string& name)
+    : m_outPath(dir + "/" + name + ".out"), m_errPath(dir + "/" + name + ".err") {
+    std::vector<char*> args;
+    for (const std::string& arg : argv) {
+        args.push_back(const_cast<char*>(arg.c_str()));
+    }
+    args.push_back(nullptr);
+    m_pid = fork();
+    if (m_pid == 0) {
+        const int out = open(m_outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err = open(m_errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(out, STDOUT_FILENO);
+        dup2(err, STDERR_FILENO);
+        const int null = open("/dev/null", O_RDONLY);
+        dup2(null, STDIN_FILENO);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+}
+
+ChildProcess::~ChildProcess() {
+    if (m_pid > 0 && !m_reaped) {
+        kill(m_pid, SIGKILL);
+        waitpid(m_pid, nullptr, 0);
+    }
+}
+
+bool ChildProcess::WaitForOutput(const std::string& text, int timeoutMs) const {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < end) {
+        if (ReadFileText(m_outPath).find(text) != std::string::npos) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+void ChildProcess::Signal(int signal) const {
+    if (m_pid > 0 && !m_reaped) {
+        kill(m_pid, signal);
+    }
+}
+
+ProcessResult ChildProcess::Wait(int timeoutMs) {
+    ProcessResult result;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    int status = 0;
+    while (m_pid > 0 && !m_reaped) {
+        if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
+            m_reaped = true;
+            result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            break;
+        }
+        if (std::chrono::steady_clock::now() >= end) {
+            kill(m_pid, SIGKILL);
+            waitpid(m_pid, nullptr, 0);
+            m_reaped = true;
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    result.out = ReadFileText(m_outPath);
+    result.err = ReadFileText(m_errPath);
+    return result;
+}

@@ -1,0 +1,38 @@
+// Running the real programs in end-to-end tests: a child with its output captured in files, a
+// time limit that kills it rather than let a test hang, and signals.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+struct ProcessResult {
+    int exitStatus = -1;  // -1 when it had to be killed
+    std::string out;
+    std::string err;
+};
+
+class ChildProcess {
+  public:
+    // Starts `argv[0]` with the arguments; stdout and stderr go to files under `dir`.
+    ChildProcess(const std::vector<std::string>& argv, const std::string& dir,
+                 const std::string& name);
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    // Waits until stdout holds `text` (true) or the time passes (false).
+    bool WaitForOutput(const std::string& text, int timeoutMs) const;
+    void Signal(int signal) const;
+    // Waits for the end; kills the child after timeoutMs.
+    ProcessResult Wait(int timeoutMs);
+
+  private:
+    pid_t m_pid = -1;
+    std::string m_outPath;
+    std::string m_errPath;
+    bool m_reaped = false;
+};
+
+std::string ReadFileText(const std::string& path);
