@@ -241,11 +241,11 @@ PortHandle CSerialLink::Open() {
     }
     // Windows itself refuses a second opening of a COM port; Wine opens one as often as asked.
     // A named mark of our own keeps two openings apart there as well, and is checked before the
-    // port is touched.
+    // port is touched. Where no mark can be made for another reason, the port's own rule stands.
     SetLastError(ERROR_SUCCESS);
     HANDLE mark = CreateMutexW(nullptr, FALSE, OpeningMarkName(path).c_str());
     const DWORD markCode = GetLastError();
-    if (mark == nullptr || markCode == ERROR_ALREADY_EXISTS) {
+    if (markCode == ERROR_ALREADY_EXISTS || (mark == nullptr && markCode == ERROR_ACCESS_DENIED)) {
         if (mark != nullptr) {
             CloseHandle(mark);
         }
@@ -259,7 +259,9 @@ PortHandle CSerialLink::Open() {
                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD code = GetLastError();
-        CloseHandle(mark);
+        if (mark != nullptr) {
+            CloseHandle(mark);
+        }
         SetError(OpenFailureKind(code), "Opening '" + m_strPort + "': " + SystemReason(code));
         return kInvalidPortHandle;
     }
@@ -267,7 +269,9 @@ PortHandle CSerialLink::Open() {
         // A new opening may get the value of a closed one back.
         const std::lock_guard<std::mutex> lock(m_platform->stateMutex);
         m_platform->cancelled.erase(handle);
-        m_platform->openingMarks[handle] = mark;
+        if (mark != nullptr) {
+            m_platform->openingMarks[handle] = mark;
+        }
         m_platform->lastOpened = handle;
     }
     return FromHandle(handle);
