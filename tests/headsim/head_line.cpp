@@ -190,11 +190,25 @@ Bytes HeadLine::Receive(std::size_t count, int timeoutMs) {
     return received;
 }
 
+bool HeadLine::WaitForSummary(const std::function<bool(const HeadSimSummary&)>& done,
+                              int timeoutMs) {
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!done(m_sim->Summary())) {
+        if (std::chrono::steady_clock::now() > limit) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
 void HeadLine::Connect(const Bytes& command) {
     SetSpeed(B2400);
+    const int accepted = m_sim->Summary().commandsAccepted;
     Send(command);
     // The command must be heard at 2400 before the line changes speed, as a real loader pauses.
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(WaitForSummary(
+        [accepted](const HeadSimSummary& s) { return s.commandsAccepted > accepted; }));
     SetSpeed(B115200);
     Send({0x3F, 0x3F});
     ASSERT_EQ(Receive(1), Bytes{0x80});

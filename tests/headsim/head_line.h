@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,10 @@ class HeadLine : public ::testing::Test {
     // Reads until `count` bytes came or `timeoutMs` passed.
     Bytes Receive(std::size_t count, int timeoutMs = 3000);
     Bytes ReceiveNothingFor(int ms) { return Receive(1, ms); }
+    // Waits until the simulator's counters say it has taken what was sent, as a loader's pause
+    // after the command does; a loaded machine may take a while.
+    bool WaitForSummary(const std::function<bool(const HeadSimSummary&)>& done,
+                        int timeoutMs = 5000);
     // Command at its speed, connection check at 115200: leaves the head waiting for frame 0.
     void Connect(const Bytes& command);
     // Sends the frames of `image` while the head answers 0x82; returns the answers.

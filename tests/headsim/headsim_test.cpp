@@ -154,7 +154,7 @@ TEST_F(HeadLine, CommandIsHeardOnlyAtTheControlSpeedForThisAddress) {
 
     SetSpeed(B2400);
     Send(kCommandD1);
-    std::this_thread::sleep_for(50ms);
+    ASSERT_TRUE(WaitForSummary([](const HeadSimSummary& s) { return s.commandsIgnored == 1; }));
     SetSpeed(B115200);
     Send(kCheck);
     EXPECT_TRUE(ReceiveNothingFor(200).empty()) << "command at 2400 for a head at 9600";
@@ -162,7 +162,7 @@ TEST_F(HeadLine, CommandIsHeardOnlyAtTheControlSpeedForThisAddress) {
     SetSpeed(B9600);
     Send({0xFF, 0x02, 0x00, 0x57, 0x00, 0x00, 0x59});  // address 2
     Send({0xFF, 0x01, 0x00, 0x07, 0x00, 0x00, 0x08});  // address 1, but another command
-    std::this_thread::sleep_for(50ms);
+    ASSERT_TRUE(WaitForSummary([](const HeadSimSummary& s) { return s.commandsIgnored == 3; }));
     SetSpeed(B115200);
     Send(kCheck);
     EXPECT_TRUE(ReceiveNothingFor(200).empty()) << "no upgrade command for address 1 yet";
@@ -171,7 +171,7 @@ TEST_F(HeadLine, CommandIsHeardOnlyAtTheControlSpeedForThisAddress) {
     Bytes noisy = {0x00, 0xFF, 0x13};  // junk, including a start byte, before the command
     noisy.insert(noisy.end(), kCommandD1.begin(), kCommandD1.end());
     Send(noisy, {1});
-    std::this_thread::sleep_for(50ms);
+    ASSERT_TRUE(WaitForSummary([](const HeadSimSummary& s) { return s.commandsAccepted == 1; }));
     SetSpeed(B115200);
     Send(kCheck);
     EXPECT_EQ(Receive(1), Bytes{0x80});
@@ -186,7 +186,8 @@ TEST_F(HeadLine, InUpgradeModeBytesAtAnotherSpeedAreLost) {
     Start(InUpgradeMode());
     SetSpeed(B9600);
     Send(kCheck);
-    EXPECT_TRUE(ReceiveNothingFor(200).empty());
+    ASSERT_TRUE(WaitForSummary([](const HeadSimSummary& s) { return s.bytesIgnored == 2; }));
+    EXPECT_TRUE(ReceiveNothingFor(100).empty());
     SetSpeed(B115200);
     Send({0x3F, 0x12});  // a broken check is not a check
     EXPECT_TRUE(ReceiveNothingFor(200).empty());
@@ -207,8 +208,14 @@ TEST_F(HeadLine, PelcoPCarriesTheAddressLessOne) {
     };
     for (const Bytes& command : ignored) {
         SetSpeed(B2400);
+        const std::int64_t before = m_sim->Summary().bytesIgnored;
+        const int commandsBefore = m_sim->Summary().commandsIgnored;
         Send(command);
-        std::this_thread::sleep_for(50ms);
+        // Heard when every byte was either dropped or made a (refused) command.
+        ASSERT_TRUE(WaitForSummary([&](const HeadSimSummary& s) {
+            return s.commandsIgnored > commandsBefore ||
+                   s.bytesIgnored - before >= static_cast<std::int64_t>(command.size());
+        }));
         SetSpeed(B115200);
         Send(kCheck);
         EXPECT_TRUE(ReceiveNothingFor(150).empty());
