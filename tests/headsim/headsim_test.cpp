@@ -12,7 +12,6 @@
 #include "head_line.h"
 
 namespace {
-using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 const Bytes kCommandD1 = {0xFF, 0x01, 0x00, 0x57, 0x00, 0x00, 0x58};
