@@ -19,6 +19,7 @@ class Program {
     explicit Program(std::vector<std::string> args) {
         args.insert(args.begin(), PTZ_HEADSIM_PROGRAM);
         std::vector<char*> argv;
+        argv.reserve(args.size() + 1);
         for (std::string& arg : args) {
             argv.push_back(arg.data());
         }

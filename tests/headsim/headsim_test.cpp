@@ -16,6 +16,7 @@ using Clock = std::chrono::steady_clock;
 
 const Bytes kCommandD1 = {0xFF, 0x01, 0x00, 0x57, 0x00, 0x00, 0x58};
 const Bytes kCheck = {0x3F, 0x3F};
+constexpr std::ptrdiff_t kBlock = 4096;
 
 HeadSimOptions InUpgradeMode() {
     HeadSimOptions options;
@@ -51,7 +52,7 @@ TEST_F(HeadLine, UpgradeWithFramesSplitArbitrarilyWritesTheImageWithPadding) {
     EXPECT_EQ(s.frameBaud, 115200);
     EXPECT_EQ(s.framesAccepted, 3);
     EXPECT_EQ(s.upgradesCompleted, 1);
-    EXPECT_EQ(s.imageBytes, 3 * 4096);
+    EXPECT_EQ(s.imageBytes, 3 * kBlock);
     EXPECT_EQ(s.bytesIgnored, 0);
 }
 
@@ -113,7 +114,7 @@ TEST_F(HeadLine, FrameForAnUnexpectedBlockFailsTheTransferUntilTheNextCheck) {
     SetSpeed(B115200);
     Send(kCheck);
     ASSERT_EQ(Receive(1), Bytes{0x80});
-    const Bytes image = ImageOf(3 * 4096, 2);
+    const Bytes image = ImageOf(3 * kBlock, 2);
     Send(HandFrame(image, 0, false));
     EXPECT_EQ(Receive(1), Bytes{0x82});
     Send(HandFrame(image, 2, true));  // block 1 skipped
@@ -247,7 +248,7 @@ TEST_F(HeadLine, ChecksumFaultsFireOnceAndNoiseComesFirst) {
     SetSpeed(B115200);
     Send(kCheck);
     EXPECT_EQ(Receive(3), (Bytes{0x00, 0x55, 0x80}));
-    const Bytes image = ImageOf(3 * 4096 - 1, 8);
+    const Bytes image = ImageOf(3 * kBlock - 1, 8);
     const std::vector<std::pair<std::size_t, std::uint8_t>> steps = {
         {0, 0x83}, {0, 0x82}, {1, 0x81}, {1, 0x82}, {2, 0x84}};
     for (const auto& [block, answer] : steps) {
@@ -345,14 +346,14 @@ TEST_F(HeadLine, ReopeningThePortKeepsTheHeadAndStopSavesThePartialImage) {
     ClosePort();
     OpenPort();
     SetSpeed(B115200);
-    const Bytes image = ImageOf(3 * 4096, 3);
+    const Bytes image = ImageOf(3 * kBlock, 3);
     Send(HandFrame(image, 0, false));
     EXPECT_EQ(Receive(1), Bytes{0x82});
     Send(HandFrame(image, 1, false));
     EXPECT_EQ(Receive(1), Bytes{0x82});
     m_sim->Stop();
     m_sim->Stop();
-    EXPECT_EQ(Bytes2(ReadFile(m_outPath)), Bytes(image.begin(), image.begin() + 2 * 4096));
+    EXPECT_EQ(Bytes2(ReadFile(m_outPath)), Bytes(image.begin(), image.begin() + 2 * kBlock));
     EXPECT_FALSE(m_sim->Running());
 }
 
