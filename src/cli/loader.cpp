@@ -20,6 +20,14 @@ namespace {
 
 constexpr const char* kSimPortName = "sim";
 
+std::string AddressText(const std::vector<int>& addresses) {
+    std::string text;
+    for (const int address : addresses) {
+        text += (text.empty() ? "" : ",") + std::to_string(address);
+    }
+    return text;
+}
+
 int ListPorts(std::ostream& out) {
     const auto ports = ListSerialPorts();
     if (ports.empty()) {
@@ -77,12 +85,8 @@ int Upgrade(const CliOptions& options, std::ostream& out, std::ostream& err) {
             paths.push_back(port);
             continue;
         }
-        if (options.addresses.size() > 1) {
-            err << "ptz-upgrade: --port sim simulates one head: give a single --address\n";
-            return exit_status::kUsage;
-        }
         SimHeadSettings settings;
-        settings.address = options.addresses.front();
+        settings.addresses.assign(options.addresses.begin(), options.addresses.end());
         settings.pelcoP = options.protocolIndex == PELCO_P;
         settings.speed = options.speed;
         settings.noCommand = options.noSwitch;
@@ -92,8 +96,9 @@ int Upgrade(const CliOptions& options, std::ostream& out, std::ostream& err) {
             err << "ptz-upgrade: " << error << "\n";
             return exit_status::kUsage;
         }
-        err << "simulated head (address " << settings.address << ", " << options.protocolName
-            << ", " << settings.speed << " bit/s) listens on " << sim->Path() << "\n";
+        err << "simulated " << (settings.addresses.size() > 1 ? "heads" : "head") << " (address "
+            << AddressText(settings.addresses) << ", " << options.protocolName << ", "
+            << settings.speed << " bit/s) listens on " << sim->Path() << "\n";
         paths.push_back(sim->Path());
         sims.push_back(std::move(sim));
     }

@@ -80,7 +80,7 @@ std::string FormatProgressLine(const UpgradeProgress& progress, double secondsSi
     if (rate > 0 && progress.framesAccepted < progress.framesTotal) {
         const double remaining = static_cast<double>(progress.bytesTotal) * (1.0 - fraction) / rate;
         const long seconds = std::lround(remaining);
-        std::array<char, 16> text{};
+        std::array<char, 48> text{};
         std::snprintf(text.data(), text.size(), "%ld:%02ld", seconds / 60, seconds % 60);
         left = text.data();
     } else if (progress.framesAccepted >= progress.framesTotal) {

@@ -4,9 +4,10 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 struct SimHeadSettings {
-    int address = 1;
+    std::vector<int> addresses{1};  // heads on the simulated bus
     bool pelcoP = false;
     int speed = 2400;
     bool noCommand = false;

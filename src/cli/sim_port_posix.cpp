@@ -6,6 +6,8 @@
 
 namespace {
 
+constexpr int kSimLineRate = 115200;
+
 class CPtySimPort final : public CSimPort {
   public:
     explicit CPtySimPort(const SimHeadSettings& settings) : m_head(ToOptions(settings)) {}
@@ -39,11 +41,14 @@ class CPtySimPort final : public CSimPort {
   private:
     static HeadSimOptions ToOptions(const SimHeadSettings& settings) {
         HeadSimOptions options;
-        options.address = settings.address;
+        options.address = settings.addresses.front();
+        options.moreAddresses.assign(settings.addresses.begin() + 1, settings.addresses.end());
         options.pelcoP = settings.pelcoP;
         options.speed = settings.speed;
         options.noCommand = settings.noCommand;
         options.echo = settings.echo;
+        // Read at the transfer line rate, so the progress shows what a real head takes.
+        options.paceBaud = kSimLineRate;
         return options;
     }
 
