@@ -119,7 +119,7 @@ int Run(int argc, char** argv) {
     app.add_option("--log", options.logPath, "write one JSON object per event here");
     app.add_option("--pace", options.paceBaud, "read no faster than this line rate (bit/s)")
         ->check(CLI::Range(50, 4000000));
-    app.add_flag("--once", options.once, "exit 0 once an upgrade has completed");
+    app.add_flag("--once", options.once, "exit 0 once every head has completed an upgrade");
     app.add_option("--bad-sum-at", options.badSumAt, "answer 83 to frame N, once (repeatable)")
         ->check(CLI::NonNegativeNumber);
     app.add_option("--answer-81-at", options.answer81At, "answer 81 to frame N, once (repeatable)")
