@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -201,17 +202,27 @@ void CheckOpenFailures(Checks& checks, CSerialLink& link, const std::string& por
                       "first opening failed: " + detail);
         return;
     }
-    CSerialLink other;
-    other.SetParams(port, kTransferBaud, 8, 0, 0);
-    handle = other.Open();
-    error = other.LastError();
-    checks.Record("a second opening of a port is refused as busy",
-                  handle == kInvalidPortHandle && error.kind == PortErrorKind::Busy &&
-                      error.message.rfind("Opening '" + port + "': ", 0) == 0,
-                  error.message);
-    if (handle != kInvalidPortHandle) {
-        other.Close(handle);
+    // However the second opener spells the port.
+    std::string lowerCase = port;
+    for (char& ch : lowerCase) {
+        ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
     }
+    bool refused = true;
+    for (const std::string& name : {port, lowerCase, R"(\\.\)" + port}) {
+        CSerialLink other;
+        other.SetParams(name, kTransferBaud, 8, 0, 0);
+        handle = other.Open();
+        error = other.LastError();
+        if (handle != kInvalidPortHandle || error.kind != PortErrorKind::Busy ||
+            error.message.rfind("Opening '" + name + "': ", 0) != 0) {
+            refused = false;
+            detail += name + ": " + (handle != kInvalidPortHandle ? "opened" : error.message) + " ";
+        }
+        if (handle != kInvalidPortHandle) {
+            other.Close(handle);
+        }
+    }
+    checks.Record("a second opening of a port is refused as busy", refused, detail);
     link.Close(first);
 }
 
