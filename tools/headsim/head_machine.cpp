@@ -54,7 +54,7 @@ void HeadMachine::Step(std::uint8_t byte, int baud, std::int64_t nowMs,
                         .Add("message", "frame abandoned: the line was quiet for over a second")
                         .Add("index", m_nextBlock)
                         .Add("bytes", static_cast<std::int64_t>(m_frame.size())));
-        Ignore(m_frame.data(), m_frame.size(), m_frameMinBaud, "incomplete frame");
+        Ignore(m_frame.data(), m_frame.size(), m_frameBaud, "incomplete frame");
         m_frame.clear();
         m_mode = Mode::Upgrade;
     }
@@ -142,7 +142,7 @@ void HeadMachine::StepUpgrade(std::uint8_t byte, int baud, std::vector<HeadAnswe
         m_mode = Mode::Frame;
         m_frame.clear();
         m_frame.push_back(byte);
-        m_frameMinBaud = baud;
+        m_frameBaud = baud;
         return;
     }
     Ignore(&byte, 1, baud, "between frames");
@@ -185,7 +185,7 @@ bool HeadMachine::TakeFault(std::vector<int>& at, int index, const char* kind) {
 void HeadMachine::FinishFrame(std::vector<HeadAnswer>& answers) {
     const DecodedFrame frame = DecodeFrame(m_frame.data());
     ++m_summary.framesReceived;
-    m_summary.frameBaud = m_frameMinBaud;
+    m_summary.frameBaud = m_frameBaud;
 
     const std::uint32_t expected =
         headframe::kLoadBase + static_cast<std::uint32_t>(m_nextBlock) * headframe::kBlockBytes;
@@ -200,7 +200,7 @@ void HeadMachine::FinishFrame(std::vector<HeadAnswer>& answers) {
                     .Add("sum", Hex(frame.sentSum, 6))
                     .Add("computed_sum", Hex(frame.computedSum, 6))
                     .Add("ok", frame.SumOk())
-                    .Add("baud", m_frameMinBaud));
+                    .Add("baud", m_frameBaud));
 
     if (!frame.SumOk()) {
         ++m_summary.badSums;

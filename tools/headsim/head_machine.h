@@ -52,7 +52,7 @@ class HeadMachine {
 
     bool m_checkPending = false;  // one 0x3F of the connection check heard
     std::vector<std::uint8_t> m_frame;
-    int m_frameMinBaud = 0;
+    int m_frameBaud = 0;
 
     std::vector<std::uint8_t> m_image;  // blocks of the current (or last) transfer, in order
     int m_nextBlock = 0;                // index of the block the head expects next

@@ -37,7 +37,7 @@ struct HeadSimOptions {
 };
 
 struct HeadSimSummary {
-    int commandsAccepted = 0;   // upgrade-mode commands for this head at its speed
+    int commandsAccepted = 0;   // upgrade-mode commands for a head on the line, at its speed
     int commandsIgnored = 0;    // complete commands ignored: other address, other speed, other data
     int connects = 0;           // connection checks answered with 0x80
     int framesReceived = 0;     // complete frames, good or bad
@@ -50,7 +50,7 @@ struct HeadSimSummary {
     std::int64_t imageBytes = 0;    // bytes of the last image received (whole blocks)
     std::int64_t bytesIgnored = 0;  // bytes that were neither a command, a check nor a frame
     int commandBaud = 0;            // line speed of the last accepted upgrade-mode command
-    int frameBaud = 0;              // line speed of the last frame (its slowest byte)
+    int frameBaud = 0;              // line speed the last frame arrived at
     bool vanished = false;          // the pty was closed on purpose (vanishAt)
     std::string error;              // why the simulator stopped on its own, empty if it did not
 };
