@@ -62,7 +62,8 @@ std::optional<std::vector<std::uint8_t>> ParseAddressList(const std::string& tex
         if (dash == std::string::npos) {
             const auto address = ParseAddress(item);
             if (!address) {
-                error = "'" + item + "' is not an address: " + rule;
+                error = "'" + item + "' is not an address: ";
+                error += rule;
                 return std::nullopt;
             }
             if (!add(*address)) {
@@ -73,7 +74,8 @@ std::optional<std::vector<std::uint8_t>> ParseAddressList(const std::string& tex
         const auto from = ParseAddress(Trim(item.substr(0, dash)));
         const auto to = ParseAddress(Trim(item.substr(dash + 1)));
         if (!from || !to || *from > *to) {
-            error = "'" + item + "' is not a range of addresses: " + rule;
+            error = "'" + item + "' is not a range of addresses: ";
+            error += rule;
             return std::nullopt;
         }
         for (int address = *from; address <= *to; ++address) {

@@ -65,7 +65,7 @@ int InspectImage(ImageFile& image, const CliOptions& options, std::ostream& out,
             std::array<char, 64> line{};
             std::snprintf(line.data(), line.size(), "%5lld  0x%08llx    %d     0x%06x\n",
                           static_cast<long long>(index),
-                          static_cast<unsigned long long>(offset + frame::kLoadAddressBase),
+                          static_cast<unsigned long long>(offset) + frame::kLoadAddressBase,
                           frame[frame::kLastBlockAt], UpgradeFrameChecksum(frame));
             out << line.data();
             return true;

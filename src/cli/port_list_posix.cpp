@@ -42,7 +42,10 @@ void DescribeDevice(const fs::path& classDir, SerialPortInfo& info) {
             info.serialNumber = ReadFirstLine(dir / "serial");
             const std::string maker = ReadFirstLine(dir / "manufacturer");
             const std::string product = ReadFirstLine(dir / "product");
-            info.description = maker.empty() ? product : maker + " " + product;
+            info.description = maker.empty() ? product : maker + ' ';
+            if (!maker.empty()) {
+                info.description += product;
+            }
             return;
         }
     }

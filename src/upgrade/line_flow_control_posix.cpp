@@ -2,7 +2,7 @@
 #include <termios.h>
 
 #include <cerrno>
-#include <cstring>
+#include <system_error>
 
 #include "line_flow_control.h"
 
@@ -10,12 +10,12 @@ bool DisableSoftwareFlowControl(PortHandle handle, std::string& error) {
     const int fd = static_cast<int>(handle.value);
     termios settings{};
     if (tcgetattr(fd, &settings) != 0) {
-        error = std::strerror(errno);
+        error = std::generic_category().message(errno);
         return false;
     }
     settings.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
     if (tcsetattr(fd, TCSANOW, &settings) != 0) {
-        error = std::strerror(errno);
+        error = std::generic_category().message(errno);
         return false;
     }
     return true;

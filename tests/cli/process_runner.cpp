@@ -21,6 +21,7 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::stri
                            const std::string& name)
     : m_outPath(dir + "/" + name + ".out"), m_errPath(dir + "/" + name + ".err") {
     std::vector<char*> args;
+    args.reserve(argv.size() + 1);
     for (const std::string& arg : argv) {
         args.push_back(const_cast<char*>(arg.c_str()));
     }

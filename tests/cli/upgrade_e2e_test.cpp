@@ -17,6 +17,8 @@
 
 namespace {
 
+constexpr std::size_t kBlock = 4096;
+
 constexpr int kRunLimitMs = 60000;
 
 // Accepts exactly one JSON value (RFC 8259 grammar, no extensions).
@@ -186,13 +188,13 @@ class UpgradeEndToEnd : public ::testing::Test {
     }
     std::string PaddedImage() const {
         std::string padded = m_image;
-        padded.resize((m_image.size() + 4095) / 4096 * 4096, '\xFF');
+        padded.resize((m_image.size() + 4095) / 4096 * kBlock, '\xFF');
         return padded;
     }
 
     // Starts ptz-headsim; `n` names its link, --out and --log files.
     std::string StartHead(std::vector<std::string> args, int n = 0) {
-        const std::string link = Path("head" + std::to_string(n));
+        std::string link = Path("head" + std::to_string(n));
         std::vector<std::string> argv = {PTZ_HEADSIM_EXE,
                                          "--link",
                                          link,
@@ -225,11 +227,12 @@ class UpgradeEndToEnd : public ::testing::Test {
 };
 
 TEST_F(UpgradeEndToEnd, EveryProtocolAndSpeedSwitchesAtTheControlSpeedAndSendsAt115200) {
-    const std::string image = MakeImage(3 * 4096 + 100);
+    const std::string image = MakeImage(3 * kBlock + 100);
     int n = 0;
     for (const std::string protocol : {"pelco-d", "pelco-p"}) {
         for (const std::string speed : {"2400", "4800", "9600", "19200"}) {
-            SCOPED_TRACE(protocol + " at " + speed);
+            SCOPED_TRACE(protocol);
+            SCOPED_TRACE(speed);
             const std::string link = StartHead(
                 {"--address", "7", "--protocol", protocol, "--speed", speed, "--once"}, n);
             const ProcessResult run =
@@ -301,7 +304,7 @@ TEST_F(UpgradeEndToEnd, TwoPortsRunInParallelWithASummary) {
 }
 
 TEST_F(UpgradeEndToEnd, AnEchoingLineWorksWithEchoInBothWriteModes) {
-    const std::string image = MakeImage(2 * 4096 + 7);
+    const std::string image = MakeImage(2 * kBlock + 7);
     int n = 0;
     for (const std::string mode : {"frame", "byte"}) {
         const std::string link = StartHead({"--echo", "--once"}, n);
@@ -314,7 +317,7 @@ TEST_F(UpgradeEndToEnd, AnEchoingLineWorksWithEchoInBothWriteModes) {
 }
 
 TEST_F(UpgradeEndToEnd, EachHeadFaultEndsWithItsExitStatus) {
-    const std::string image = MakeImage(4 * 4096);
+    const std::string image = MakeImage(4 * kBlock);
     struct Case {
         std::vector<std::string> head;
         std::vector<std::string> loader;
@@ -384,7 +387,7 @@ TEST_F(UpgradeEndToEnd, PortAndImageFailuresExplainThemselves) {
 }
 
 TEST_F(UpgradeEndToEnd, EmitWritesTheFrameStreamTheHeadReceives) {
-    const std::string image = MakeImage(3 * 4096 + 1);
+    const std::string image = MakeImage(3 * kBlock + 1);
     ProcessResult run = Upgrade({"--emit", Path("stream.bin"), image});
     ASSERT_EQ(run.exitStatus, 0) << run.err;
     const std::string stream = ReadFileText(Path("stream.bin"));
@@ -432,7 +435,7 @@ TEST_F(UpgradeEndToEnd, EmitWritesTheFrameStreamTheHeadReceives) {
 }
 
 TEST_F(UpgradeEndToEnd, TraceAndJsonDescribeTheWholeDialog) {
-    const std::string image = MakeImage(2 * 4096);
+    const std::string image = MakeImage(2 * kBlock);
     const std::string link = StartHead({"--bad-sum-at", "1", "--once"}, 0);
     const ProcessResult run = Upgrade(
         {"--port", link, "--json", "--trace", Path("trace.txt"), "--ack-delay", "0", image});
@@ -470,7 +473,7 @@ TEST_F(UpgradeEndToEnd, TraceAndJsonDescribeTheWholeDialog) {
 }
 
 TEST_F(UpgradeEndToEnd, CtrlCStopsCleanlyNamingTheFrameReached) {
-    const std::string image = MakeImage(64 * 4096);  // about 23 s at the paced line rate
+    const std::string image = MakeImage(64 * kBlock);  // about 23 s at the paced line rate
     const std::string link = StartHead({"--pace", "115200"}, 0);
     ChildProcess upgrade({PTZ_UPGRADE_EXE, "--port", link, "--json", "--ack-delay", "0", image},
                          m_dir, "upgrade");

@@ -14,6 +14,8 @@
 
 namespace {
 
+constexpr std::size_t kBlock = 4096;
+
 struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
 };
@@ -132,7 +134,7 @@ TEST_F(SessionTest, NoSwitchStartsAtTheTransferSpeedWithoutACommand) {
 TEST_F(SessionTest, ChecksumErrorsResendTheSameFrameUntilAccepted) {
     line.answers[1] = {0x83};
     line.answers[2] = {0x81};
-    const auto image = ImageBytes(3 * 4096);
+    const auto image = ImageBytes(3 * kBlock);
     const UpgradeResult result = RunWith(image);
 
     EXPECT_EQ(result.status, UpgradeStatus::Done) << result.message;
@@ -176,9 +178,9 @@ TEST_F(SessionTest, EachFinalAnswerEndsWithItsOwnStatus) {
     for (const auto& [answer, status] : cases) {
         FakeLine head(clock);
         head.answers[1] = {answer};
-        File file = TempImage(ImageBytes(3 * 4096));
+        File file = TempImage(ImageBytes(3 * kBlock));
         CUpgradeSession session(head, clock, observer, stop);
-        const UpgradeResult result = session.Run(options, file.get(), 3 * 4096);
+        const UpgradeResult result = session.Run(options, file.get(), 3 * kBlock);
         EXPECT_EQ(result.status, status) << std::hex << int{answer};
         EXPECT_EQ(head.frames.size(), 2U) << "nothing is sent after a final answer";
         EXPECT_EQ(result.frameReached, 1);
@@ -197,7 +199,7 @@ TEST_F(SessionTest, AStaleByteIsNotTakenForTheNextAnswer) {
     // The head acknowledges frame 0 twice; the second 0x82 must not accept frame 1 unheard.
     line.answers[0] = {0x82, 0x82};
     line.answers[1] = {0x87};
-    EXPECT_EQ(RunWith(ImageBytes(3 * 4096)).status, UpgradeStatus::HeadTimedOut);
+    EXPECT_EQ(RunWith(ImageBytes(3 * kBlock)).status, UpgradeStatus::HeadTimedOut);
     EXPECT_EQ(line.frames.size(), 2U);
 }
 
@@ -205,7 +207,7 @@ TEST_F(SessionTest, SilenceAfterAFrameIsNoAnswerWithinTheTimeLimit) {
     options.answerTimeoutMs = 2500;
     line.answers[1] = {};
     const std::int64_t start = clock.now;
-    const UpgradeResult result = RunWith(ImageBytes(3 * 4096));
+    const UpgradeResult result = RunWith(ImageBytes(3 * kBlock));
     EXPECT_EQ(result.status, UpgradeStatus::NoAnswer);
     EXPECT_EQ(result.frameReached, 1);
     EXPECT_NE(result.message.find("0x00021000"), std::string::npos) << result.message;
@@ -231,7 +233,7 @@ TEST_F(SessionTest, ConnectionCheckIsRetriedThenGivenUp) {
 }
 
 TEST_F(SessionTest, EchoIsDroppedInBothWriteModesAndFlowControlIsOff) {
-    const auto image = ImageBytes(2 * 4096);
+    const auto image = ImageBytes(2 * kBlock);
     for (const WriteMode mode : {WriteMode::Frame, WriteMode::Byte}) {
         FakeLine echoing(clock);
         echoing.echo = true;
@@ -240,7 +242,7 @@ TEST_F(SessionTest, EchoIsDroppedInBothWriteModesAndFlowControlIsOff) {
         options.writeMode = mode;
         File file = TempImage(image);
         CUpgradeSession session(echoing, clock, seen, stop);
-        const UpgradeResult result = session.Run(options, file.get(), 2 * 4096);
+        const UpgradeResult result = session.Run(options, file.get(), 2 * kBlock);
         EXPECT_EQ(result.status, UpgradeStatus::Done) << result.message;
         EXPECT_EQ(echoing.frames.size(), 2U);
         EXPECT_EQ(seen.echoed, echoing.sent);
@@ -284,9 +286,9 @@ TEST_F(SessionTest, PortFailuresAreReportedAndTheLineIsClosed) {
 
     FakeLine breaking(clock);
     breaking.failWriteAt = 4;  // command, check, frame 0, frame 1
-    File file = TempImage(ImageBytes(3 * 4096));
+    File file = TempImage(ImageBytes(3 * kBlock));
     CUpgradeSession session(breaking, clock, observer, stop);
-    result = session.Run(options, file.get(), 3 * 4096);
+    result = session.Run(options, file.get(), 3 * kBlock);
     EXPECT_EQ(result.status, UpgradeStatus::PortFailed);
     EXPECT_EQ(result.frameReached, 1);
     EXPECT_FALSE(breaking.isOpen);
@@ -302,7 +304,7 @@ TEST_F(SessionTest, PortFailuresAreReportedAndTheLineIsClosed) {
 TEST_F(SessionTest, AStopRequestEndsAtTheFrameReachedWithThePortClosed) {
     line.stop = &stop;
     line.stopAtWrite = 4;  // while frame 1 goes out
-    const UpgradeResult result = RunWith(ImageBytes(4 * 4096));
+    const UpgradeResult result = RunWith(ImageBytes(4 * kBlock));
     EXPECT_EQ(result.status, UpgradeStatus::Stopped);
     EXPECT_EQ(result.frameReached, 1);
     EXPECT_FALSE(line.isOpen);
