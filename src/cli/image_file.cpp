@@ -1,20 +1,29 @@
 #include "image_file.h"
 
 #include <cerrno>
+#include <exception>
 #include <filesystem>
 #include <system_error>
 
 #include "upgrade_frame.h"
+#include "utf8_io.h"
 
 ImageFile OpenImage(const std::string& path) {
     ImageFile image;
-    const std::filesystem::path fsPath = std::filesystem::u8path(path);
+    std::filesystem::path fsPath;
+    try {
+        fsPath = std::filesystem::u8path(path);
+    } catch (const std::exception& e) {
+        image.error = "Failed to open the image '" + path + "': the name is not valid text (" +
+                      e.what() + ")";
+        return image;
+    }
     std::error_code ec;
     if (std::filesystem::is_directory(fsPath, ec)) {
         image.error = "Failed to read the image '" + path + "': it is a directory";
         return image;
     }
-    image.stream.reset(std::fopen(path.c_str(), "rb"));
+    image.stream.reset(OpenUtf8File(path, "rb"));
     if (!image.stream) {
         image.error =
             "Failed to open the image '" + path + "': " + std::generic_category().message(errno);

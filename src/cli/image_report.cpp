@@ -9,6 +9,7 @@
 #include "head_answer.h"
 #include "pelco_command.h"
 #include "upgrade_frame.h"
+#include "utf8_io.h"
 
 namespace {
 
@@ -96,7 +97,7 @@ int EmitFrameStream(ImageFile& image, const std::string& path, std::ostream& err
     struct Closer {
         void operator()(std::FILE* file) const { std::fclose(file); }
     };
-    std::unique_ptr<std::FILE, Closer> out(std::fopen(path.c_str(), "wb"));
+    std::unique_ptr<std::FILE, Closer> out(OpenUtf8File(path, "wb"));
     if (!out) {
         err << "ptz-upgrade: Failed to create '" << path
             << "': " << std::generic_category().message(errno) << "\n";

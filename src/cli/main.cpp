@@ -1,11 +1,21 @@
 // ptz-upgrade: the command-line loader. Parse, run, report through the exit status.
 #include <iostream>
+#include <string>
+#include <vector>
 
 #include "cli_options.h"
 #include "loader.h"
+#include "utf8_io.h"
 
 int main(int argc, char** argv) {
-    const ParseOutcome parsed = ParseCommandLine(argc, argv, std::cout, std::cerr);
+    const std::vector<std::string> args = Utf8Arguments(argc, argv);
+    std::vector<const char*> pointers;
+    pointers.reserve(args.size());
+    for (const std::string& arg : args) {
+        pointers.push_back(arg.c_str());
+    }
+    const ParseOutcome parsed =
+        ParseCommandLine(static_cast<int>(pointers.size()), pointers.data(), std::cout, std::cerr);
     if (parsed.exitNow) {
         return *parsed.exitNow;
     }

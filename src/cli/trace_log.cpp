@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "head_answer.h"
+#include "utf8_io.h"
 
 std::string HexText(const std::uint8_t* bytes, std::size_t length) {
     static constexpr char kDigits[] = "0123456789ABCDEF";
@@ -21,7 +22,7 @@ std::string HexText(const std::uint8_t* bytes, std::size_t length) {
 }
 
 bool CTraceFile::Open(const std::string& path, std::string& error) {
-    m_file = std::fopen(path.c_str(), "w");
+    m_file = OpenUtf8File(path, "w");
     if (m_file == nullptr) {
         error = "Failed to create the trace file '" + path +
                 "': " + std::generic_category().message(errno);
