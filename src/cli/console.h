@@ -3,9 +3,14 @@
 
 #include <atomic>
 
+constexpr int kDefaultColumns = 80;
+
 // From now on Ctrl-C (and, on POSIX, SIGTERM) sets `stop` instead of ending the process, so a
 // session can close its port and say where it stopped.
 void InstallStopHandler(std::atomic<bool>& stop);
 
 // True when stderr is an interactive terminal that understands "\r" and ANSI cursor moves.
 bool StderrIsTerminal();
+
+// Width of that terminal in characters (80 when it cannot be told).
+int TerminalColumns();

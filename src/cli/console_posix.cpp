@@ -1,5 +1,6 @@
 // Ctrl-C and terminal detection on POSIX.
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "console.h"
@@ -27,4 +28,12 @@ void InstallStopHandler(std::atomic<bool>& stop) {
 
 bool StderrIsTerminal() {
     return isatty(STDERR_FILENO) == 1;
+}
+
+int TerminalColumns() {
+    winsize size{};
+    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_col == 0) {
+        return kDefaultColumns;
+    }
+    return size.ws_col;
 }

@@ -30,3 +30,11 @@ bool StderrIsTerminal() {
     SetConsoleMode(err, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
     return true;
 }
+
+int TerminalColumns() {
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info) == FALSE) {
+        return kDefaultColumns;
+    }
+    return info.srWindow.Right - info.srWindow.Left + 1;
+}

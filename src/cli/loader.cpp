@@ -106,7 +106,8 @@ int Upgrade(const CliOptions& options, std::ostream& out, std::ostream& err) {
     const ProgressStyle style = options.quiet        ? ProgressStyle::Off
                                 : StderrIsTerminal() ? ProgressStyle::Terminal
                                                      : ProgressStyle::Plain;
-    CProgressDisplay progress(err, style, paths.size());
+    CProgressDisplay progress(err, style, paths.size(),
+                              style == ProgressStyle::Terminal ? TerminalColumns() : 0);
     CJsonStream json(out);
     EventSinks sinks;
     sinks.trace = trace.IsOpen() ? &trace : nullptr;

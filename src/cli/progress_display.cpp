@@ -1,5 +1,6 @@
 #include "progress_display.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 
@@ -9,21 +10,12 @@ namespace {
 constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
 }
 
-CProgressDisplay::CProgressDisplay(std::ostream& err, ProgressStyle style, std::size_t portCount)
-    : m_err(err), m_style(style), m_lines(portCount) {}
-
-void CProgressDisplay::Note(const std::string& text) {
-    const std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_style == ProgressStyle::Terminal && m_drawn) {
-        // Move above the progress lines, print the note, draw them again below it.
-        m_err << "\x1b[" << m_lines.size() << "A\r\x1b[J" << text << "\n";
-        m_drawn = false;
-        Redraw(true);
-        return;
-    }
-    m_err << text << "\n";
-    m_err.flush();
-}
+CProgressDisplay::CProgressDisplay(std::ostream& err, ProgressStyle style, std::size_t portCount,
+                                   int columns)
+    : m_err(err),
+      m_style(style),
+      m_columns(static_cast<std::size_t>(std::max(columns, 20) - 1)),
+      m_lines(portCount) {}
 
 void CProgressDisplay::Update(std::size_t portIndex, const std::string& line, bool milestone) {
     if (m_style == ProgressStyle::Off) {
@@ -51,7 +43,7 @@ void CProgressDisplay::Redraw(bool force) {
         m_err << "\x1b[" << m_lines.size() << "A";
     }
     for (const std::string& line : m_lines) {
-        m_err << "\r\x1b[2K" << line << "\n";
+        m_err << "\r\x1b[2K" << line.substr(0, m_columns) << "\n";
     }
     m_err.flush();
     m_drawn = true;
@@ -59,8 +51,8 @@ void CProgressDisplay::Redraw(bool force) {
 
 void CProgressDisplay::Finish() {
     const std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_style == ProgressStyle::Terminal && !m_drawn) {
-        Redraw(true);
+    if (m_style == ProgressStyle::Terminal && m_drawn) {
+        Redraw(true);  // the last update may have been skipped by the redraw interval
     }
     m_err.flush();
 }
@@ -69,7 +61,7 @@ std::string FormatProgressLine(const UpgradeProgress& progress, double secondsSi
     const double fraction = progress.bytesTotal > 0 ? static_cast<double>(progress.framesAccepted) /
                                                           static_cast<double>(progress.framesTotal)
                                                     : 0.0;
-    constexpr int kBarWidth = 20;
+    constexpr int kBarWidth = 16;
     const int filled = static_cast<int>(fraction * kBarWidth);
     std::string bar(static_cast<std::size_t>(filled), '#');
     bar.append(static_cast<std::size_t>(kBarWidth - filled), '.');
@@ -88,9 +80,9 @@ std::string FormatProgressLine(const UpgradeProgress& progress, double secondsSi
     }
     std::array<char, 160> line{};
     std::snprintf(line.data(), line.size(),
-                  "[%s] %3.0f%%  %lld/%lld bytes  %lld/%lld frames  %.1f KiB/s  %s left",
-                  bar.c_str(), fraction * 100.0, static_cast<long long>(progress.bytesSent),
-                  static_cast<long long>(progress.bytesTotal),
+                  "[%s] %3.0f%%  %.1f/%.1f KiB  %lld/%lld frames  %.1f KiB/s  %s left", bar.c_str(),
+                  fraction * 100.0, static_cast<double>(progress.bytesSent) / 1024.0,
+                  static_cast<double>(progress.bytesTotal) / 1024.0,
                   static_cast<long long>(progress.framesAccepted),
                   static_cast<long long>(progress.framesTotal), rate / 1024.0, left.c_str());
     return line.data();

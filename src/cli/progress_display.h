@@ -16,11 +16,10 @@ enum class ProgressStyle { Off, Plain, Terminal };
 
 class CProgressDisplay {
   public:
-    CProgressDisplay(std::ostream& err, ProgressStyle style, std::size_t portCount);
-    // Prints a line of its own above the progress lines.
-    void Note(const std::string& text);
+    // `columns`: width of the terminal; longer lines are cut so that redrawing stays in place.
+    CProgressDisplay(std::ostream& err, ProgressStyle style, std::size_t portCount, int columns);
     void Update(std::size_t portIndex, const std::string& line, bool milestone);
-    // Leaves the progress lines as they stand; later output goes below them.
+    // Shows the last state of every line; later output goes below them.
     void Finish();
 
   private:
@@ -29,6 +28,7 @@ class CProgressDisplay {
     std::mutex m_mutex;
     std::ostream& m_err;
     ProgressStyle m_style;
+    std::size_t m_columns;
     std::vector<std::string> m_lines;
     bool m_drawn = false;
     std::chrono::steady_clock::time_point m_lastDraw{};

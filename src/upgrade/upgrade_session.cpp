@@ -317,7 +317,8 @@ class SessionRun {
     bool DropStaleInput() {
         m_pending.clear();
         std::array<std::uint8_t, 256> buffer{};
-        for (;;) {
+        // Bounded, so that a line full of noise still lets the transmission go.
+        for (int reads = 0; reads < session::kMaxStaleReads; ++reads) {
             std::size_t received = 0;
             const LineReadResult read = m_line.Read(buffer.data(), buffer.size(), 0, received);
             if (read == LineReadResult::Failed) {
@@ -330,6 +331,7 @@ class SessionRun {
                 m_observer.OnReceived(buffer[i], m_baudRate, false);
             }
         }
+        return true;
     }
 
     bool DropEcho(std::size_t count) {

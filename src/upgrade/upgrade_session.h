@@ -19,6 +19,7 @@ constexpr int kDefaultAnswerTimeoutMs = 10000;
 constexpr int kDefaultRetries = 3;
 constexpr int kDefaultAckDelayMs = 20;    // pause after an accepted frame, as the window program
 constexpr std::size_t kEchoChunk = 1024;  // bytes written before their echo is read back
+constexpr int kMaxStaleReads = 16;        // reads of unasked input dropped before a send
 }  // namespace session
 
 enum class WriteMode { Frame, Byte };

@@ -36,6 +36,7 @@ pid_t Spawn(const std::vector<std::string>& argv) {
         const int null = open("/dev/null", O_RDWR);
         dup2(null, STDIN_FILENO);
         dup2(null, STDOUT_FILENO);
+        dup2(null, STDERR_FILENO);
         execv(args[0], args.data());
         _exit(127);
     }
