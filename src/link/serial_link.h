@@ -49,6 +49,9 @@ class CSerialLink {
     PortHandle Open();
     bool SetTimeouts(std::uint32_t readIntervalMs, PortHandle handle);
     bool Configure(PortHandle handle);
+    // Configure turns XON/XOFF on in both directions; an echoing two-wire line needs it off,
+    // since every XOFF character sent would come back and stop our own output.
+    bool SetSoftwareFlowControl(PortHandle handle, bool enabled);
     bool CreateEvents();
     // Also closes this opening's events and wakes a receive worker blocked on the handle.
     void Close(PortHandle handle);

@@ -263,6 +263,22 @@ bool CSerialLink::Configure(PortHandle handle) {
     return true;
 }
 
+bool CSerialLink::SetSoftwareFlowControl(PortHandle handle, bool enabled) {
+    const int fd = FdOf(handle);
+    termios tio{};
+    if (::tcgetattr(fd, &tio) == 0) {
+        const auto flags = static_cast<tcflag_t>(IXON | IXOFF);
+        tio.c_iflag = enabled ? (tio.c_iflag | flags) : (tio.c_iflag & ~flags);
+        if (::tcsetattr(fd, TCSANOW, &tio) == 0) {
+            return true;
+        }
+    }
+    const int error = errno;
+    SetError(PortErrorKind::BadSetting, std::string(enabled ? "Turning on" : "Turning off") +
+                                            " XON/XOFF on '" + m_strPort + "': " + OsText(error));
+    return false;
+}
+
 bool CSerialLink::CreateEvents() {
     // Completion events belong to Win32 overlapped I/O; POSIX descriptors need none.
     return true;

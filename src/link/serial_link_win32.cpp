@@ -331,6 +331,24 @@ bool CSerialLink::Configure(PortHandle handle) {
     return true;
 }
 
+bool CSerialLink::SetSoftwareFlowControl(PortHandle handle, bool enabled) {
+    HANDLE h = ToHandle(handle);
+    DCB dcb{};
+    dcb.DCBlength = sizeof(dcb);
+    if (GetCommState(h, &dcb) != FALSE) {
+        dcb.fOutX = enabled ? 1 : 0;
+        dcb.fInX = enabled ? 1 : 0;
+        if (SetCommState(h, &dcb) != FALSE) {
+            return true;
+        }
+    }
+    const DWORD code = GetLastError();
+    SetError(PortErrorKind::BadSetting, std::string(enabled ? "Turning on" : "Turning off") +
+                                            " XON/XOFF on '" + m_strPort +
+                                            "': " + SystemReason(code));
+    return false;
+}
+
 bool CSerialLink::CreateEvents() {
     const std::lock_guard<std::mutex> writeLock(m_writeMutex);
     const std::lock_guard<std::mutex> readLock(m_platform->readMutex);

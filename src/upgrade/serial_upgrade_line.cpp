@@ -5,8 +5,6 @@
 #include <thread>
 #include <utility>
 
-#include "line_flow_control.h"
-
 namespace {
 // The port's own read time-out is not what limits our waits (WaitForInput is), so it is set as
 // long as the window program sets it.
@@ -58,10 +56,8 @@ bool CSerialUpgradeLine::Open(std::int32_t baudRate, bool xonXoff) {
         Close();
         return false;
     }
-    std::string why;
-    if (!xonXoff && !DisableSoftwareFlowControl(handle, why)) {
-        m_error = PortError{PortErrorKind::BadSetting,
-                            "Turning off XON/XOFF on " + where + " failed: " + why};
+    if (!xonXoff && !m_link.SetSoftwareFlowControl(handle, false)) {
+        FailWith(PortErrorKind::BadSetting, "Turning off XON/XOFF on " + where + " failed");
         Close();
         return false;
     }

@@ -58,6 +58,19 @@ TEST_F(SerialLinkPty, ConfiguresRawEightBitsWithXonXoff) {
     link.Close(handle);
 }
 
+TEST_F(SerialLinkPty, SoftwareFlowControlCanBeTurnedOffAndOnAgain) {
+    const PortHandle handle = OpenPort();
+    ASSERT_TRUE(link.SetSoftwareFlowControl(handle, false)) << link.LastError().message;
+    EXPECT_EQ(PortSettings().c_iflag & (IXON | IXOFF), 0U);
+    const termios after = PortSettings();
+    EXPECT_EQ(::cfgetospeed(&after), B115200);
+    ASSERT_TRUE(link.SetSoftwareFlowControl(handle, true));
+    EXPECT_EQ(PortSettings().c_iflag & (IXON | IXOFF), static_cast<tcflag_t>(IXON | IXOFF));
+    link.Close(handle);
+    EXPECT_FALSE(link.SetSoftwareFlowControl(handle, false));
+    EXPECT_EQ(link.LastError().kind, PortErrorKind::BadSetting);
+}
+
 TEST_F(SerialLinkPty, HonoursSpeedParityAndStopBitCodes) {
     struct Case {
         std::uint32_t baud;
