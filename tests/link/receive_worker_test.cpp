@@ -9,6 +9,7 @@
 
 #include "control_ids.h"
 #include "port_chunk.h"
+#include "post_only_window.h"
 #include "pty_pair.h"
 #include "receive_worker.h"
 
@@ -17,21 +18,9 @@ namespace {
 using namespace std::chrono_literals;
 
 // A window that only records the chunks posted to it (taking ownership as the handler does).
-class RecordingWindow : public IWindowSurface {
+class RecordingWindow : public PostOnlyWindow {
   public:
     explicit RecordingWindow(bool acceptPosts = true) : m_acceptPosts(acceptPosts) {}
-
-    void SetItemText(int, const std::string&) override {}
-    void EnableItem(int, bool) override {}
-    void ShowItem(int, bool) override {}
-    void SetProgressRange(int, std::int32_t, std::int32_t) override {}
-    void SetProgressPos(int, std::int32_t) override {}
-    void InsertListItem(int, int, const std::string&) override {}
-    void SetListSelection(int, int) override {}
-    int GetListSelection(int) override { return -1; }
-    std::string GetListText(int, int) override { return {}; }
-    int MessageBox(const std::string&, const std::string&, unsigned) override { return kIdOk; }
-    std::intptr_t Send(unsigned, std::uintptr_t, std::intptr_t) override { return 0; }
 
     bool Post(unsigned message, std::uintptr_t wParam, std::intptr_t lParam) override {
         if (!m_acceptPosts) {

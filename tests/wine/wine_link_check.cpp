@@ -21,6 +21,7 @@
 
 #include "control_ids.h"
 #include "port_chunk.h"
+#include "post_only_window.h"
 #include "receive_worker.h"
 #include "serial_link.h"
 #include "serial_link_win32.h"
@@ -64,17 +65,8 @@ class Checks {
 };
 
 // A window that only queues the chunks the receive worker posts to it.
-class ChunkQueueSurface : public IWindowSurface {
+class ChunkQueueSurface : public PostOnlyWindow {
   public:
-    void SetItemText(int, const std::string&) override {}
-    void EnableItem(int, bool) override {}
-    void ShowItem(int, bool) override {}
-    void SetProgressRange(int, std::int32_t, std::int32_t) override {}
-    void SetProgressPos(int, std::int32_t) override {}
-    void InsertListItem(int, int, const std::string&) override {}
-    void SetListSelection(int, int) override {}
-    int GetListSelection(int) override { return -1; }
-    std::string GetListText(int, int) override { return {}; }
     int MessageBox(const std::string& text, const std::string&, unsigned) override {
         std::printf("message box: %s\n", text.c_str());
         return kIdOk;
@@ -92,7 +84,6 @@ class ChunkQueueSurface : public IWindowSurface {
         m_arrived.notify_all();
         return true;
     }
-    std::intptr_t Send(unsigned, std::uintptr_t, std::intptr_t) override { return 0; }
 
     std::optional<std::vector<std::uint8_t>> NextChunk(milliseconds limit) {
         std::unique_lock<std::mutex> lock(m_mutex);
