@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cwctype>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -133,6 +134,42 @@ std::string LineErrorNames(DWORD errors) {
         add("break");
     }
     return names.empty() ? "line" : names;
+}
+
+// ClearCommError, as before every read and write. A line error discards what waits in that
+// direction (purgeFlags) and the transfer is not tried.
+std::optional<PortError> TakeLineErrors(HANDLE h, DWORD purgeFlags, const char* discarded,
+                                        COMSTAT& status) {
+    DWORD errors = 0;
+    if (ClearCommError(h, &errors, &status) == FALSE) {
+        const DWORD code = GetLastError();
+        return PortError{IoFailureKind(code), SystemReason(code)};
+    }
+    if (errors != 0) {
+        (void)PurgeComm(h, purgeFlags);
+        return PortError{PortErrorKind::LineError, "the port reported a " + LineErrorNames(errors) +
+                                                       " error; the waiting " + discarded +
+                                                       " was discarded."};
+    }
+    return std::nullopt;
+}
+
+// Completes a ReadFile or WriteFile whose start returned `started`, waiting if it is pending.
+// `transferred` holds the bytes moved either way.
+std::optional<PortError> FinishOverlapped(HANDLE h, BOOL started, OVERLAPPED& overlapped,
+                                          DWORD& transferred) {
+    if (started != FALSE) {
+        return std::nullopt;
+    }
+    const DWORD code = GetLastError();
+    if (code != ERROR_IO_PENDING) {
+        return PortError{IoFailureKind(code), SystemReason(code)};
+    }
+    if (GetOverlappedResult(h, &overlapped, &transferred, TRUE) == FALSE) {
+        const DWORD waitCode = GetLastError();
+        return PortError{IoFailureKind(waitCode), SystemReason(waitCode)};
+    }
+    return std::nullopt;
 }
 
 const char* ParityName(std::uint8_t parity) {
@@ -415,17 +452,9 @@ std::size_t CSerialLink::Write(const std::uint8_t* bytes, std::size_t length, Po
         SetError(PortErrorKind::Other, what + "too many bytes for one write.");
         return 0;
     }
-    DWORD errors = 0;
     COMSTAT status{};
-    if (ClearCommError(h, &errors, &status) == FALSE) {
-        const DWORD code = GetLastError();
-        SetError(IoFailureKind(code), what + SystemReason(code));
-        return 0;
-    }
-    if (errors != 0) {
-        (void)PurgeComm(h, PURGE_TXCLEAR);
-        SetError(PortErrorKind::LineError, what + "the port reported a " + LineErrorNames(errors) +
-                                               " error; the waiting output was discarded.");
+    if (const auto error = TakeLineErrors(h, PURGE_TXCLEAR, "output", status)) {
+        SetError(error->kind, what + error->message);
         return 0;
     }
 
@@ -433,16 +462,10 @@ std::size_t CSerialLink::Write(const std::uint8_t* bytes, std::size_t length, Po
     overlapped.Offset = 0;
     overlapped.OffsetHigh = 0;
     DWORD written = 0;
-    if (WriteFile(h, bytes, static_cast<DWORD>(length), &written, &overlapped) == FALSE) {
-        const DWORD code = GetLastError();
-        if (code != ERROR_IO_PENDING) {
-            SetError(IoFailureKind(code), what + SystemReason(code));
-            return 0;
-        }
-        if (GetOverlappedResult(h, &overlapped, &written, TRUE) == FALSE) {
-            const DWORD waitCode = GetLastError();
-            SetError(IoFailureKind(waitCode), what + SystemReason(waitCode));
-        }
+    const BOOL started = WriteFile(h, bytes, static_cast<DWORD>(length), &written, &overlapped);
+    if (const auto error = FinishOverlapped(h, started, overlapped, written)) {
+        SetError(error->kind, what + error->message);
+        return written;
     }
     if (written != length) {
         SetError(PortErrorKind::Other, what + "only " + std::to_string(written) + " of " +
@@ -455,17 +478,9 @@ std::size_t CSerialLink::Read(std::uint8_t* buffer, std::size_t capacity, PortHa
     const std::lock_guard<std::mutex> lock(m_platform->readMutex);
     HANDLE h = ToHandle(handle);
     const std::string what = "Reading from '" + m_strPort + "': ";
-    DWORD errors = 0;
     COMSTAT status{};
-    if (ClearCommError(h, &errors, &status) == FALSE) {
-        const DWORD code = GetLastError();
-        SetError(IoFailureKind(code), what + SystemReason(code));
-        return 0;
-    }
-    if (errors != 0) {
-        (void)PurgeComm(h, PURGE_RXABORT | PURGE_RXCLEAR);
-        SetError(PortErrorKind::LineError, what + "the port reported a " + LineErrorNames(errors) +
-                                               " error; the waiting input was discarded.");
+    if (const auto error = TakeLineErrors(h, PURGE_RXABORT | PURGE_RXCLEAR, "input", status)) {
+        SetError(error->kind, what + error->message);
         return 0;
     }
     // Never more than the caller's buffer holds, nor more than one chunk.
@@ -478,18 +493,11 @@ std::size_t CSerialLink::Read(std::uint8_t* buffer, std::size_t capacity, PortHa
 
     OVERLAPPED& overlapped = m_platform->m_ovRead;
     DWORD read = 0;
-    if (ReadFile(h, buffer, count, &read, &overlapped) == FALSE) {
-        const DWORD code = GetLastError();
-        if (code != ERROR_IO_PENDING) {
-            SetError(IoFailureKind(code), what + SystemReason(code));
-            return 0;
-        }
-        if (GetOverlappedResult(h, &overlapped, &read, TRUE) == FALSE) {
-            const DWORD waitCode = GetLastError();
-            SetError(IoFailureKind(waitCode), what + SystemReason(waitCode));
-        }
-        overlapped.Offset = 0;
+    const BOOL started = ReadFile(h, buffer, count, &read, &overlapped);
+    if (const auto error = FinishOverlapped(h, started, overlapped, read)) {
+        SetError(error->kind, what + error->message);
     }
+    overlapped.Offset = 0;
     return read;
 }
 
