@@ -36,6 +36,17 @@ step "Windows build (mingw-w64)"
 cmake --preset windows >/dev/null
 cmake --build --preset windows -j "$jobs"
 
+step "clang-tidy (Windows sources)"
+# clang reads the mingw compile commands as a Linux compile unless told the target and where
+# mingw's C++ library headers are.
+mingw_cxx=$(dirname "$(x86_64-w64-mingw32-g++-posix -print-libgcc-file-name)")/include/c++
+git ls-files 'src/*_win32.cpp' 'tests/wine/*.cpp' | grep -v 'shim\.cpp$' \
+    | xargs -P "$jobs" -n 4 clang-tidy -p build/windows --quiet \
+        --extra-arg=--target=x86_64-w64-mingw32 \
+        --extra-arg=-isystem"$mingw_cxx" \
+        --extra-arg=-isystem"$mingw_cxx/x86_64-w64-mingw32" \
+        --extra-arg=-isystem"$mingw_cxx/backward" 2>/dev/null
+
 if [ -x tests/wine/run-wine-tests.sh ]; then
     step "Windows programs under Wine"
     tests/wine/run-wine-tests.sh build/windows build/native
