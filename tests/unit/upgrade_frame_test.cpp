@@ -69,6 +69,19 @@ TEST(UpgradeFrame, OneByteOverABlockGivesASecondMostlyFilledFrame) {
     }
 }
 
+TEST(UpgradeFrame, OneByteImageIsOneMarkedFrameWhoseFillCountsInTheSum) {
+    const auto frames = FramesOf({0xA5});
+    ASSERT_EQ(frames.size(), 1U);
+    EXPECT_EQ(Bytes(frames[0], 0, 9),
+              (std::vector<std::uint8_t>{0x73, 0x01, 0x00, 0x02, 0x00, 0x00, 0x10, 0x00, 0xA5}));
+    const std::uint32_t sum = 0x01 + 0x02 + 0x10 + 0xA5 + 255U * 4095U;  // 0x0FEFB9
+    EXPECT_EQ(Bytes(frames[0], frame::kChecksumAt, 3),
+              (std::vector<std::uint8_t>{static_cast<std::uint8_t>(sum >> 16U),
+                                         static_cast<std::uint8_t>(sum >> 8U),
+                                         static_cast<std::uint8_t>(sum)}));
+    EXPECT_EQ(AnnouncedTransferBytes(1), 4107);
+}
+
 TEST(UpgradeFrame, EmptyImageStillSendsOneMarkedFrameOfFill) {
     const auto frames = FramesOf({});
     ASSERT_EQ(frames.size(), 1U);
