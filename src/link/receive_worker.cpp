@@ -6,6 +6,8 @@
 
 std::unique_ptr<CReceiveWorker> CReceiveWorker::Start(CSerialLink& link, PortHandle handle,
                                                       IWindowSurface& window) {
+    // The Stop of an earlier worker on this handle may have cancelled a wait it never began.
+    link.ForgetCancel(handle);
     std::unique_ptr<CReceiveWorker> worker(new CReceiveWorker(link, handle, window));
     try {
         worker->m_thread = std::thread(&CReceiveWorker::Run, worker.get());

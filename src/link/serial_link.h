@@ -68,6 +68,9 @@ class CSerialLink {
     PortWaitResult WaitForInput(PortHandle handle, int timeoutMs = -1);
     // Ends a pending WaitForInput on this handle (Win32: SetCommMask(h, 0)).
     void CancelWait(PortHandle handle);
+    // Drops a CancelWait that no wait has seen yet, so that the next waiter on the handle (a
+    // new receive worker) is not ended by a cancel meant for an earlier one.
+    void ForgetCancel(PortHandle handle);
 
     // What the last failed operation on this object found, for messages to people.
     PortError LastError() const;

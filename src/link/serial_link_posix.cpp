@@ -83,16 +83,21 @@ bool CharSizeFlag(std::uint8_t byteSize, tcflag_t& flag) {
     }
 }
 
-// The wake-up of one opening: CancelWait and Close write a byte, WaitForInput polls the read
-// end. Shared so that a waiter still polling it keeps it alive after Close.
-struct WakePipe {
+// One opening of the port: its wake-up (CancelWait and Close write a byte, WaitForInput polls the
+// read end) and whether it was closed. Shared so that a thread still using it keeps it alive
+// after Close.
+struct Opening {
     int readFd = -1;
     int writeFd = -1;
+    // Held around every write to the port and by Close while it marks the opening closed, so
+    // that no byte of this opening goes out once Close has begun.
+    std::mutex writeGate;
+    bool closed = false;
 
-    WakePipe() = default;
-    WakePipe(const WakePipe&) = delete;
-    WakePipe& operator=(const WakePipe&) = delete;
-    ~WakePipe() {
+    Opening() = default;
+    Opening(const Opening&) = delete;
+    Opening& operator=(const Opening&) = delete;
+    ~Opening() {
         if (readFd >= 0) {
             ::close(readFd);
         }
@@ -114,32 +119,50 @@ struct WakePipe {
     }
 };
 
-std::shared_ptr<WakePipe> MakeWakePipe() {
+std::shared_ptr<Opening> MakeOpening() {
     int fds[2];
     if (::pipe(fds) != 0) {
         return nullptr;
     }
-    auto wake = std::make_shared<WakePipe>();
-    wake->readFd = fds[0];
-    wake->writeFd = fds[1];
+    auto opening = std::make_shared<Opening>();
+    opening->readFd = fds[0];
+    opening->writeFd = fds[1];
     for (const int fd : fds) {
         if (::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0 || ::fcntl(fd, F_SETFL, O_NONBLOCK) != 0) {
             return nullptr;
         }
     }
-    return wake;
+    return opening;
 }
+
+// A descriptor of its own for the duration of one call: the caller's number may be closed and
+// handed to a later opening meanwhile, this one still names the file it was made from.
+class OwnDescriptor {
+  public:
+    explicit OwnDescriptor(int fd) : m_fd(::fcntl(fd, F_DUPFD_CLOEXEC, 0)) {}
+    ~OwnDescriptor() {
+        if (m_fd >= 0) {
+            ::close(m_fd);
+        }
+    }
+    OwnDescriptor(const OwnDescriptor&) = delete;
+    OwnDescriptor& operator=(const OwnDescriptor&) = delete;
+    int Get() const { return m_fd; }
+
+  private:
+    int m_fd;
+};
 
 }  // namespace
 
 struct CSerialLink::Platform {
     std::mutex mutex;
-    std::map<int, std::shared_ptr<WakePipe>> wakes;  // descriptor of each opening -> its wake-up
+    std::map<int, std::shared_ptr<Opening>> openings;  // by descriptor
 
-    std::shared_ptr<WakePipe> Find(int fd) {
+    std::shared_ptr<Opening> Find(int fd) {
         const std::lock_guard<std::mutex> lock(mutex);
-        const auto found = wakes.find(fd);
-        return found == wakes.end() ? nullptr : found->second;
+        const auto found = openings.find(fd);
+        return found == openings.end() ? nullptr : found->second;
     }
 };
 
@@ -170,15 +193,15 @@ PortHandle CSerialLink::Open() {
     // Not a terminal (ENOTTY) is reported by SetTimeouts, as the Win32 port object does.
     (void)::ioctl(fd, TIOCEXCL);
 
-    auto wake = MakeWakePipe();
-    if (!wake) {
+    auto opening = MakeOpening();
+    if (!opening) {
         const int error = errno;
         ::close(fd);
         SetError(PortErrorKind::Other, where + OsText(error));
         return kInvalidPortHandle;
     }
     const std::lock_guard<std::mutex> lock(m_platform->mutex);
-    m_platform->wakes[fd] = std::move(wake);
+    m_platform->openings[fd] = std::move(opening);
     return PortHandle{fd};
 }
 
@@ -289,17 +312,22 @@ void CSerialLink::Close(PortHandle handle) {
     if (fd < 0) {
         return;
     }
-    std::shared_ptr<WakePipe> wake;
+    std::shared_ptr<Opening> opening;
     {
         const std::lock_guard<std::mutex> lock(m_platform->mutex);
-        const auto found = m_platform->wakes.find(fd);
-        if (found != m_platform->wakes.end()) {
-            wake = std::move(found->second);
-            m_platform->wakes.erase(found);
+        const auto found = m_platform->openings.find(fd);
+        if (found != m_platform->openings.end()) {
+            opening = std::move(found->second);
+            m_platform->openings.erase(found);
         }
     }
-    if (wake) {
-        wake->Signal();
+    if (opening) {
+        {
+            // Waits for a write in progress; none starts after this.
+            const std::lock_guard<std::mutex> gate(opening->writeGate);
+            opening->closed = true;
+        }
+        opening->Signal();
     }
     // Exclusive mode outlives this descriptor while another one (a pty's master side, for
     // example) keeps the terminal open, so leave it explicitly.
@@ -310,16 +338,41 @@ void CSerialLink::Close(PortHandle handle) {
 
 std::size_t CSerialLink::Write(const std::uint8_t* bytes, std::size_t length, PortHandle handle) {
     const std::lock_guard<std::mutex> writing(m_writeMutex);
-    const int fd = FdOf(handle);
     const std::string where = "Writing to '" + m_strPort + "': ";
+    const auto opening = m_platform->Find(FdOf(handle));
+    if (!opening) {
+        SetError(PortErrorKind::Other, where + "the port is not open");
+        return 0;
+    }
+    // Another thread may close the port while this write waits for room, and the next opening
+    // may get the same descriptor number: never write, wait or drain through that number.
+    const OwnDescriptor own(FdOf(handle));
+    const int fd = own.Get();
+    if (fd < 0) {
+        const int error = errno;
+        SetError(PortErrorKind::Other, where + OsText(error));
+        return 0;
+    }
+    const auto closedMidWrite = [&] {
+        SetError(PortErrorKind::Other, where + "the port was closed during the write");
+        return std::size_t{0};
+    };
     std::size_t done = 0;
     while (done < length) {
-        const ssize_t n = ::write(fd, bytes + done, length - done);
+        ssize_t n = 0;
+        int error = 0;
+        {
+            const std::lock_guard<std::mutex> gate(opening->writeGate);
+            if (opening->closed) {
+                return closedMidWrite();
+            }
+            n = ::write(fd, bytes + done, length - done);
+            error = n < 0 ? errno : EAGAIN;
+        }
         if (n > 0) {
             done += static_cast<std::size_t>(n);
             continue;
         }
-        const int error = n < 0 ? errno : EAGAIN;
         if (error == EINTR) {
             continue;
         }
@@ -334,10 +387,6 @@ std::size_t CSerialLink::Write(const std::uint8_t* bytes, std::size_t length, Po
         const int ready = ::poll(&out, 1, 200);
         if (ready > 0 && (out.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
             SetError(PortErrorKind::Vanished, where + "the port went away");
-            return 0;
-        }
-        if (ready == 0 && !m_platform->Find(fd)) {
-            SetError(PortErrorKind::Other, where + "the port was closed during the write");
             return 0;
         }
     }
@@ -404,8 +453,8 @@ long CSerialLink::QueuedInput(PortHandle handle) {
 
 PortWaitResult CSerialLink::WaitForInput(PortHandle handle, int timeoutMs) {
     const int fd = FdOf(handle);
-    const auto wake = m_platform->Find(fd);
-    if (!wake) {
+    const auto opening = m_platform->Find(fd);
+    if (!opening) {
         SetError(PortErrorKind::Other, "Waiting on '" + m_strPort + "': the port is not open");
         return PortWaitResult::Failed;
     }
@@ -417,7 +466,7 @@ PortWaitResult CSerialLink::WaitForInput(PortHandle handle, int timeoutMs) {
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
             remaining = static_cast<int>(std::max<long long>(left.count(), 0));
         }
-        pollfd fds[2] = {{fd, POLLIN, 0}, {wake->readFd, POLLIN, 0}};
+        pollfd fds[2] = {{fd, POLLIN, 0}, {opening->readFd, POLLIN, 0}};
         const int ready = ::poll(fds, 2, remaining);
         if (ready < 0) {
             const int error = errno;
@@ -433,7 +482,7 @@ PortWaitResult CSerialLink::WaitForInput(PortHandle handle, int timeoutMs) {
         if (fds[1].revents != 0) {
             // A cancel stays pending until a wait sees it, so one given just before the wait
             // began is not lost.
-            wake->Drain();
+            opening->Drain();
             return PortWaitResult::Cancelled;
         }
         // A port that hung up may still hold bytes received before: those come first.
@@ -448,7 +497,13 @@ PortWaitResult CSerialLink::WaitForInput(PortHandle handle, int timeoutMs) {
 }
 
 void CSerialLink::CancelWait(PortHandle handle) {
-    if (const auto wake = m_platform->Find(FdOf(handle))) {
-        wake->Signal();
+    if (const auto opening = m_platform->Find(FdOf(handle))) {
+        opening->Signal();
+    }
+}
+
+void CSerialLink::ForgetCancel(PortHandle handle) {
+    if (const auto opening = m_platform->Find(FdOf(handle))) {
+        opening->Drain();
     }
 }

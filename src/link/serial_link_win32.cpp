@@ -588,6 +588,10 @@ PortWaitResult CSerialLink::WaitForInput(PortHandle handle, int timeoutMs) {
     return PortWaitResult::DataArrived;
 }
 
+void CSerialLink::ForgetCancel(PortHandle handle) {
+    (void)m_platform->TakeCancel(ToHandle(handle));
+}
+
 void CSerialLink::CancelWait(PortHandle handle) {
     HANDLE h = ToHandle(handle);
     if (!IsValid(h)) {

@@ -181,4 +181,26 @@ TEST_F(ReceiveWorkerPty, ReopenedPortIsServedOnlyByItsNewWorker) {
     }
 }
 
+// A cancel left over from a worker that ended before it waited (or given with no wait at all)
+// must not end the next worker on the same opening at once.
+TEST_F(ReceiveWorkerPty, RestartedWorkerIsNotEndedByAnEarlierCancel) {
+    CPortSession session(link, OpenPort());
+    link.CancelWait(session.Handle());
+    ASSERT_TRUE(session.StartReceiving(window));
+    pty.Send({0x80});
+    EXPECT_EQ(window.WaitForBytes(1), Chunks({{0x80}}));
+
+    for (int round = 0; round < 50; ++round) {
+        SCOPED_TRACE(round);
+        ASSERT_TRUE(session.StartReceiving(window));
+        ASSERT_TRUE(session.StartReceiving(window));
+        const auto byte = static_cast<std::uint8_t>('A' + round % 26);
+        pty.Send({byte});
+        const auto chunks = window.WaitForBytes(2 + static_cast<std::size_t>(round));
+        ASSERT_EQ(chunks.size(), 2U + static_cast<std::size_t>(round));
+        EXPECT_EQ(chunks.back(), std::vector<std::uint8_t>{byte});
+        EXPECT_FALSE(session.Worker()->Result().has_value());
+    }
+}
+
 }  // namespace

@@ -5,7 +5,9 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <future>
+#include <iterator>
 #include <thread>
 
 #include "pty_pair.h"
@@ -14,6 +16,12 @@
 namespace {
 
 using namespace std::chrono_literals;
+
+// Descriptors this process holds, to tell a leak.
+long OpenDescriptors() {
+    const std::filesystem::directory_iterator entries("/proc/self/fd");
+    return std::distance(begin(entries), end(entries));
+}
 
 class SerialLinkPty : public ::testing::Test {
   protected:
@@ -288,6 +296,60 @@ TEST_F(SerialLinkPty, WaitEndsOnDataTimeoutCancelAndClose) {
     link.Close(handle);
     ASSERT_EQ(waiting.wait_for(2s), std::future_status::ready);
     EXPECT_NE(waiting.get(), PortWaitResult::DataArrived);
+}
+
+// A write held by XOFF when another thread closes the port: it ends with nothing written, and
+// never resumes on a later opening that got the same descriptor number back.
+TEST_F(SerialLinkPty, WriteHeldByXoffEndsOnCloseAndNeverReachesTheNextOpening) {
+    const PortHandle first = OpenPort();
+    pty.Send({0x13});
+    std::this_thread::sleep_for(50ms);
+    const auto data = PlainBytes(3);
+    auto written =
+        std::async(std::launch::async, [&] { return link.Write(data.data(), data.size(), first); });
+    ASSERT_EQ(written.wait_for(100ms), std::future_status::timeout);
+    link.Close(first);
+    const PortHandle second = OpenPort();
+    ASSERT_EQ(written.wait_for(2s), std::future_status::ready);
+    EXPECT_EQ(written.get(), 0U);
+    pty.Send({0x11});
+    EXPECT_TRUE(pty.Receive(1, 300).empty());
+    // The new opening itself writes as usual.
+    EXPECT_EQ(link.Write(data.data(), data.size(), second), 3U);
+    EXPECT_EQ(pty.Receive(3), data);
+    link.Close(second);
+}
+
+TEST_F(SerialLinkPty, WriteHeldByXoffEndsWhenThePortVanishes) {
+    const PortHandle handle = OpenPort();
+    pty.Send({0x13});
+    std::this_thread::sleep_for(50ms);
+    const auto data = PlainBytes(3);
+    auto written = std::async(std::launch::async,
+                              [&] { return link.Write(data.data(), data.size(), handle); });
+    ASSERT_EQ(written.wait_for(100ms), std::future_status::timeout);
+    pty.CloseMaster();
+    ASSERT_EQ(written.wait_for(2s), std::future_status::ready);
+    EXPECT_EQ(written.get(), 0U);
+    EXPECT_EQ(link.LastError().kind, PortErrorKind::Vanished);
+    link.Close(handle);
+}
+
+// Openings that succeed, and every way an opening fails, give back all they took.
+TEST_F(SerialLinkPty, OpeningAndClosingManyTimesLeaksNoDescriptor) {
+    const long before = OpenDescriptors();
+    CSerialLink other;
+    other.SetParams(pty.Path(), 115200, 8, 0, 0);
+    CSerialLink missing;
+    missing.SetParams("/dev/ptz-no-such-port", 115200, 8, 0, 0);
+    for (int round = 0; round < 200; ++round) {
+        const PortHandle handle = OpenPort();
+        link.CancelWait(handle);
+        EXPECT_EQ(other.Open(), kInvalidPortHandle);
+        EXPECT_EQ(missing.Open(), kInvalidPortHandle);
+        link.Close(handle);
+    }
+    EXPECT_EQ(OpenDescriptors(), before);
 }
 
 }  // namespace

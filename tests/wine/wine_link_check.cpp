@@ -257,6 +257,12 @@ void CheckWaitAndRead(Checks& checks, CSerialLink& link, const std::string& port
     checks.Record("a cancel given before the wait is kept for it",
                   link.WaitForInput(handle, 2000) == PortWaitResult::Cancelled);
 
+    // A forgotten cancel ends no wait, and leaves the port able to wait again.
+    link.CancelWait(handle);
+    link.ForgetCancel(handle);
+    checks.Record("a forgotten cancel ends no later wait",
+                  link.WaitForInput(handle, 100) == PortWaitResult::TimedOut);
+
     std::vector<std::uint8_t> answer;
     detail.clear();
     if (WriteAll(link, handle, kConnectionCheck, sizeof(kConnectionCheck), detail)) {
