@@ -41,9 +41,17 @@ export WINEDEBUG=-all
 head_link=$work/head-link
 headsim_pid=
 
+# Asks ptz-headsim to stop, and kills it if it has not within start_limit seconds: a plain
+# `wait` on a simulator stuck in a write would hang the run.
 stop_headsim() {
     if [ -n "$headsim_pid" ]; then
         kill "$headsim_pid" 2>/dev/null || true
+        local waited=0
+        while kill -0 "$headsim_pid" 2>/dev/null && [ "$waited" -lt $((start_limit * 10)) ]; do
+            sleep 0.1
+            waited=$((waited + 1))
+        done
+        kill -KILL "$headsim_pid" 2>/dev/null || true
         wait "$headsim_pid" 2>/dev/null || true
         headsim_pid=
     fi
