@@ -1,15 +1,21 @@
 // The simulated head against hand-made byte streams on its pty, as a loader would send them.
 #include <poll.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
 
 #include "head_line.h"
+
+extern char** environ;
 
 namespace {
 using Clock = std::chrono::steady_clock;
@@ -338,6 +344,36 @@ TEST_F(HeadLine, VanishClosesThePortHalfwayThroughTheFrame) {
     ASSERT_EQ(poll(&pfd, 1, 1000), 1);
     EXPECT_NE(pfd.revents & POLLHUP, 0);
     EXPECT_LE(read(m_fd, &byte, 1), 0);
+}
+
+// A program hosting the simulator may start a loader: the child must not hold the pty, or the
+// port could never vanish for it.
+TEST_F(HeadLine, ProgramsStartedBesideTheSimulatorDoNotHoldItsPty) {
+    Start(InUpgradeMode());
+    ClosePort();
+    std::string sleepArg0 = "sleep";
+    std::string sleepArg1 = "5";
+    char* argv[] = {sleepArg0.data(), sleepArg1.data(), nullptr};
+    pid_t child = -1;
+    ASSERT_EQ(posix_spawn(&child, "/bin/sleep", nullptr, nullptr, argv, environ), 0);
+    namespace fs = std::filesystem;
+    const fs::path proc = "/proc/" + std::to_string(child);
+    std::error_code error;
+    const auto started = Clock::now();
+    while (fs::read_symlink(proc / "exe", error).filename() != "sleep" && MsSince(started) < 3000) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    std::vector<std::string> held;
+    for (const auto& entry : fs::directory_iterator(proc / "fd", error)) {
+        held.push_back(fs::read_symlink(entry.path(), error).string());
+    }
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    EXPECT_FALSE(held.empty());
+    for (const std::string& target : held) {
+        EXPECT_NE(target, "/dev/ptmx");
+        EXPECT_NE(target, m_sim->SlavePath());
+    }
 }
 
 TEST_F(HeadLine, ReopeningThePortKeepsTheHeadAndStopSavesThePartialImage) {

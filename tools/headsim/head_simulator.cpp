@@ -290,6 +290,9 @@ bool HeadSimulator::Start(std::string& error) {
         return false;
     }
     fcntl(s.wake[0], F_SETFL, O_NONBLOCK);
+    for (const int fd : s.wake) {
+        fcntl(fd, F_SETFD, FD_CLOEXEC);
+    }
     s.machine = std::make_unique<HeadMachine>(o, s.log);
     s.start = Clock::now();
     s.log.Write(JsonLine("start")

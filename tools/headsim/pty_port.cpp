@@ -71,6 +71,9 @@ bool PtyPort::Open(std::string& error) {
         error = "Cannot create a pseudo-terminal: " + ErrnoText(errno) + ".";
         return false;
     }
+    // A program hosting the simulator may start others (a loader under test): they must not
+    // inherit the pty, or closing it here would not make the port vanish for them.
+    (void)fcntl(m_master, F_SETFD, FD_CLOEXEC);
     std::array<char, 128> name{};
     if (grantpt(m_master) != 0 || unlockpt(m_master) != 0 ||
         ptsname_r(m_master, name.data(), name.size()) != 0) {
@@ -81,7 +84,7 @@ bool PtyPort::Open(std::string& error) {
     m_slavePath = name.data();
     // Held open for the simulator's whole life: the master then never sees a hang-up when the
     // loader closes the port, and the line settings the loader made stay readable.
-    m_slave = open(m_slavePath.c_str(), O_RDWR | O_NOCTTY);
+    m_slave = open(m_slavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (m_slave < 0) {
         error = "Cannot open the pseudo-terminal " + m_slavePath + ": " + ErrnoText(errno) + ".";
         Close();
