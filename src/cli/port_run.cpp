@@ -91,7 +91,9 @@ PortOutcome RunPort(const std::string& portPath, RunContext& context, const CliO
         fanout.Add(progress.get());
     }
 
-    CSerialUpgradeLine line(portPath);
+    // A head that holds our output back with XOFF gets as long as it gets to answer.
+    CSerialUpgradeLine line(portPath, &stop,
+                            options.SessionFor(options.addresses.front()).answerTimeoutMs);
     CSteadyClock clock;
     CUpgradeSession session(line, clock, fanout, stop);
     for (const std::uint8_t address : options.addresses) {

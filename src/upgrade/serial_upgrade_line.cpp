@@ -12,12 +12,43 @@ constexpr std::uint32_t kReadIntervalMs = 600000;
 constexpr std::uint8_t kDataBits = 8;
 constexpr std::uint8_t kNoParity = 0;
 constexpr std::uint8_t kOneStopBit = 0;
+constexpr int kBitsPerByte = 10;  // start bit, 8 data bits, stop bit
+// How often the watcher looks at the stop flag: a signal handler sets it and cannot notify.
+constexpr auto kWatchInterval = std::chrono::milliseconds(100);
 }  // namespace
 
-CSerialUpgradeLine::CSerialUpgradeLine(std::string portName) : m_portName(std::move(portName)) {}
+CSerialUpgradeLine::CSerialUpgradeLine(std::string portName, const std::atomic<bool>* stop,
+                                       int holdLimitMs)
+    : m_portName(std::move(portName)),
+      m_stop(stop),
+      m_holdLimitMs(holdLimitMs),
+      m_watcher([this] { WatchWrites(); }) {}
 
 CSerialUpgradeLine::~CSerialUpgradeLine() {
+    {
+        const std::lock_guard<std::mutex> lock(m_watchMutex);
+        m_quit = true;
+    }
+    m_watchWake.notify_all();
+    m_watcher.join();
     Close();
+}
+
+void CSerialUpgradeLine::WatchWrites() {
+    std::unique_lock<std::mutex> lock(m_watchMutex);
+    while (!m_quit) {
+        m_watchWake.wait_for(lock, kWatchInterval);
+        if (!m_armed || m_quit) {
+            continue;
+        }
+        const bool stopping = m_stop != nullptr && m_stop->load();
+        if (stopping || std::chrono::steady_clock::now() >= m_watchDeadline) {
+            // The write stays armed until Write disarms it, so the handle is still open here.
+            (void)m_link.SetSoftwareFlowControl(m_watchedHandle, false);
+            m_armed = false;
+            m_released.fetch_add(1);
+        }
+    }
 }
 
 bool CSerialUpgradeLine::FailWith(PortErrorKind kind, const std::string& what) {
@@ -40,6 +71,8 @@ bool CSerialUpgradeLine::Open(std::int32_t baudRate, bool xonXoff) {
         return FailWith(PortErrorKind::Other, "Opening '" + m_portName + "' failed");
     }
     m_handle = handle;
+    m_baudRate = baudRate;
+    m_xonXoff = xonXoff;
     const std::string where = "'" + m_portName + "' at " + std::to_string(baudRate) + " bit/s";
     if (!m_link.SetTimeouts(kReadIntervalMs, handle)) {
         FailWith(PortErrorKind::BadSetting, "Setting the time-outs of " + where + " failed");
@@ -68,13 +101,34 @@ bool CSerialUpgradeLine::Write(const std::uint8_t* bytes, std::size_t length) {
     if (m_handle == kInvalidPortHandle) {
         return FailWith(PortErrorKind::Other, "the port is not open");
     }
+    const int released = m_released.load();
+    if (m_xonXoff) {
+        const auto wireMs = static_cast<std::int64_t>(length) * kBitsPerByte * 1000 /
+                            std::max<std::int32_t>(m_baudRate, 1);
+        const std::lock_guard<std::mutex> lock(m_watchMutex);
+        m_watchedHandle = m_handle;
+        m_watchDeadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(m_holdLimitMs + wireMs);
+        m_armed = true;
+    }
     std::size_t written = 0;
-    while (written < length) {
+    bool ok = true;
+    while (ok && written < length) {
         const std::size_t n = m_link.Write(bytes + written, length - written, m_handle);
-        if (n == 0) {
-            return FailWith(PortErrorKind::Other, "Writing to '" + m_portName + "' failed");
-        }
+        ok = n != 0;
         written += n;
+    }
+    {
+        const std::lock_guard<std::mutex> lock(m_watchMutex);
+        m_armed = false;
+    }
+    if (!ok) {
+        return FailWith(PortErrorKind::Other, "Writing to '" + m_portName + "' failed");
+    }
+    // A write that was let go leaves flow control off: the next one is held back as usual.
+    if (m_released.load() != released && !m_link.SetSoftwareFlowControl(m_handle, true)) {
+        return FailWith(PortErrorKind::BadSetting,
+                        "Turning XON/XOFF on again on '" + m_portName + "' failed");
     }
     return true;
 }

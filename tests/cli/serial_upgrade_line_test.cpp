@@ -1,0 +1,124 @@
+// The upgrade line on a pseudo-terminal whose far end stops our output with XOFF and never sends
+// XON: the write must still end, by the hold limit or by a stop request.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "serial_upgrade_line.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::uint8_t kXoff = 0x13;
+constexpr std::size_t kFrameBytes = 4107;
+
+// The far end of the line: holds our output back, then takes whatever comes until it has
+// `expected` bytes or its time is up; then it hangs up, so a write can never block the test.
+class HoldingHead {
+  public:
+    HoldingHead() {
+        char name[256] = {};
+        if (::openpty(&m_master, &m_slave, name, nullptr, nullptr) != 0) {
+            throw std::runtime_error("openpty failed");
+        }
+        m_path = name;
+    }
+    ~HoldingHead() {
+        if (m_reader.joinable()) {
+            m_reader.join();
+        }
+        ::close(m_slave);
+        if (m_master >= 0) {
+            ::close(m_master);
+        }
+    }
+    HoldingHead(const HoldingHead&) = delete;
+    HoldingHead& operator=(const HoldingHead&) = delete;
+
+    const std::string& Path() const { return m_path; }
+
+    // Sends XOFF and waits until the port side has acted on it.
+    void Hold() const {
+        ASSERT_EQ(::write(m_master, &kXoff, 1), 1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+
+    void Collect(std::size_t expected, std::chrono::milliseconds limit) {
+        m_reader = std::thread([this, expected, limit] {
+            const auto end = Clock::now() + limit;
+            std::vector<std::uint8_t> buffer(8192);
+            while (received < expected && Clock::now() < end) {
+                pollfd in{m_master, POLLIN, 0};
+                if (::poll(&in, 1, 50) > 0) {
+                    const ssize_t n = ::read(m_master, buffer.data(), buffer.size());
+                    received += n > 0 ? static_cast<std::size_t>(n) : 0;
+                }
+            }
+            ::close(m_master);
+            m_master = -1;
+        });
+    }
+
+    bool XonXoffOn() const {
+        termios tio{};
+        return ::tcgetattr(m_slave, &tio) == 0 && (tio.c_iflag & IXON) != 0;
+    }
+
+    std::atomic<std::size_t> received{0};
+
+  private:
+    int m_master = -1;
+    int m_slave = -1;
+    std::string m_path;
+    std::thread m_reader;
+};
+
+double SecondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+TEST(SerialUpgradeLine, WriteHeldByXoffIsLetGoAfterTheHoldLimitOrOnStop) {
+    const std::vector<std::uint8_t> frame(kFrameBytes, 0x55);
+    {
+        HoldingHead head;
+        std::atomic<bool> stop{false};
+        CSerialUpgradeLine line(head.Path(), &stop, 300);
+        ASSERT_TRUE(line.Open(115200, true)) << line.LastError().message;
+        head.Hold();
+        head.Collect(frame.size(), std::chrono::seconds(5));
+        const auto start = Clock::now();
+        EXPECT_TRUE(line.Write(frame.data(), frame.size())) << line.LastError().message;
+        EXPECT_GE(SecondsSince(start), 0.25) << "the hold limit is given in full";
+        EXPECT_LT(SecondsSince(start), 3.0);
+        EXPECT_EQ(line.HeldWritesReleased(), 1);
+        EXPECT_TRUE(head.XonXoffOn()) << "flow control is back on for the next write";
+        line.Close();
+    }
+    {
+        HoldingHead head;
+        std::atomic<bool> stop{false};
+        CSerialUpgradeLine line(head.Path(), &stop, 60000);
+        ASSERT_TRUE(line.Open(115200, true)) << line.LastError().message;
+        head.Hold();
+        head.Collect(frame.size(), std::chrono::seconds(5));
+        std::thread operatorStops([&stop] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            stop.store(true);
+        });
+        const auto start = Clock::now();
+        EXPECT_TRUE(line.Write(frame.data(), frame.size())) << line.LastError().message;
+        EXPECT_LT(SecondsSince(start), 3.0) << "a stop request ends a held write";
+        operatorStops.join();
+        line.Close();
+    }
+}
+
+}  // namespace
