@@ -140,9 +140,21 @@ class SessionRun {
             }
             const std::int64_t deadline = m_clock.NowMs() + m_options.answerTimeoutMs;
             std::uint8_t answer = 0;
+            std::size_t received = 0;
+            std::size_t echoed = 0;  // leading bytes that are our own check coming back
             for (;;) {
                 const Wait wait = WaitAnswer(deadline, answer);
                 if (wait == Wait::Answer) {
+                    if (received++ == echoed && answer == kConnectionCheckByte) {
+                        ++echoed;
+                    }
+                    if (!m_options.echo && echoed == check.size()) {
+                        // Read as answers, the echo of the frames would pass for 0x82 and 0x84,
+                        // and an echoed XOFF would stop our output.
+                        return Fail(UpgradeStatus::NoConnection,
+                                    "the line echoes what is sent (a two-wire RS-485 adapter): "
+                                    "run again with --echo");
+                    }
                     if (ClassifyAnswer(answer) != AnswerAction::Connected) {
                         continue;  // only 0x80 means anything before the frames
                     }

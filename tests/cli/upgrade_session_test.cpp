@@ -269,12 +269,23 @@ TEST_F(SessionTest, ByteModeWritesEveryByteAloneWithTheSameStream) {
     }
 }
 
-TEST_F(SessionTest, MissingEchoIsReportedNotAwaitedForever) {
+TEST_F(SessionTest, EchoSettingThatDoesNotMatchTheLineIsReported) {
     options.echo = true;
     options.answerTimeoutMs = 1000;
-    const UpgradeResult result = RunWith(ImageBytes(10));
+    UpgradeResult result = RunWith(ImageBytes(10));
     EXPECT_EQ(result.status, UpgradeStatus::NoAnswer);
     EXPECT_NE(result.message.find("--echo"), std::string::npos);
+
+    // An echoing line read without --echo: the echo of a frame would pass for its answer.
+    FakeLine echoing(clock);
+    echoing.echo = true;
+    options.echo = false;
+    File file = TempImage(ImageBytes(3 * kBlock));
+    CUpgradeSession session(echoing, clock, observer, stop);
+    result = session.Run(options, file.get(), 3 * kBlock);
+    EXPECT_EQ(result.status, UpgradeStatus::NoConnection);
+    EXPECT_NE(result.message.find("run again with --echo"), std::string::npos) << result.message;
+    EXPECT_TRUE(echoing.frames.empty()) << "no frame goes out on a line read the wrong way";
 }
 
 TEST_F(SessionTest, PortFailuresAreReportedAndTheLineIsClosed) {
