@@ -12,5 +12,8 @@ void InstallStopHandler(std::atomic<bool>& stop);
 // True when stderr is an interactive terminal that understands "\r" and ANSI cursor moves.
 bool StderrIsTerminal();
 
-// Width of that terminal in characters (80 when it cannot be told).
+// True when stdout is an interactive terminal (possibly the same screen as stderr).
+bool StdoutIsTerminal();
+
+// Width of the terminal stderr shows on, in characters (80 when it cannot be told).
 int TerminalColumns();

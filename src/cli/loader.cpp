@@ -103,11 +103,9 @@ int Upgrade(const CliOptions& options, std::ostream& out, std::ostream& err) {
         sims.push_back(std::move(sim));
     }
 
-    const ProgressStyle style = options.quiet        ? ProgressStyle::Off
-                                : StderrIsTerminal() ? ProgressStyle::Terminal
-                                                     : ProgressStyle::Plain;
-    CProgressDisplay progress(err, style, paths.size(),
-                              style == ProgressStyle::Terminal ? TerminalColumns() : 0);
+    const ProgressStyle style =
+        ChooseProgressStyle(options.quiet, StderrIsTerminal(), options.json && StdoutIsTerminal());
+    CProgressDisplay progress(err, style, paths.size(), TerminalColumns);
     CJsonStream json(out);
     EventSinks sinks;
     sinks.trace = trace.IsOpen() ? &trace : nullptr;

@@ -3,19 +3,25 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <utility>
 
 #include "head_answer.h"
 
 namespace {
 constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
+constexpr int kMinColumns = 20;
+}  // namespace
+
+ProgressStyle ChooseProgressStyle(bool quiet, bool stderrIsTerminal, bool jsonToTerminal) {
+    if (quiet) {
+        return ProgressStyle::Off;
+    }
+    return stderrIsTerminal && !jsonToTerminal ? ProgressStyle::Terminal : ProgressStyle::Plain;
 }
 
 CProgressDisplay::CProgressDisplay(std::ostream& err, ProgressStyle style, std::size_t portCount,
-                                   int columns)
-    : m_err(err),
-      m_style(style),
-      m_columns(static_cast<std::size_t>(std::max(columns, 20) - 1)),
-      m_lines(portCount) {}
+                                   std::function<int()> columns)
+    : m_err(err), m_style(style), m_columns(std::move(columns)), m_lines(portCount) {}
 
 void CProgressDisplay::Update(std::size_t portIndex, const std::string& line, bool milestone) {
     if (m_style == ProgressStyle::Off) {
@@ -42,8 +48,10 @@ void CProgressDisplay::Redraw(bool force) {
     if (m_drawn) {
         m_err << "\x1b[" << m_lines.size() << "A";
     }
+    // One column short of the width: a line that fills the last column wraps on some terminals.
+    const auto width = static_cast<std::size_t>(std::max(m_columns(), kMinColumns) - 1);
     for (const std::string& line : m_lines) {
-        m_err << "\r\x1b[2K" << line.substr(0, m_columns) << "\n";
+        m_err << "\r\x1b[2K" << line.substr(0, width) << "\n";
     }
     m_err.flush();
     m_drawn = true;

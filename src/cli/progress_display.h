@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <ostream>
 #include <string>
@@ -14,10 +15,16 @@
 
 enum class ProgressStyle { Off, Plain, Terminal };
 
+// Lines redrawn in place only where nothing else writes to the same screen: JSON lines on a
+// terminal between two redraws would be overwritten.
+ProgressStyle ChooseProgressStyle(bool quiet, bool stderrIsTerminal, bool jsonToTerminal);
+
 class CProgressDisplay {
   public:
-    // `columns`: width of the terminal; longer lines are cut so that redrawing stays in place.
-    CProgressDisplay(std::ostream& err, ProgressStyle style, std::size_t portCount, int columns);
+    // `columns`: width of the terminal, asked at every redraw (it may be resized); longer lines
+    // are cut so that redrawing stays in place.
+    CProgressDisplay(std::ostream& err, ProgressStyle style, std::size_t portCount,
+                     std::function<int()> columns);
     void Update(std::size_t portIndex, const std::string& line, bool milestone);
     // Shows the last state of every line; later output goes below them.
     void Finish();
@@ -28,7 +35,7 @@ class CProgressDisplay {
     std::mutex m_mutex;
     std::ostream& m_err;
     ProgressStyle m_style;
-    std::size_t m_columns;
+    std::function<int()> m_columns;
     std::vector<std::string> m_lines;
     bool m_drawn = false;
     std::chrono::steady_clock::time_point m_lastDraw{};
