@@ -187,6 +187,9 @@ ParseOutcome ParseCommandLine(int argc, const char* const* argv, std::ostream& o
     if (o.listPorts) {
         return outcome;
     }
+    if (std::isnan(o.answerTimeoutSeconds)) {  // a range check lets NaN through
+        return usage("--answer-timeout: a number of seconds is needed, e.g. 10 or 0.5");
+    }
     if (o.image.empty()) {
         return usage("IMAGE is required: the firmware image to load");
     }
@@ -208,6 +211,10 @@ ParseOutcome ParseCommandLine(int argc, const char* const* argv, std::ostream& o
         return usage("--port is required (see --list-ports for the ports of this machine)");
     }
     for (std::size_t i = 0; i < o.ports.size(); ++i) {
+        if (o.ports[i].empty()) {
+            return usage(
+                "--port needs a port name (see --list-ports for the ports of this machine)");
+        }
         for (std::size_t j = i + 1; j < o.ports.size(); ++j) {
             if (o.ports[i] == o.ports[j] && o.ports[i] != "sim") {
                 return usage("--port " + o.ports[i] + " is given twice");

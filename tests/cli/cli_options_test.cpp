@@ -92,6 +92,8 @@ TEST(CommandLine, BadValuesAreUsageErrors) {
         {"--port", "COM1", "--address", "1-300", "fw.bin"},
         {"--port", "COM1", "--answer-timeout", "0", "fw.bin"},
         {"--port", "COM1", "--answer-timeout", "-1", "fw.bin"},
+        {"--port", "COM1", "--answer-timeout", "nan", "fw.bin"},
+        {"--port", "", "fw.bin"},
         {"--port", "COM1", "--retries", "-1", "fw.bin"},
         {"--port", "COM1", "--retries", "x", "fw.bin"},
         {"--port", "COM1", "--ack-delay", "-5", "fw.bin"},
