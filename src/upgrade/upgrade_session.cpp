@@ -230,6 +230,7 @@ class SessionRun {
                         return;
                     }
                     needFrame = true;
+                    m_result.frameReached = frame.index + 1;  // a stop in the pause is before it
                     if (!Pause(m_options.ackDelayMs)) {
                         return;
                     }

@@ -321,6 +321,22 @@ TEST_F(SessionTest, AStopRequestEndsAtTheFrameReachedWithThePortClosed) {
     EXPECT_FALSE(line.isOpen);
     EXPECT_EQ(line.frames.size(), 2U);
     EXPECT_EQ(observer.results, (std::vector<UpgradeStatus>{UpgradeStatus::Stopped}));
+
+    // Stopped in the pause after frame 0 was accepted: frame 1 is the one not yet sent.
+    struct StopOnFirstAcceptance final : IUpgradeObserver {
+        explicit StopOnFirstAcceptance(std::atomic<bool>& flag) : stop(flag) {}
+        void OnFrameAccepted(const FrameInfo&, const UpgradeProgress&) override { stop = true; }
+        std::atomic<bool>& stop;
+    };
+    stop = false;
+    FakeLine pausing(clock);
+    StopOnFirstAcceptance stopper(stop);
+    File file = TempImage(ImageBytes(4 * kBlock));
+    CUpgradeSession session(pausing, clock, stopper, stop);
+    const UpgradeResult paused = session.Run(options, file.get(), 4 * kBlock);
+    EXPECT_EQ(paused.status, UpgradeStatus::Stopped);
+    EXPECT_EQ(paused.frameReached, 1);
+    EXPECT_EQ(pausing.frames.size(), 1U);
 }
 
 TEST_F(SessionTest, AnImageThatCannotBeReadEndsBeforeAnyFrame) {
