@@ -1,5 +1,6 @@
 // The upgrade line on a pseudo-terminal whose far end stops our output with XOFF and never sends
 // XON: the write must still end, by the hold limit or by a stop request.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
@@ -21,7 +22,7 @@ constexpr std::uint8_t kXoff = 0x13;
 constexpr std::size_t kFrameBytes = 4107;
 
 // The far end of the line: holds our output back, then takes whatever comes until it has
-// `expected` bytes or its time is up; then it hangs up, so a write can never block the test.
+// `expected` bytes; if its time is up first it hangs up, so a write can never block the test.
 class HoldingHead {
   public:
     HoldingHead() {
@@ -45,10 +46,22 @@ class HoldingHead {
 
     const std::string& Path() const { return m_path; }
 
-    // Sends XOFF and waits until the port side has acted on it.
+    // Sends XOFF and waits until the port side has acted on it: a stopped terminal takes no
+    // byte from a non-blocking write, a running one passes it on (and it is read back here).
     void Hold() const {
         ASSERT_EQ(::write(m_master, &kXoff, 1), 1);
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        ASSERT_EQ(::fcntl(m_slave, F_SETFL, O_NONBLOCK), 0);
+        const auto end = Clock::now() + std::chrono::seconds(2);
+        const std::uint8_t probe = 0;
+        while (::write(m_slave, &probe, 1) == 1 && Clock::now() < end) {
+            std::uint8_t back = 0;
+            pollfd in{m_master, POLLIN, 0};
+            if (::poll(&in, 1, 100) > 0) {
+                (void)::read(m_master, &back, 1);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ASSERT_LT(Clock::now(), end) << "the terminal never stopped its output";
     }
 
     void Collect(std::size_t expected, std::chrono::milliseconds limit) {
@@ -62,8 +75,10 @@ class HoldingHead {
                     received += n > 0 ? static_cast<std::size_t>(n) : 0;
                 }
             }
-            ::close(m_master);
-            m_master = -1;
+            if (received < expected) {  // hang up, so that a stuck write fails instead
+                ::close(m_master);
+                m_master = -1;
+            }
         });
     }
 
