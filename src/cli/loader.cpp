@@ -96,9 +96,11 @@ int Upgrade(const CliOptions& options, std::ostream& out, std::ostream& err) {
             err << "ptz-upgrade: " << error << "\n";
             return exit_status::kUsage;
         }
-        err << "simulated " << (settings.addresses.size() > 1 ? "heads" : "head") << " (address "
+        const bool several = settings.addresses.size() > 1;
+        err << "simulated " << (several ? "heads" : "head") << " (address "
             << AddressText(settings.addresses) << ", " << options.protocolName << ", "
-            << settings.speed << " bit/s) listens on " << sim->Path() << "\n";
+            << settings.speed << " bit/s) " << (several ? "listen" : "listens") << " on "
+            << sim->Path() << "\n";
         paths.push_back(sim->Path());
         sims.push_back(std::move(sim));
     }
