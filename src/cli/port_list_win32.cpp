@@ -1,12 +1,15 @@
-// Serial ports on Windows: the COM devices of the DOS device namespace, and what the
-// SERIALCOMM map says drives each.
+// Serial ports on Windows: the COM devices of the DOS device namespace, described by the device
+// manager's Ports class (name, USB ids, serial number) or else by the SERIALCOMM driver map.
 #include <windows.h>
+// setupapi.h needs the types of windows.h first.
+#include <setupapi.h>
 
 #include <algorithm>
 #include <string>
 #include <vector>
 
 #include "port_list.h"
+#include "usb_device_ids.h"
 
 namespace {
 
@@ -49,6 +52,64 @@ std::vector<std::pair<std::wstring, std::wstring>> SerialCommMap() {
     return map;
 }
 
+// The device manager's "Ports (COM & LPT)" class, {4d36e978-e325-11ce-bfc1-08002be10318}.
+constexpr GUID kPortsClass = {
+    0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+
+std::wstring DeviceProperty(HDEVINFO devices, SP_DEVINFO_DATA& device, DWORD property) {
+    wchar_t value[512] = {};
+    DWORD type = 0;
+    if (SetupDiGetDeviceRegistryPropertyW(devices, &device, property, &type,
+                                          reinterpret_cast<BYTE*>(value), sizeof(value) - 2,
+                                          nullptr) == FALSE) {
+        return {};
+    }
+    return value;  // of a REG_MULTI_SZ, its first string
+}
+
+std::wstring PortNameOf(HDEVINFO devices, SP_DEVINFO_DATA& device) {
+    HKEY key = SetupDiOpenDevRegKey(devices, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+    if (key == INVALID_HANDLE_VALUE) {
+        return {};
+    }
+    wchar_t name[64] = {};
+    DWORD bytes = sizeof(name) - sizeof(wchar_t);
+    DWORD type = 0;
+    const bool ok = RegQueryValueExW(key, L"PortName", nullptr, &type,
+                                     reinterpret_cast<BYTE*>(name), &bytes) == ERROR_SUCCESS &&
+                    type == REG_SZ;
+    RegCloseKey(key);
+    return ok ? name : std::wstring();
+}
+
+// What the device manager knows of each present COM port, by port name.
+std::vector<std::pair<std::wstring, SerialPortInfo>> DeviceManagerPorts() {
+    std::vector<std::pair<std::wstring, SerialPortInfo>> ports;
+    HDEVINFO devices = SetupDiGetClassDevsW(&kPortsClass, nullptr, nullptr, DIGCF_PRESENT);
+    if (devices == INVALID_HANDLE_VALUE) {
+        return ports;
+    }
+    SP_DEVINFO_DATA device{};
+    device.cbSize = sizeof(device);
+    for (DWORD i = 0; SetupDiEnumDeviceInfo(devices, i, &device) != FALSE; ++i) {
+        const std::wstring portName = PortNameOf(devices, device);
+        if (portName.rfind(L"COM", 0) != 0) {
+            continue;  // printer ports share the class
+        }
+        SerialPortInfo info;
+        info.description = Narrow(DeviceProperty(devices, device, SPDRP_FRIENDLYNAME));
+        info.vidPid =
+            UsbVidPidFromDeviceId(Narrow(DeviceProperty(devices, device, SPDRP_HARDWAREID)));
+        wchar_t instance[512] = {};
+        if (SetupDiGetDeviceInstanceIdW(devices, &device, instance, 511, nullptr) != FALSE) {
+            info.serialNumber = UsbSerialFromInstanceId(Narrow(instance));
+        }
+        ports.emplace_back(portName, info);
+    }
+    SetupDiDestroyDeviceInfoList(devices);
+    return ports;
+}
+
 }  // namespace
 
 std::vector<SerialPortInfo> ListSerialPorts() {
@@ -56,6 +117,7 @@ std::vector<SerialPortInfo> ListSerialPorts() {
     std::vector<wchar_t> names(65536);
     DWORD length = QueryDosDeviceW(nullptr, names.data(), static_cast<DWORD>(names.size()));
     const auto map = SerialCommMap();
+    const auto described = DeviceManagerPorts();
     for (const wchar_t* name = names.data(); length > 0 && *name != L'\0';
          name += wcslen(name) + 1) {
         const std::wstring device(name);
@@ -68,6 +130,15 @@ std::vector<SerialPortInfo> ListSerialPorts() {
         for (const auto& [com, driver] : map) {
             if (com == device) {
                 info.description = Narrow(driver);
+            }
+        }
+        for (const auto& [com, known] : described) {
+            if (com == device) {
+                info.vidPid = known.vidPid;
+                info.serialNumber = known.serialNumber;
+                if (!known.description.empty()) {
+                    info.description = known.description;
+                }
             }
         }
         ports.push_back(info);
