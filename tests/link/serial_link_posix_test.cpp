@@ -9,6 +9,7 @@
 #include <future>
 #include <iterator>
 #include <thread>
+#include <vector>
 
 #include "pty_pair.h"
 #include "serial_link.h"
@@ -35,6 +36,16 @@ class SerialLinkPty : public ::testing::Test {
         EXPECT_TRUE(link.Configure(handle)) << link.LastError().message;
         EXPECT_TRUE(link.CreateEvents());
         return handle;
+    }
+
+    // The far end sends XOFF, then a write of `data` starts on another thread and is held.
+    std::future<std::size_t> StartWriteHeldByXoff(const std::vector<std::uint8_t>& data,
+                                                  PortHandle handle) {
+        pty.Send({0x13});
+        std::this_thread::sleep_for(50ms);
+        return std::async(std::launch::async, [this, &data, handle] {
+            return link.Write(data.data(), data.size(), handle);
+        });
     }
 
     termios PortSettings() const {
@@ -159,11 +170,8 @@ TEST_F(SerialLinkPty, WriteArrivesWholeEvenWhenTheOutputFills) {
 
 TEST_F(SerialLinkPty, XoffFromTheFarEndHoldsOutputUntilXon) {
     const PortHandle handle = OpenPort();
-    pty.Send({0x13});
-    std::this_thread::sleep_for(50ms);
     const auto data = PlainBytes(3);
-    auto written = std::async(std::launch::async,
-                              [&] { return link.Write(data.data(), data.size(), handle); });
+    auto written = StartWriteHeldByXoff(data, handle);
     EXPECT_TRUE(pty.Receive(1, 200).empty());
     pty.Send({0x11});
     EXPECT_EQ(pty.Receive(3), data);
@@ -302,11 +310,8 @@ TEST_F(SerialLinkPty, WaitEndsOnDataTimeoutCancelAndClose) {
 // never resumes on a later opening that got the same descriptor number back.
 TEST_F(SerialLinkPty, WriteHeldByXoffEndsOnCloseAndNeverReachesTheNextOpening) {
     const PortHandle first = OpenPort();
-    pty.Send({0x13});
-    std::this_thread::sleep_for(50ms);
     const auto data = PlainBytes(3);
-    auto written =
-        std::async(std::launch::async, [&] { return link.Write(data.data(), data.size(), first); });
+    auto written = StartWriteHeldByXoff(data, first);
     ASSERT_EQ(written.wait_for(100ms), std::future_status::timeout);
     link.Close(first);
     const PortHandle second = OpenPort();
@@ -322,11 +327,8 @@ TEST_F(SerialLinkPty, WriteHeldByXoffEndsOnCloseAndNeverReachesTheNextOpening) {
 
 TEST_F(SerialLinkPty, WriteHeldByXoffEndsWhenThePortVanishes) {
     const PortHandle handle = OpenPort();
-    pty.Send({0x13});
-    std::this_thread::sleep_for(50ms);
     const auto data = PlainBytes(3);
-    auto written = std::async(std::launch::async,
-                              [&] { return link.Write(data.data(), data.size(), handle); });
+    auto written = StartWriteHeldByXoff(data, handle);
     ASSERT_EQ(written.wait_for(100ms), std::future_status::timeout);
     pty.CloseMaster();
     ASSERT_EQ(written.wait_for(2s), std::future_status::ready);
