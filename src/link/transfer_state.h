@@ -10,14 +10,11 @@
 #include <cstdio>
 #include <memory>
 
+#include "frame_buffer.h"
 #include "port_handle.h"
 #include "serial_link.h"
 
 class CTransferWorker;
-
-// Bytes in one upgrade frame: mark, last-block mark, address, length, 4096 data bytes, sum.
-constexpr std::size_t kUpgradeFrameBytes = 4107;
-using FrameBuffer = std::array<std::uint8_t, kUpgradeFrameBytes>;
 
 // Size the image counter holds before an image is chosen.
 constexpr std::int32_t kInitialImageSize = 1000;
