@@ -5,16 +5,37 @@
 #include <thread>
 #include <utility>
 
+#include "port_opening.h"
+
 namespace {
-// The port's own read time-out is not what limits our waits (WaitForInput is), so it is set as
-// long as the window program sets it.
-constexpr std::uint32_t kReadIntervalMs = 600000;
-constexpr std::uint8_t kDataBits = 8;
-constexpr std::uint8_t kNoParity = 0;
-constexpr std::uint8_t kOneStopBit = 0;
 constexpr int kBitsPerByte = 10;  // start bit, 8 data bits, stop bit
 // How often the watcher looks at the stop flag: a signal handler sets it and cannot notify.
 constexpr auto kWatchInterval = std::chrono::milliseconds(100);
+
+std::string PortAtSpeed(const std::string& portName, std::int32_t baudRate) {
+    return "'" + portName + "' at " + std::to_string(baudRate) + " bit/s";
+}
+
+// The link's own reason for a failed opening; these words stand in only where it gave none.
+PortError OpeningError(const PortOpeningResult& opened, const std::string& portName,
+                       std::int32_t baudRate) {
+    if (opened.error.kind != PortErrorKind::None && !opened.error.message.empty()) {
+        return opened.error;
+    }
+    const std::string where = PortAtSpeed(portName, baudRate);
+    switch (opened.failedStep) {
+        case PortOpeningStep::Open:
+            return {PortErrorKind::Other, "Opening '" + portName + "' failed"};
+        case PortOpeningStep::SetTimeouts:
+            return {PortErrorKind::BadSetting, "Setting the time-outs of " + where + " failed"};
+        case PortOpeningStep::Configure:
+            return {PortErrorKind::BadSetting, "Configuring " + where + " failed"};
+        case PortOpeningStep::CreateEvents:
+        case PortOpeningStep::None:
+            break;
+    }
+    return {PortErrorKind::Other, "Creating the events of " + where + " failed"};
+}
 }  // namespace
 
 CSerialUpgradeLine::CSerialUpgradeLine(std::string portName, const std::atomic<bool>* stop,
@@ -64,33 +85,18 @@ bool CSerialUpgradeLine::FailWith(PortErrorKind kind, const std::string& what) {
 bool CSerialUpgradeLine::Open(std::int32_t baudRate, bool xonXoff) {
     Close();
     m_error = PortError{};
-    m_link.SetParams(m_portName, static_cast<std::uint32_t>(baudRate), kDataBits, kNoParity,
-                     kOneStopBit);
-    const PortHandle handle = m_link.Open();
-    if (handle == kInvalidPortHandle) {
-        return FailWith(PortErrorKind::Other, "Opening '" + m_portName + "' failed");
+    const PortOpeningResult opened =
+        OpenPortForUpgrade(m_link, m_portName, static_cast<std::uint32_t>(baudRate));
+    if (!opened.Succeeded()) {
+        m_error = OpeningError(opened, m_portName, baudRate);
+        return false;
     }
-    m_handle = handle;
+    m_handle = opened.handle;
     m_baudRate = baudRate;
     m_xonXoff = xonXoff;
-    const std::string where = "'" + m_portName + "' at " + std::to_string(baudRate) + " bit/s";
-    if (!m_link.SetTimeouts(kReadIntervalMs, handle)) {
-        FailWith(PortErrorKind::BadSetting, "Setting the time-outs of " + where + " failed");
-        Close();
-        return false;
-    }
-    if (!m_link.Configure(handle)) {
-        FailWith(PortErrorKind::BadSetting, "Configuring " + where + " failed");
-        Close();
-        return false;
-    }
-    if (!m_link.CreateEvents()) {
-        FailWith(PortErrorKind::Other, "Creating the events of " + where + " failed");
-        Close();
-        return false;
-    }
-    if (!xonXoff && !m_link.SetSoftwareFlowControl(handle, false)) {
-        FailWith(PortErrorKind::BadSetting, "Turning off XON/XOFF on " + where + " failed");
+    if (!xonXoff && !m_link.SetSoftwareFlowControl(m_handle, false)) {
+        FailWith(PortErrorKind::BadSetting,
+                 "Turning off XON/XOFF on " + PortAtSpeed(m_portName, baudRate) + " failed");
         Close();
         return false;
     }
