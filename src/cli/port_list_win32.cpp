@@ -10,20 +10,9 @@
 
 #include "port_list.h"
 #include "usb_device_ids.h"
+#include "utf16_text.h"
 
 namespace {
-
-std::string Narrow(const std::wstring& text) {
-    if (text.empty()) {
-        return {};
-    }
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()),
-                                         nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), out.data(), size,
-                        nullptr, nullptr);
-    return out;
-}
 
 // Driver device name (\Device\Serial0, \Device\VCP0) of each COM port, from the registry.
 std::vector<std::pair<std::wstring, std::wstring>> SerialCommMap() {
@@ -97,12 +86,12 @@ std::vector<std::pair<std::wstring, SerialPortInfo>> DeviceManagerPorts() {
             continue;  // printer ports share the class
         }
         SerialPortInfo info;
-        info.description = Narrow(DeviceProperty(devices, device, SPDRP_FRIENDLYNAME));
+        info.description = WideToUtf8(DeviceProperty(devices, device, SPDRP_FRIENDLYNAME));
         info.vidPid =
-            UsbVidPidFromDeviceId(Narrow(DeviceProperty(devices, device, SPDRP_HARDWAREID)));
+            UsbVidPidFromDeviceId(WideToUtf8(DeviceProperty(devices, device, SPDRP_HARDWAREID)));
         wchar_t instance[512] = {};
         if (SetupDiGetDeviceInstanceIdW(devices, &device, instance, 511, nullptr) != FALSE) {
-            info.serialNumber = UsbSerialFromInstanceId(Narrow(instance));
+            info.serialNumber = UsbSerialFromInstanceId(WideToUtf8(instance));
         }
         ports.emplace_back(portName, info);
     }
@@ -126,10 +115,10 @@ std::vector<SerialPortInfo> ListSerialPorts() {
             continue;
         }
         SerialPortInfo info;
-        info.name = Narrow(device);
+        info.name = WideToUtf8(device);
         for (const auto& [com, driver] : map) {
             if (com == device) {
-                info.description = Narrow(driver);
+                info.description = WideToUtf8(driver);
             }
         }
         for (const auto& [com, known] : described) {

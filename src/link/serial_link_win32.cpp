@@ -12,6 +12,7 @@
 
 #include "serial_link.h"
 #include "serial_link_win32.h"
+#include "utf16_text.h"
 
 namespace {
 
@@ -28,38 +29,6 @@ PortHandle FromHandle(HANDLE handle) {
 
 bool IsValid(HANDLE handle) {
     return handle != INVALID_HANDLE_VALUE && handle != nullptr;
-}
-
-std::wstring Utf8ToWide(std::string_view text, bool& ok) {
-    ok = true;
-    if (text.empty()) {
-        return {};
-    }
-    const int size = static_cast<int>(text.size());
-    const int wideSize =
-        MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
-    if (wideSize <= 0) {
-        ok = false;
-        return {};
-    }
-    std::wstring wide(static_cast<std::size_t>(wideSize), L'\0');
-    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, wide.data(), wideSize);
-    return wide;
-}
-
-std::string WideToUtf8(std::wstring_view text) {
-    if (text.empty()) {
-        return {};
-    }
-    const int size = static_cast<int>(text.size());
-    const int narrowSize =
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
-    if (narrowSize <= 0) {
-        return {};
-    }
-    std::string narrow(static_cast<std::size_t>(narrowSize), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), size, narrow.data(), narrowSize, nullptr, nullptr);
-    return narrow;
 }
 
 // The system's own words for an error code, in UTF-8, without the trailing line break.
@@ -270,12 +239,13 @@ CSerialLink::~CSerialLink() {
 }
 
 PortHandle CSerialLink::Open() {
-    bool utf8Ok = false;
-    const std::wstring path = Utf8ToWide(SerialDevicePath(m_strPort), utf8Ok);
-    if (!utf8Ok || path.empty()) {
+    // A name that is not valid UTF-8 is refused rather than opened as a look-alike.
+    const std::optional<std::wstring> exactPath = Utf8ToWideExact(SerialDevicePath(m_strPort));
+    if (!exactPath || exactPath->empty()) {
         SetError(PortErrorKind::NotFound, "Opening '" + m_strPort + "': not a valid port name.");
         return kInvalidPortHandle;
     }
+    const std::wstring& path = *exactPath;
     // Windows itself refuses a second opening of a COM port; Wine opens one as often as asked.
     // A named mark of our own keeps two openings apart there as well, and is checked before the
     // port is touched. Where no mark can be made for another reason, the port's own rule stands.

@@ -21,11 +21,13 @@
 
 #include "control_ids.h"
 #include "port_chunk.h"
+#include "port_opening.h"
 #include "post_only_window.h"
 #include "receive_worker.h"
 #include "serial_link.h"
 #include "serial_link_win32.h"
 #include "upgrade_frame.h"
+#include "utf16_text.h"
 
 namespace {
 
@@ -33,7 +35,6 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 constexpr std::uint32_t kTransferBaud = 115200;
-constexpr std::uint32_t kReadInterval = 600000;
 constexpr std::uint8_t kConnected = 0x80;
 constexpr std::uint8_t kFrameAccepted = 0x82;
 constexpr std::uint8_t kUpgradeComplete = 0x84;
@@ -125,19 +126,11 @@ bool ExpectAnswer(ChunkQueueSurface& window, std::uint8_t expected, std::string&
 }
 
 PortHandle OpenConfigured(CSerialLink& link, const std::string& name, std::string& detail) {
-    link.SetParams(name, kTransferBaud, 8, 0, 0);
-    const PortHandle handle = link.Open();
-    if (handle == kInvalidPortHandle) {
-        detail = link.LastError().message;
-        return handle;
+    const PortOpeningResult opened = OpenPortForUpgrade(link, name, kTransferBaud);
+    if (!opened.Succeeded()) {
+        detail = opened.error.message;
     }
-    if (!link.SetTimeouts(kReadInterval, handle) || !link.Configure(handle) ||
-        !link.CreateEvents()) {
-        detail = link.LastError().message;
-        link.Close(handle);
-        return kInvalidPortHandle;
-    }
-    return handle;
+    return opened.handle;
 }
 
 bool WriteAll(CSerialLink& link, PortHandle handle, const std::uint8_t* bytes, std::size_t size,
@@ -173,12 +166,53 @@ void CheckDevicePaths(Checks& checks) {
     checks.Record("port names map to device paths", detail.empty(), detail);
 }
 
-void CheckOpenFailures(Checks& checks, CSerialLink& link, const std::string& port) {
-    link.SetParams("COM200", kTransferBaud, 8, 0, 0);
-    PortHandle handle = link.Open();
-    PortError error = link.LastError();
-    checks.Record("a missing port is reported as not found, with the reason",
+// The one UTF-8/UTF-16 conversion of the Windows code: whole texts both ways, malformed input
+// marked with U+FFFD in place and never cut short, and refused where a name must be exact.
+void CheckUtf16Text(Checks& checks) {
+    const std::string chinese = "\xE4\xB8\xB2\xE5\x8F\xA3 COM1";  // 串口 COM1
+    const std::wstring wideChinese = L"\u4E32\u53E3 COM1";
+    const std::string beyondPlane0 = "a\xF0\x9F\x98\x80z";  // U+1F600 between two letters
+    const std::string withNul("a\0b", 3);
+    checks.Record("UTF-8 and UTF-16 convert whole texts both ways",
+                  Utf8ToWide(chinese) == wideChinese && WideToUtf8(wideChinese) == chinese &&
+                      Utf8ToWide(beyondPlane0) == L"a\xD83D\xDE00z" &&
+                      WideToUtf8(Utf8ToWide(beyondPlane0)) == beyondPlane0 &&
+                      Utf8ToWide(withNul) == std::wstring(L"a\0b", 3) && Utf8ToWide("").empty() &&
+                      WideToUtf8(L"").empty());
+
+    const std::string stray =
+        "COM\xFF"
+        "1";
+    const std::string cut = "COM1\xE4\xB8";
+    checks.Record("malformed text is marked with U+FFFD, the rest kept",
+                  Utf8ToWide(stray) ==
+                          L"COM\xFFFD"
+                          L"1" &&
+                      Utf8ToWide(cut) == L"COM1\xFFFD" &&
+                      WideToUtf8(std::wstring(L"a\xD800z")) == "a\xEF\xBF\xBDz" &&
+                      !Utf8ToWideExact(stray) && !Utf8ToWideExact(cut) &&
+                      Utf8ToWideExact(chinese) == wideChinese);
+
+    CSerialLink link;
+    link.SetParams(stray, kTransferBaud, 8, 0, 0);
+    const PortHandle handle = link.Open();
+    const PortError error = link.LastError();
+    checks.Record("a port name that is not valid UTF-8 is refused, not opened as a look-alike",
                   handle == kInvalidPortHandle && error.kind == PortErrorKind::NotFound &&
+                      error.message.find("not a valid port name") != std::string::npos,
+                  error.message);
+    if (handle != kInvalidPortHandle) {
+        link.Close(handle);
+    }
+}
+
+void CheckOpenFailures(Checks& checks, CSerialLink& link, const std::string& port) {
+    const PortOpeningResult missing = OpenPortForUpgrade(link, "COM200", kTransferBaud);
+    PortHandle handle = missing.handle;
+    PortError error = missing.error;
+    checks.Record("a missing port fails the Open step as not found, with the reason",
+                  handle == kInvalidPortHandle && missing.failedStep == PortOpeningStep::Open &&
+                      error.kind == PortErrorKind::NotFound &&
                       error.message.rfind("Opening 'COM200': ", 0) == 0 &&
                       error.message.size() > 18,
                   error.message);
@@ -463,6 +497,7 @@ int main(int argc, char** argv) {
     Checks checks;
     CSerialLink link;
     CheckDevicePaths(checks);
+    CheckUtf16Text(checks);
     CheckOpenFailures(checks, link, port);
     CheckWaitAndRead(checks, link, port);
     CheckDevicePrefixOpens(checks, link, port10);
