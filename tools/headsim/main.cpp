@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "head_simulator.h"
+#include "ptz_version.h"
 
 namespace {
 constexpr const char* kBehaviour = R"(
@@ -103,6 +104,7 @@ int Run(int argc, char** argv) {
 
     CLI::App app{"ptz-headsim: a simulated pan-tilt head on a pseudo-terminal"};
     app.footer(kBehaviour);
+    app.set_version_flag("--version", std::string("ptz-headsim ") + PTZ_VERSION);
     app.add_option("--link", options.linkPath, "symlink to publish to the pty slave (replaced)")
         ->required();
     std::string addresses = "1";
@@ -143,7 +145,7 @@ int Run(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        // Help prints and exits 0; every other parse failure is a usage error.
+        // Help and version print and exit 0; every other parse failure is a usage error.
         return app.exit(e) == 0 ? 0 : 2;
     }
     options.pelcoP = protocol == "pelco-p";
