@@ -36,6 +36,9 @@ step "Windows build (mingw-w64)"
 cmake --preset windows >/dev/null
 cmake --build --preset windows -j "$jobs"
 
+step "packages: Debian package and Windows zip"
+bash scripts/check-packages.sh build/native build/windows
+
 step "clang-tidy (Windows sources)"
 # clang reads the mingw compile commands as a Linux compile unless told the target and where
 # mingw's C++ library headers are.
