@@ -1,12 +1,14 @@
 // The serial port object on Windows: overlapped CreateFileW, a DCB, and blocking reads and writes
-// built on overlapped calls. Every failure is kept with the system's own reason for people.
+// built on overlapped calls, with one record per opening of the port. Every failure is kept with
+// the system's own reason for people.
 #include <windows.h>
 
 #include <algorithm>
 #include <cwctype>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <string_view>
 
@@ -25,10 +27,6 @@ HANDLE ToHandle(PortHandle handle) {
 
 PortHandle FromHandle(HANDLE handle) {
     return PortHandle{reinterpret_cast<std::intptr_t>(handle)};
-}
-
-bool IsValid(HANDLE handle) {
-    return handle != INVALID_HANDLE_VALUE && handle != nullptr;
 }
 
 // The system's own words for an error code, in UTF-8, without the trailing line break.
@@ -123,16 +121,16 @@ std::optional<PortError> TakeLineErrors(HANDLE h, DWORD purgeFlags, const char* 
     return std::nullopt;
 }
 
-// Completes a ReadFile or WriteFile whose start returned `started`, waiting if it is pending.
-// `transferred` holds the bytes moved either way.
-std::optional<PortError> FinishOverlapped(HANDLE h, BOOL started, OVERLAPPED& overlapped,
-                                          DWORD& transferred) {
+// Completes a ReadFile or WriteFile whose start returned `started` (with `startCode` from
+// GetLastError when it returned FALSE), waiting if it is pending. `transferred` holds the bytes
+// moved either way.
+std::optional<PortError> FinishOverlapped(HANDLE h, BOOL started, DWORD startCode,
+                                          OVERLAPPED& overlapped, DWORD& transferred) {
     if (started != FALSE) {
         return std::nullopt;
     }
-    const DWORD code = GetLastError();
-    if (code != ERROR_IO_PENDING) {
-        return PortError{IoFailureKind(code), SystemReason(code)};
+    if (startCode != ERROR_IO_PENDING) {
+        return PortError{IoFailureKind(startCode), SystemReason(startCode)};
     }
     if (GetOverlappedResult(h, &overlapped, &transferred, TRUE) == FALSE) {
         const DWORD waitCode = GetLastError();
@@ -189,6 +187,65 @@ void CloseEvent(HANDLE& event) {
     }
 }
 
+// One opening of the port: its handle and everything made for it. Shared, so that a thread still
+// inside Write, Read or WaitForInput keeps its OVERLAPPED records and events alive after Close;
+// they are closed with the last user.
+struct Opening {
+    Opening(HANDLE port, HANDLE openingMark) : handle(port), mark(openingMark) {}
+    Opening(const Opening&) = delete;
+    Opening& operator=(const Opening&) = delete;
+    ~Opening() {
+        CloseEvent(ovRead.hEvent);
+        CloseEvent(ovWrite.hEvent);
+        ReleaseMark();
+    }
+
+    void ReleaseMark() {
+        if (mark != nullptr) {
+            CloseHandle(mark);
+            mark = nullptr;
+        }
+    }
+
+    // Sees a pending cancel: the mask CancelWait emptied is set again, so that a later wait on
+    // this opening works. False when there was none. Call with `gate` held.
+    bool TakeCancelLocked() {
+        if (!cancelPending) {
+            return false;
+        }
+        cancelPending = false;
+        if (!closed) {
+            (void)SetCommMask(handle, EV_RXCHAR);
+        }
+        return true;
+    }
+
+    bool TakeCancel() {
+        const std::lock_guard<std::mutex> lock(gate);
+        return TakeCancelLocked();
+    }
+
+    const HANDLE handle;
+    // Used by Write under the link's write lock, and by Read under readMutex.
+    OVERLAPPED ovWrite{};
+    OVERLAPPED ovRead{};
+    // Read is meant for the receive worker alone; the lock keeps a second reader from sharing
+    // ovRead all the same.
+    std::mutex readMutex;
+
+    // Held while a read, write or wait is started on `handle`, while a cancel empties its event
+    // mask, and by Close while it marks the opening closed and closes the handle: a later opening
+    // may get the same handle value, and nothing meant for this one may reach it.
+    std::mutex gate;
+    // Guarded by gate, as is cancelPending.
+    bool closed = false;
+    // A CancelWait that no wait has seen yet. It stays pending until a wait sees it, so one given
+    // just before the wait began is not lost.
+    bool cancelPending = false;
+    // The named mark that keeps a second opening of the port out (see Open), released by Close.
+    HANDLE mark;
+};
+
 }  // namespace
 
 std::string SerialDevicePath(std::string_view portName) {
@@ -200,43 +257,35 @@ std::string SerialDevicePath(std::string_view portName) {
 }
 
 struct CSerialLink::Platform {
-    OVERLAPPED m_ovRead{};
-    OVERLAPPED m_ovWrite{};
-    // Read is meant for the receive worker alone; the lock keeps a second reader from sharing
-    // m_ovRead all the same.
-    std::mutex readMutex;
-
     // Guards the members below.
-    std::mutex stateMutex;
-    HANDLE lastOpened = INVALID_HANDLE_VALUE;
-    HANDLE eventsOwner = INVALID_HANDLE_VALUE;  // the opening the two events were made for
-    // Handles with a CancelWait that no wait has seen yet. A cancel stays pending until a wait
-    // sees it, so one given just before the wait began is not lost.
-    std::set<HANDLE> cancelled;
-    // The named mark of each opening (see Open), released when the opening is closed.
-    std::map<HANDLE, HANDLE> openingMarks;
+    std::mutex mutex;
+    std::map<HANDLE, std::shared_ptr<Opening>> openings;
+    // The opening CreateEvents makes its events for: the last one opened, while it is open.
+    std::shared_ptr<Opening> newest;
 
-    // Sees a pending cancel: the mask CancelWait emptied is set again, so that a later wait on
-    // the same opening works. False when there was none.
-    bool TakeCancel(HANDLE handle) {
-        const std::lock_guard<std::mutex> lock(stateMutex);
-        if (cancelled.erase(handle) == 0) {
-            return false;
+    std::shared_ptr<Opening> Find(HANDLE handle) {
+        const std::lock_guard<std::mutex> lock(mutex);
+        const auto found = openings.find(handle);
+        return found == openings.end() ? nullptr : found->second;
+    }
+
+    std::shared_ptr<Opening> Remove(HANDLE handle) {
+        const std::lock_guard<std::mutex> lock(mutex);
+        const auto found = openings.find(handle);
+        if (found == openings.end()) {
+            return nullptr;
         }
-        (void)SetCommMask(handle, EV_RXCHAR);
-        return true;
+        std::shared_ptr<Opening> opening = std::move(found->second);
+        openings.erase(found);
+        if (newest == opening) {
+            newest.reset();
+        }
+        return opening;
     }
 };
 
 CSerialLink::CSerialLink() : m_platform(std::make_unique<Platform>()) {}
-
-CSerialLink::~CSerialLink() {
-    for (const auto& opening : m_platform->openingMarks) {
-        CloseHandle(opening.second);
-    }
-    CloseEvent(m_platform->m_ovRead.hEvent);
-    CloseEvent(m_platform->m_ovWrite.hEvent);
-}
+CSerialLink::~CSerialLink() = default;
 
 PortHandle CSerialLink::Open() {
     // A name that is not valid UTF-8 is refused rather than opened as a look-alike.
@@ -272,15 +321,10 @@ PortHandle CSerialLink::Open() {
         SetError(OpenFailureKind(code), "Opening '" + m_strPort + "': " + SystemReason(code));
         return kInvalidPortHandle;
     }
-    {
-        // A new opening may get the value of a closed one back.
-        const std::lock_guard<std::mutex> lock(m_platform->stateMutex);
-        m_platform->cancelled.erase(handle);
-        if (mark != nullptr) {
-            m_platform->openingMarks[handle] = mark;
-        }
-        m_platform->lastOpened = handle;
-    }
+    auto opening = std::make_shared<Opening>(handle, mark);
+    const std::lock_guard<std::mutex> lock(m_platform->mutex);
+    m_platform->openings[handle] = opening;
+    m_platform->newest = std::move(opening);
     return FromHandle(handle);
 }
 
@@ -357,83 +401,95 @@ bool CSerialLink::SetSoftwareFlowControl(PortHandle handle, bool enabled) {
 }
 
 bool CSerialLink::CreateEvents() {
+    std::shared_ptr<Opening> opening;
+    {
+        const std::lock_guard<std::mutex> lock(m_platform->mutex);
+        opening = m_platform->newest;
+    }
+    if (!opening) {
+        SetError(PortErrorKind::Other,
+                 "Creating the events of '" + m_strPort + "': the port is not open.");
+        return false;
+    }
     const std::lock_guard<std::mutex> writeLock(m_writeMutex);
-    const std::lock_guard<std::mutex> readLock(m_platform->readMutex);
-    Platform& platform = *m_platform;
-    // Events of an earlier opening that was never closed through this object.
-    CloseEvent(platform.m_ovRead.hEvent);
-    CloseEvent(platform.m_ovWrite.hEvent);
-    platform.m_ovRead = OVERLAPPED{};
-    platform.m_ovWrite = OVERLAPPED{};
+    const std::lock_guard<std::mutex> readLock(opening->readMutex);
+    // Events of an earlier CreateEvents for this opening.
+    CloseEvent(opening->ovRead.hEvent);
+    CloseEvent(opening->ovWrite.hEvent);
+    opening->ovRead = OVERLAPPED{};
+    opening->ovWrite = OVERLAPPED{};
 
-    platform.m_ovRead.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (platform.m_ovRead.hEvent == nullptr) {
+    opening->ovRead.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (opening->ovRead.hEvent == nullptr) {
         const DWORD code = GetLastError();
         SetError(PortErrorKind::Other, "Creating the read event: " + SystemReason(code));
         return false;
     }
-    platform.m_ovWrite.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (platform.m_ovWrite.hEvent == nullptr) {
+    opening->ovWrite.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (opening->ovWrite.hEvent == nullptr) {
         const DWORD code = GetLastError();
-        CloseEvent(platform.m_ovRead.hEvent);
+        CloseEvent(opening->ovRead.hEvent);
         SetError(PortErrorKind::Other, "Creating the write event: " + SystemReason(code));
         return false;
     }
-    const std::lock_guard<std::mutex> stateLock(platform.stateMutex);
-    platform.eventsOwner = platform.lastOpened;
     return true;
 }
 
 void CSerialLink::Close(PortHandle handle) {
-    HANDLE h = ToHandle(handle);
-    if (!IsValid(h)) {
+    // A handle this object did not open, or has closed already, is left alone: its value may
+    // belong to another opening by now.
+    const std::shared_ptr<Opening> opening = m_platform->Remove(ToHandle(handle));
+    if (!opening) {
         return;
     }
-    // Wine does not end a pending WaitCommEvent when the handle is closed; an empty event mask
-    // does, everywhere. Pending reads and writes are cancelled so that Write and Read return.
-    CancelWait(handle);
-    (void)CancelIoEx(h, nullptr);
-    CloseHandle(h);
-
-    const std::lock_guard<std::mutex> writeLock(m_writeMutex);
-    const std::lock_guard<std::mutex> readLock(m_platform->readMutex);
-    const std::lock_guard<std::mutex> stateLock(m_platform->stateMutex);
-    m_platform->cancelled.erase(h);
-    const auto mark = m_platform->openingMarks.find(h);
-    if (mark != m_platform->openingMarks.end()) {
-        CloseHandle(mark->second);
-        m_platform->openingMarks.erase(mark);
-    }
-    if (m_platform->lastOpened == h) {
-        m_platform->lastOpened = INVALID_HANDLE_VALUE;
-    }
-    if (m_platform->eventsOwner == h) {
-        CloseEvent(m_platform->m_ovRead.hEvent);
-        CloseEvent(m_platform->m_ovWrite.hEvent);
-        m_platform->eventsOwner = INVALID_HANDLE_VALUE;
-    }
+    const std::lock_guard<std::mutex> gate(opening->gate);
+    opening->closed = true;
+    // A waiter ends as cancelled, as on any other cancel. Wine does not end a pending
+    // WaitCommEvent when the handle is closed; an empty event mask does, everywhere. Pending
+    // reads and writes are cancelled so that Write and Read return.
+    opening->cancelPending = true;
+    (void)SetCommMask(opening->handle, 0);
+    (void)CancelIoEx(opening->handle, nullptr);
+    CloseHandle(opening->handle);
+    opening->ReleaseMark();
+    // The events go with the last thread still using this opening.
 }
 
 std::size_t CSerialLink::Write(const std::uint8_t* bytes, std::size_t length, PortHandle handle) {
     const std::lock_guard<std::mutex> lock(m_writeMutex);
-    HANDLE h = ToHandle(handle);
     const std::string what = "Writing to '" + m_strPort + "': ";
     if (length > MAXDWORD) {
         SetError(PortErrorKind::Other, what + "too many bytes for one write.");
         return 0;
     }
-    COMSTAT status{};
-    if (const auto error = TakeLineErrors(h, PURGE_TXCLEAR, "output", status)) {
-        SetError(error->kind, what + error->message);
+    const auto opening = m_platform->Find(ToHandle(handle));
+    if (!opening) {
+        SetError(PortErrorKind::Other, what + "the port is not open.");
         return 0;
     }
-
-    OVERLAPPED& overlapped = m_platform->m_ovWrite;
+    HANDLE h = opening->handle;
+    OVERLAPPED& overlapped = opening->ovWrite;
     overlapped.Offset = 0;
     overlapped.OffsetHigh = 0;
     DWORD written = 0;
-    const BOOL started = WriteFile(h, bytes, static_cast<DWORD>(length), &written, &overlapped);
-    if (const auto error = FinishOverlapped(h, started, overlapped, written)) {
+    BOOL started = FALSE;
+    DWORD startCode = 0;
+    {
+        const std::lock_guard<std::mutex> gate(opening->gate);
+        if (opening->closed) {
+            SetError(PortErrorKind::Other, what + "the port was closed.");
+            return 0;
+        }
+        COMSTAT status{};
+        if (const auto error = TakeLineErrors(h, PURGE_TXCLEAR, "output", status)) {
+            SetError(error->kind, what + error->message);
+            return 0;
+        }
+        started = WriteFile(h, bytes, static_cast<DWORD>(length), &written, &overlapped);
+        startCode = started == FALSE ? GetLastError() : 0;
+    }
+    // Outside the gate: a write held by XOFF must not keep Close from ending it.
+    if (const auto error = FinishOverlapped(h, started, startCode, overlapped, written)) {
         SetError(error->kind, what + error->message);
         return written;
     }
@@ -445,26 +501,40 @@ std::size_t CSerialLink::Write(const std::uint8_t* bytes, std::size_t length, Po
 }
 
 std::size_t CSerialLink::Read(std::uint8_t* buffer, std::size_t capacity, PortHandle handle) {
-    const std::lock_guard<std::mutex> lock(m_platform->readMutex);
-    HANDLE h = ToHandle(handle);
     const std::string what = "Reading from '" + m_strPort + "': ";
-    COMSTAT status{};
-    if (const auto error = TakeLineErrors(h, PURGE_RXABORT | PURGE_RXCLEAR, "input", status)) {
-        SetError(error->kind, what + error->message);
+    const auto opening = m_platform->Find(ToHandle(handle));
+    if (!opening) {
+        SetError(PortErrorKind::Other, what + "the port is not open.");
         return 0;
     }
-    // Never more than the caller's buffer holds, nor more than one chunk.
-    const auto count = static_cast<DWORD>(
-        std::min({static_cast<std::size_t>(status.cbInQue), kMaxChunk, capacity}));
-    std::fill_n(buffer, count, std::uint8_t{0});
-    if (count == 0) {
-        return 0;
-    }
-
-    OVERLAPPED& overlapped = m_platform->m_ovRead;
+    const std::lock_guard<std::mutex> readLock(opening->readMutex);
+    HANDLE h = opening->handle;
+    OVERLAPPED& overlapped = opening->ovRead;
     DWORD read = 0;
-    const BOOL started = ReadFile(h, buffer, count, &read, &overlapped);
-    if (const auto error = FinishOverlapped(h, started, overlapped, read)) {
+    BOOL started = FALSE;
+    DWORD startCode = 0;
+    {
+        const std::lock_guard<std::mutex> gate(opening->gate);
+        if (opening->closed) {
+            SetError(PortErrorKind::Other, what + "the port was closed.");
+            return 0;
+        }
+        COMSTAT status{};
+        if (const auto error = TakeLineErrors(h, PURGE_RXABORT | PURGE_RXCLEAR, "input", status)) {
+            SetError(error->kind, what + error->message);
+            return 0;
+        }
+        // Never more than the caller's buffer holds, nor more than one chunk.
+        const auto count = static_cast<DWORD>(
+            std::min({static_cast<std::size_t>(status.cbInQue), kMaxChunk, capacity}));
+        std::fill_n(buffer, count, std::uint8_t{0});
+        if (count == 0) {
+            return 0;
+        }
+        started = ReadFile(h, buffer, count, &read, &overlapped);
+        startCode = started == FALSE ? GetLastError() : 0;
+    }
+    if (const auto error = FinishOverlapped(h, started, startCode, overlapped, read)) {
         SetError(error->kind, what + error->message);
     }
     overlapped.Offset = 0;
@@ -472,9 +542,21 @@ std::size_t CSerialLink::Read(std::uint8_t* buffer, std::size_t capacity, PortHa
 }
 
 long CSerialLink::QueuedInput(PortHandle handle) {
+    const auto notOpen = [this] {
+        SetError(PortErrorKind::Other, "Reading from '" + m_strPort + "': the port is not open.");
+        return -1L;
+    };
+    const auto opening = m_platform->Find(ToHandle(handle));
+    if (!opening) {
+        return notOpen();
+    }
+    const std::lock_guard<std::mutex> gate(opening->gate);
+    if (opening->closed) {
+        return notOpen();
+    }
     DWORD errors = 0;
     COMSTAT status{};
-    if (ClearCommError(ToHandle(handle), &errors, &status) == FALSE) {
+    if (ClearCommError(opening->handle, &errors, &status) == FALSE) {
         const DWORD code = GetLastError();
         SetError(IoFailureKind(code), "Reading from '" + m_strPort + "': " + SystemReason(code));
         return -1;
@@ -483,7 +565,13 @@ long CSerialLink::QueuedInput(PortHandle handle) {
 }
 
 PortWaitResult CSerialLink::WaitForInput(PortHandle handle, int timeoutMs) {
-    HANDLE h = ToHandle(handle);
+    const std::string what = "Waiting for input on '" + m_strPort + "': ";
+    const auto opening = m_platform->Find(ToHandle(handle));
+    if (!opening) {
+        SetError(PortErrorKind::Other, what + "the port is not open.");
+        return PortWaitResult::Failed;
+    }
+    HANDLE h = opening->handle;
     // A wait of its own: the receive worker waits while other threads read and write.
     OVERLAPPED overlapped{};
     overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -496,24 +584,27 @@ PortWaitResult CSerialLink::WaitForInput(PortHandle handle, int timeoutMs) {
     BOOL started = FALSE;
     DWORD startCode = 0;
     {
-        // Checked and started under the lock, so a CancelWait either comes first and is seen
-        // here, or comes after and ends the pending wait with its empty mask.
-        const std::lock_guard<std::mutex> lock(m_platform->stateMutex);
-        if (m_platform->cancelled.erase(h) != 0) {
-            (void)SetCommMask(h, EV_RXCHAR);
+        // Checked and started under the gate, so a CancelWait (or Close) either comes first and
+        // is seen here, or comes after and ends the pending wait with its empty mask.
+        const std::lock_guard<std::mutex> gate(opening->gate);
+        if (opening->TakeCancelLocked()) {
             CloseHandle(overlapped.hEvent);
             return PortWaitResult::Cancelled;
+        }
+        if (opening->closed) {
+            CloseHandle(overlapped.hEvent);
+            SetError(PortErrorKind::Other, what + "the port was closed.");
+            return PortWaitResult::Failed;
         }
         started = WaitCommEvent(h, &mask, &overlapped);
         startCode = started == FALSE ? GetLastError() : 0;
     }
     if (started == FALSE && startCode != ERROR_IO_PENDING) {
         CloseHandle(overlapped.hEvent);
-        if (m_platform->TakeCancel(h)) {
+        if (opening->TakeCancel()) {
             return PortWaitResult::Cancelled;
         }
-        SetError(IoFailureKind(startCode),
-                 "Waiting for input on '" + m_strPort + "': " + SystemReason(startCode));
+        SetError(IoFailureKind(startCode), what + SystemReason(startCode));
         return PortWaitResult::Failed;
     }
 
@@ -525,22 +616,23 @@ PortWaitResult CSerialLink::WaitForInput(PortHandle handle, int timeoutMs) {
             timedOut = waited == WAIT_TIMEOUT;
             // The wait must be over before `overlapped` and `mask` leave scope. Setting the mask
             // again ends it at once; a CancelWait that came meanwhile has ended it already, and
-            // its empty mask must stay.
-            const std::lock_guard<std::mutex> lock(m_platform->stateMutex);
-            if (m_platform->cancelled.count(h) == 0) {
+            // its empty mask must stay; Close has cancelled it with the rest of the handle's I/O.
+            const std::lock_guard<std::mutex> gate(opening->gate);
+            if (!opening->cancelPending && !opening->closed) {
                 (void)SetCommMask(h, EV_RXCHAR);
             }
-            if (!timedOut) {
+            if (!timedOut && !opening->closed) {
                 (void)CancelIoEx(h, &overlapped);
             }
         }
     }
     DWORD transferred = 0;
+    // With an event in the record, this waits on the event, never on a handle closed meanwhile.
     const BOOL completed = GetOverlappedResult(h, &overlapped, &transferred, TRUE);
     const DWORD code = completed == FALSE ? GetLastError() : 0;
     CloseHandle(overlapped.hEvent);
 
-    if (m_platform->TakeCancel(h)) {
+    if (opening->TakeCancel()) {
         return PortWaitResult::Cancelled;
     }
     if ((mask & EV_RXCHAR) != 0) {
@@ -550,8 +642,7 @@ PortWaitResult CSerialLink::WaitForInput(PortHandle handle, int timeoutMs) {
         return PortWaitResult::TimedOut;
     }
     if (completed == FALSE) {
-        SetError(IoFailureKind(code),
-                 "Waiting for input on '" + m_strPort + "': " + SystemReason(code));
+        SetError(IoFailureKind(code), what + SystemReason(code));
         return PortWaitResult::Failed;
     }
     // Ended by a change of the mask (Configure on this handle): the caller looks at the queue.
@@ -559,15 +650,19 @@ PortWaitResult CSerialLink::WaitForInput(PortHandle handle, int timeoutMs) {
 }
 
 void CSerialLink::ForgetCancel(PortHandle handle) {
-    (void)m_platform->TakeCancel(ToHandle(handle));
+    if (const auto opening = m_platform->Find(ToHandle(handle))) {
+        (void)opening->TakeCancel();
+    }
 }
 
 void CSerialLink::CancelWait(PortHandle handle) {
-    HANDLE h = ToHandle(handle);
-    if (!IsValid(h)) {
+    const auto opening = m_platform->Find(ToHandle(handle));
+    if (!opening) {
         return;
     }
-    const std::lock_guard<std::mutex> lock(m_platform->stateMutex);
-    m_platform->cancelled.insert(h);
-    (void)SetCommMask(h, 0);
+    const std::lock_guard<std::mutex> gate(opening->gate);
+    if (!opening->closed) {
+        opening->cancelPending = true;
+        (void)SetCommMask(opening->handle, 0);
+    }
 }

@@ -146,6 +146,27 @@ bool WriteAll(CSerialLink& link, PortHandle handle, const std::uint8_t* bytes, s
 
 const std::uint8_t kConnectionCheck[] = {0x3F, 0x3F};
 
+// Sends the connection check and reads the answer with no receive worker.
+std::vector<std::uint8_t> CheckConnectionDirectly(CSerialLink& link, PortHandle handle,
+                                                  std::string& detail) {
+    std::vector<std::uint8_t> answer;
+    if (!WriteAll(link, handle, kConnectionCheck, sizeof(kConnectionCheck), detail)) {
+        return answer;
+    }
+    const auto deadline = Clock::now() + kAnswerLimit;
+    while (answer.empty() && Clock::now() < deadline) {
+        if (link.QueuedInput(handle) == 0 &&
+            link.WaitForInput(handle, 500) == PortWaitResult::Failed) {
+            detail = link.LastError().message;
+            break;
+        }
+        std::uint8_t buffer[CSerialLink::kMaxChunk];
+        const std::size_t n = link.Read(buffer, sizeof(buffer), handle);
+        answer.assign(buffer, buffer + n);
+    }
+    return answer;
+}
+
 void CheckDevicePaths(Checks& checks) {
     struct Case {
         const char* name;
@@ -297,21 +318,8 @@ void CheckWaitAndRead(Checks& checks, CSerialLink& link, const std::string& port
     checks.Record("a forgotten cancel ends no later wait",
                   link.WaitForInput(handle, 100) == PortWaitResult::TimedOut);
 
-    std::vector<std::uint8_t> answer;
     detail.clear();
-    if (WriteAll(link, handle, kConnectionCheck, sizeof(kConnectionCheck), detail)) {
-        const auto deadline = Clock::now() + kAnswerLimit;
-        while (answer.empty() && Clock::now() < deadline) {
-            if (link.QueuedInput(handle) == 0 &&
-                link.WaitForInput(handle, 500) == PortWaitResult::Failed) {
-                detail = link.LastError().message;
-                break;
-            }
-            std::uint8_t buffer[CSerialLink::kMaxChunk];
-            const std::size_t n = link.Read(buffer, sizeof(buffer), handle);
-            answer.assign(buffer, buffer + n);
-        }
-    }
+    const std::vector<std::uint8_t> answer = CheckConnectionDirectly(link, handle, detail);
     checks.Record("the connection check is answered 0x80 (read directly)",
                   answer.size() == 1 && answer[0] == kConnected,
                   detail.empty() ? std::to_string(answer.size()) + " byte(s) read" : detail);
@@ -376,6 +384,42 @@ void CheckSessionAndFrames(Checks& checks, CSerialLink& link, const std::string&
     checks.Record("closing the session stops its worker promptly", took < milliseconds(3000),
                   std::to_string(took.count()) + " ms");
     checks.Record("every chunk carried its own length", !window.BadLengthSeen());
+}
+
+// Each opening has its own record: closing one leaves another of the same object working, and
+// closing an opening twice never reaches a handle that got its value meanwhile.
+void CheckOpeningsAreSeparate(Checks& checks, CSerialLink& link, const std::string& port,
+                              const std::string& port10) {
+    std::string detail;
+    const PortHandle first = OpenConfigured(link, port, detail);
+    const PortHandle second =
+        first == kInvalidPortHandle ? kInvalidPortHandle : OpenConfigured(link, port10, detail);
+    if (second == kInvalidPortHandle) {
+        checks.Record("closing one opening leaves another of the same port object working", false,
+                      detail);
+        link.Close(first);
+        return;
+    }
+    link.Close(second);
+    const std::vector<std::uint8_t> answer = CheckConnectionDirectly(link, first, detail);
+    checks.Record("closing one opening leaves another of the same port object working",
+                  answer.size() == 1 && answer[0] == kConnected,
+                  detail.empty() ? std::to_string(answer.size()) + " byte(s) read" : detail);
+
+    link.Close(first);
+    // Events made now take the freed handle values, as a later opening would.
+    std::vector<HANDLE> probes(8);
+    for (HANDLE& probe : probes) {
+        probe = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    }
+    link.Close(first);
+    link.Close(second);
+    bool intact = true;
+    for (HANDLE probe : probes) {
+        intact = intact && WaitForSingleObject(probe, 0) == WAIT_TIMEOUT;
+        CloseHandle(probe);
+    }
+    checks.Record("closing an opening twice leaves the handle that got its value alone", intact);
 }
 
 // Waits until the worker has ended; its result, or nothing when it still runs.
@@ -501,6 +545,7 @@ int main(int argc, char** argv) {
     CheckOpenFailures(checks, link, port);
     CheckWaitAndRead(checks, link, port);
     CheckDevicePrefixOpens(checks, link, port10);
+    CheckOpeningsAreSeparate(checks, link, port, port10);
     CheckSessionAndFrames(checks, link, port);
     CheckWorkerEnds(checks, link, port);
     CheckNoHandleLeak(checks, link, port);
