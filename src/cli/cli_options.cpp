@@ -17,6 +17,7 @@ constexpr int kMaxAddress = 255;
 constexpr double kMaxAnswerTimeoutSeconds = 3600;
 constexpr int kMaxRetries = 1000;
 constexpr int kMaxAckDelayMs = 60000;
+constexpr int kMaxSwitchPauseMs = 60000;
 
 std::optional<int> ParseAddress(const std::string& text) {
     if (text.empty() || text.size() > 3 ||
@@ -98,6 +99,7 @@ UpgradeSessionOptions CliOptions::SessionFor(std::uint8_t address) const {
     session.protocolIndex = protocolIndex;
     session.controlBaudRate = speed;
     session.switchMode = !noSwitch;
+    session.switchPauseMs = switchPauseMs;
     session.answerTimeoutMs = static_cast<int>(std::lround(answerTimeoutSeconds * 1000.0));
     session.retries = retries;
     session.ackDelayMs = ackDelayMs;
@@ -142,6 +144,11 @@ ParseOutcome ParseCommandLine(int argc, const char* const* argv, std::ostream& o
         ->check(CLI::IsMember({2400, 4800, 9600, 19200}));
     app.add_flag("--no-switch", o.noSwitch,
                  "skip the upgrade-mode command (the head is already in upgrade mode)");
+    app.add_option("--switch-pause", o.switchPauseMs,
+                   "ms from the upgrade-mode command to the connection check, the last 500 with "
+                   "the port closed (default and least 1000, as the window program)")
+        ->type_name("MS")
+        ->check(CLI::Range(session::kMinSwitchPauseMs, kMaxSwitchPauseMs));
     app.add_option("--answer-timeout", o.answerTimeoutSeconds,
                    "seconds to wait for each answer of the head (default 10)")
         ->type_name("S")
@@ -172,16 +179,23 @@ ParseOutcome ParseCommandLine(int argc, const char* const* argv, std::ostream& o
     app.add_flag("--list-ports", o.listPorts, "list the serial ports of this machine and exit");
     app.add_flag("-q,--quiet", o.quiet, "no progress display");
 
+    for (int i = 1; i < argc; ++i) {
+        outcome.json = outcome.json || std::string(argv[i]) == "--json";
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         const int code = app.exit(e, out, err);
         outcome.exitNow = code == 0 ? exit_status::kSuccess : exit_status::kUsage;
+        if (code != 0) {
+            outcome.usageError = e.what();
+        }
         return outcome;
     }
     auto usage = [&](const std::string& message) {
         err << "ptz-upgrade: " << message << "\nRun with --help for more information.\n";
         outcome.exitNow = exit_status::kUsage;
+        outcome.usageError = message;
         return outcome;
     };
 
@@ -200,6 +214,12 @@ ParseOutcome ParseCommandLine(int argc, const char* const* argv, std::ostream& o
         return usage("--address: " + error);
     }
     o.addresses = *addresses;
+    if (o.noSwitch && o.addresses.size() > 1) {
+        // Without the command nothing selects a head: every one in upgrade mode takes the frames.
+        return usage(
+            "--no-switch takes one --address: without the upgrade-mode command the address "
+            "selects no head, so the same head would be upgraded once per address");
+    }
     std::transform(protocol.begin(), protocol.end(), protocol.begin(),
                    [](char c) { return static_cast<char>(std::tolower(c)); });
     o.protocolName = protocol;

@@ -17,6 +17,7 @@ struct CliOptions {
     std::string protocolName = "pelco-d";
     std::int32_t speed = 2400;
     bool noSwitch = false;
+    int switchPauseMs = session::kMinSwitchPauseMs;
     double answerTimeoutSeconds = 10;
     int retries = session::kDefaultRetries;
     int ackDelayMs = session::kDefaultAckDelayMs;
@@ -41,6 +42,8 @@ std::optional<std::vector<std::uint8_t>> ParseAddressList(const std::string& tex
 struct ParseOutcome {
     std::optional<int> exitNow;  // set when the program ends here (help, version, usage error)
     CliOptions options;
+    std::string usageError;  // the usage error, also written to `err`
+    bool json = false;       // --json was asked for, even on a command line that did not parse
 };
 
 // Help and version go to `out`, usage errors to `err`.

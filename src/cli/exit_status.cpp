@@ -7,12 +7,16 @@ int ExitStatusOf(UpgradeStatus status) {
         case UpgradeStatus::PortFailed:
             return exit_status::kPort;
         case UpgradeStatus::NoConnection:
+        case UpgradeStatus::LineEchoes:
             return exit_status::kNoConnection;
         case UpgradeStatus::HeadFailed:
+        case UpgradeStatus::CompleteTooEarly:  // the head ended the upgrade unfinished
             return exit_status::kHeadFailed;
         case UpgradeStatus::HeadTimedOut:
             return exit_status::kHeadTimedOut;
         case UpgradeStatus::NoAnswer:
+        case UpgradeStatus::NoEcho:
+        case UpgradeStatus::EndNotConfirmed:
             return exit_status::kNoAnswer;
         case UpgradeStatus::TooManyChecksumErrors:
             return exit_status::kChecksumErrors;

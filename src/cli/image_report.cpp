@@ -1,5 +1,6 @@
 #include "image_report.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <memory>
@@ -15,20 +16,17 @@ namespace {
 
 constexpr int kBitsPerByte = 10;  // start bit, 8 data bits, stop bit
 
-// Calls `each(frame, index, offset)` for every frame of a clean transfer; false on a read error.
+// Calls `each(frame, index, offset)` for every frame of a clean transfer; false when it does.
 template <typename Each>
-bool ForEachFrame(ImageFile& image, std::string& error, Each each) {
-    std::rewind(image.stream.get());
+bool ForEachFrame(const ImageFile& image, Each each) {
     FrameBuffer frame{};
     std::int64_t index = 0;
     for (std::int64_t offset = 0; offset < image.size; offset += frame::kBlockSize, ++index) {
-        const FrameReadResult read =
-            BuildUpgradeFrame(image.stream.get(), static_cast<std::int32_t>(offset),
-                              static_cast<std::int32_t>(image.size), frame);
-        if (!read.ok) {
-            error = read.error;
-            return false;
-        }
+        const auto length = std::min<std::int64_t>(static_cast<std::int64_t>(frame::kBlockSize),
+                                                   image.size - offset);
+        FillUpgradeFrame(image.bytes.data() + offset, static_cast<std::size_t>(length),
+                         static_cast<std::int32_t>(offset), static_cast<std::int32_t>(image.size),
+                         frame);
         if (!each(frame, index, offset)) {
             return false;
         }
@@ -55,26 +53,19 @@ double WireSeconds(std::int64_t bytes, std::int32_t baudRate) {
     return static_cast<double>(bytes) * kBitsPerByte / static_cast<double>(baudRate);
 }
 
-int InspectImage(ImageFile& image, const CliOptions& options, std::ostream& out,
-                 std::ostream& err) {
+int InspectImage(const ImageFile& image, const CliOptions& options, std::ostream& out) {
     out << "image " << options.image << ": " << image.size << " bytes, " << FrameCount(image.size)
         << " frames of " << frame::kSize << " bytes\n";
     out << "frame  load address  last  sum\n";
-    std::string error;
-    const bool ok = ForEachFrame(
-        image, error, [&](const FrameBuffer& frame, std::int64_t index, std::int64_t offset) {
-            std::array<char, 64> line{};
-            std::snprintf(line.data(), line.size(), "%5lld  0x%08llx    %d     0x%06x\n",
-                          static_cast<long long>(index),
-                          static_cast<unsigned long long>(offset) + frame::kLoadAddressBase,
-                          frame[frame::kLastBlockAt], UpgradeFrameChecksum(frame));
-            out << line.data();
-            return true;
-        });
-    if (!ok) {
-        err << "ptz-upgrade: " << error << "\n";
-        return exit_status::kImage;
-    }
+    ForEachFrame(image, [&](const FrameBuffer& frame, std::int64_t index, std::int64_t offset) {
+        std::array<char, 64> line{};
+        std::snprintf(line.data(), line.size(), "%5lld  0x%08llx    %d     0x%06x\n",
+                      static_cast<long long>(index),
+                      static_cast<unsigned long long>(offset) + frame::kLoadAddressBase,
+                      frame[frame::kLastBlockAt], UpgradeFrameChecksum(frame));
+        out << line.data();
+        return true;
+    });
     const std::int64_t bytes = AnnouncedTransferBytes(image.size);
     if (!options.noSwitch) {
         for (const std::uint8_t address : options.addresses) {
@@ -93,7 +84,7 @@ int InspectImage(ImageFile& image, const CliOptions& options, std::ostream& out,
     return exit_status::kSuccess;
 }
 
-int EmitFrameStream(ImageFile& image, const std::string& path, std::ostream& err) {
+int EmitFrameStream(const ImageFile& image, const std::string& path, std::ostream& err) {
     struct Closer {
         void operator()(std::FILE* file) const { std::fclose(file); }
     };
@@ -104,21 +95,20 @@ int EmitFrameStream(ImageFile& image, const std::string& path, std::ostream& err
         return exit_status::kUsage;
     }
     std::string error;
-    const bool ok =
-        ForEachFrame(image, error, [&](const FrameBuffer& frame, std::int64_t, std::int64_t) {
-            if (std::fwrite(frame.data(), 1, frame.size(), out.get()) != frame.size()) {
-                error = "Failed to write '" + path + "': " + std::generic_category().message(errno);
-                return false;
-            }
-            return true;
-        });
+    const bool ok = ForEachFrame(image, [&](const FrameBuffer& frame, std::int64_t, std::int64_t) {
+        if (std::fwrite(frame.data(), 1, frame.size(), out.get()) != frame.size()) {
+            error = "Failed to write '" + path + "': " + std::generic_category().message(errno);
+            return false;
+        }
+        return true;
+    });
     if (ok && std::fclose(out.release()) != 0) {
         err << "ptz-upgrade: Failed to write '" << path << "'\n";
         return exit_status::kUsage;
     }
     if (!ok) {
         err << "ptz-upgrade: " << error << "\n";
-        return error.rfind("Failed to read", 0) == 0 ? exit_status::kImage : exit_status::kUsage;
+        return exit_status::kUsage;  // the output could not be written; the image was read whole
     }
     return exit_status::kSuccess;
 }

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "cli_options.h"
+#include "exit_status.h"
 #include "loader.h"
 #include "utf8_io.h"
 
@@ -17,6 +18,9 @@ int main(int argc, char** argv) {
     const ParseOutcome parsed =
         ParseCommandLine(static_cast<int>(pointers.size()), pointers.data(), std::cout, std::cerr);
     if (parsed.exitNow) {
+        if (parsed.json && *parsed.exitNow == exit_status::kUsage) {
+            WriteRunResult(std::cout, *parsed.exitNow, "usage error", parsed.usageError);
+        }
         return *parsed.exitNow;
     }
     return RunLoader(parsed.options, std::cout, std::cerr);

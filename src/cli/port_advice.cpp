@@ -31,8 +31,17 @@ std::string PortAdvice(const std::string& port, const PortError& error) {
             return "The port '" + port + "' does not exist. " + ExistingPorts();
         case PortErrorKind::Busy: {
             const std::string holders = DescribePortHolders(port);
-            return "The port '" + port + "' is in use" +
-                   (holders.empty() ? " by another program" : " by " + holders) +
+            if (holders.empty()) {
+                // Exclusive mode outlives a killed or crashed program while anything else keeps
+                // the port open, and a bridge holding it is often a service nobody sees.
+                return "The port '" + port +
+                       "' is in use, by no program that can be named here. A program that "
+                       "bridges the port (ser2net, socat, a terminal server) may hold it open, "
+                       "or a program that was killed or crashed left it in exclusive mode while "
+                       "such a program kept it open: stop the bridge (or the program of another "
+                       "user), or unplug and plug in the adapter, and try again.";
+            }
+            return "The port '" + port + "' is in use by " + holders +
                    ": close that program (or end its session) and try again.";
         }
         case PortErrorKind::PermissionDenied:

@@ -4,8 +4,8 @@
 #include <memory>
 #include <vector>
 
-#include "image_file.h"
 #include "port_advice.h"
+#include "result_text.h"
 #include "serial_upgrade_line.h"
 #include "upgrade_frame.h"
 
@@ -62,16 +62,40 @@ std::string HeadName(const RunContext& context) {
 
 }  // namespace
 
+bool BatchGoesOnAfter(UpgradeStatus status) {
+    return status == UpgradeStatus::NoConnection;
+}
+
+std::string DescribeHeads(const std::vector<HeadOutcome>& heads) {
+    std::string text;
+    for (const HeadOutcome& head : heads) {
+        text += text.empty() ? "" : ", ";
+        text += "head " + std::to_string(head.address);
+        switch (head.state) {
+            case HeadState::Upgraded:
+                text += " upgraded";
+                break;
+            case HeadState::Failed:
+                text += std::string(" failed (") + DescribeStatus(head.status) + ")";
+                break;
+            case HeadState::NotTried:
+                text += " not tried";
+                break;
+        }
+    }
+    return text;
+}
+
 PortOutcome RunPort(const std::string& portPath, RunContext& context, const CliOptions& options,
-                    const EventSinks& sinks, const std::atomic<bool>& stop) {
+                    const std::vector<std::uint8_t>& image, const EventSinks& sinks,
+                    const std::atomic<bool>& stop) {
     const auto start = std::chrono::steady_clock::now();
     PortOutcome outcome;
-    ImageFile image = OpenImage(options.image);  // each port reads its own stream
-    outcome.framesTotal = FrameCount(image.size);
-    if (!image.error.empty()) {
-        outcome.status = UpgradeStatus::ImageUnreadable;
-        outcome.message = image.error;
-        return outcome;
+    outcome.framesTotal = FrameCount(static_cast<std::int64_t>(image.size()));
+    for (const std::uint8_t address : options.addresses) {
+        HeadOutcome head;
+        head.address = address;
+        outcome.heads.push_back(head);
     }
 
     CFanoutObserver fanout;
@@ -96,21 +120,32 @@ PortOutcome RunPort(const std::string& portPath, RunContext& context, const CliO
                             options.SessionFor(options.addresses.front()).answerTimeoutMs);
     CSteadyClock clock;
     CUpgradeSession session(line, clock, fanout, stop);
-    for (const std::uint8_t address : options.addresses) {
-        context.address = address;
-        outcome.address = address;
-        const UpgradeResult result =
-            session.Run(options.SessionFor(address), image.stream.get(), image.size);
-        outcome.status = result.status;
-        outcome.frameReached = result.frameReached;
-        if (result.status != UpgradeStatus::Done) {
-            outcome.message = HeadName(context) + ": " + result.message;
-            if (result.status == UpgradeStatus::PortFailed) {
-                outcome.message += "\n" + PortAdvice(portPath, result.portError);
-            }
+    for (HeadOutcome& head : outcome.heads) {
+        context.address = head.address;
+        const UpgradeResult result = session.Run(options.SessionFor(head.address), image);
+        head.status = result.status;
+        if (result.status == UpgradeStatus::Done) {
+            head.state = HeadState::Upgraded;
+            ++outcome.headsUpgraded;
+            continue;
+        }
+        head.state = HeadState::Failed;
+        head.message = HeadName(context) + ": " + DescribeResult(result);
+        if (result.status == UpgradeStatus::PortFailed) {
+            head.message += "\n" + PortAdvice(portPath, result.portError);
+        }
+        if (outcome.status == UpgradeStatus::Done || result.status == UpgradeStatus::Stopped) {
+            outcome.status = result.status;
+            outcome.message = head.message;
+            outcome.address = head.address;
+            outcome.frameReached = result.frameReached;
+        }
+        if (!BatchGoesOnAfter(result.status)) {
             break;
         }
-        ++outcome.headsUpgraded;
+    }
+    if (outcome.status == UpgradeStatus::Done) {
+        outcome.address = outcome.heads.back().address;
     }
     outcome.seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "cli_options.h"
 #include "json_events.h"
@@ -18,9 +19,19 @@ struct EventSinks {
     CProgressDisplay* progress = nullptr;
 };
 
-struct PortOutcome {
+enum class HeadState { Upgraded, Failed, NotTried };
+
+struct HeadOutcome {
+    std::uint8_t address = 0;
+    HeadState state = HeadState::NotTried;
     UpgradeStatus status = UpgradeStatus::Done;
-    std::string message;  // for people, naming the head; empty on success
+    std::string message;  // for people, naming the head; empty unless it failed
+};
+
+struct PortOutcome {
+    UpgradeStatus status = UpgradeStatus::Done;  // of the first head that failed
+    std::string message;                         // of the first head that failed
+    std::vector<HeadOutcome> heads;              // every address, in the order given
     int headsUpgraded = 0;
     std::uint8_t address = 0;  // the head it ended with
     std::int64_t frameReached = -1;
@@ -28,6 +39,15 @@ struct PortOutcome {
     double seconds = 0;
 };
 
-// Upgrades every address of `options` on the port at `portPath`; the first failure stops.
+// What a failed head means for the rest of the batch. A head that never answered the connection
+// check is not in upgrade mode, so the next address is tried; one that failed after it had
+// connected may still listen in upgrade mode and would take the next head's frames too.
+bool BatchGoesOnAfter(UpgradeStatus status);
+
+// Upgrades every address of `options` on the port at `portPath` with the image.
 PortOutcome RunPort(const std::string& portPath, RunContext& context, const CliOptions& options,
-                    const EventSinks& sinks, const std::atomic<bool>& stop);
+                    const std::vector<std::uint8_t>& image, const EventSinks& sinks,
+                    const std::atomic<bool>& stop);
+
+// "head 1 upgraded, head 2 failed (no connection), head 3 not tried".
+std::string DescribeHeads(const std::vector<HeadOutcome>& heads);

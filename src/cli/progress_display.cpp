@@ -66,32 +66,42 @@ void CProgressDisplay::Finish() {
 }
 
 std::string FormatProgressLine(const UpgradeProgress& progress, double secondsSinceFirstFrame) {
-    const double fraction = progress.bytesTotal > 0 ? static_cast<double>(progress.framesAccepted) /
-                                                          static_cast<double>(progress.framesTotal)
-                                                    : 0.0;
+    // Clamped: a head that asks for more than the image (the fill frame) never shows past 100 %.
+    const double fraction = progress.framesTotal > 0
+                                ? std::clamp(static_cast<double>(progress.framesAccepted) /
+                                                 static_cast<double>(progress.framesTotal),
+                                             0.0, 1.0)
+                                : 0.0;
     constexpr int kBarWidth = 16;
-    const int filled = static_cast<int>(fraction * kBarWidth);
+    const int filled = std::clamp(static_cast<int>(fraction * kBarWidth), 0, kBarWidth);
     std::string bar(static_cast<std::size_t>(filled), '#');
     bar.append(static_cast<std::size_t>(kBarWidth - filled), '.');
-    const double rate = secondsSinceFirstFrame > 0
-                            ? static_cast<double>(progress.bytesSent) / secondsSinceFirstFrame
-                            : 0.0;
+    const double onLine = static_cast<double>(progress.bytesSent + progress.bytesExtra);
+    const double rate = secondsSinceFirstFrame > 0 ? onLine / secondsSinceFirstFrame : 0.0;
     std::string left = "--:--";
-    if (rate > 0 && progress.framesAccepted < progress.framesTotal) {
+    if (fraction >= 1.0) {
+        left = "0:00";
+    } else if (rate > 0) {
         const double remaining = static_cast<double>(progress.bytesTotal) * (1.0 - fraction) / rate;
         const long seconds = std::lround(remaining);
         std::array<char, 48> text{};
         std::snprintf(text.data(), text.size(), "%ld:%02ld", seconds / 60, seconds % 60);
         left = text.data();
-    } else if (progress.framesAccepted >= progress.framesTotal) {
-        left = "0:00";
     }
-    std::array<char, 160> line{};
+    std::string extra;
+    if (progress.bytesExtra > 0) {
+        std::array<char, 48> text{};
+        std::snprintf(text.data(), text.size(), " (+%.1f KiB again)",
+                      static_cast<double>(progress.bytesExtra) / 1024.0);
+        extra = text.data();
+    }
+    std::array<char, 200> line{};
     std::snprintf(line.data(), line.size(),
-                  "[%s] %3.0f%%  %.1f/%.1f KiB  %lld/%lld frames  %.1f KiB/s  %s left", bar.c_str(),
-                  fraction * 100.0, static_cast<double>(progress.bytesSent) / 1024.0,
-                  static_cast<double>(progress.bytesTotal) / 1024.0,
-                  static_cast<long long>(progress.framesAccepted),
+                  "[%s] %3.0f%%  %.1f/%.1f KiB%s  %lld/%lld frames  %.1f KiB/s  %s left",
+                  bar.c_str(), fraction * 100.0,
+                  static_cast<double>(std::min(progress.bytesSent, progress.bytesTotal)) / 1024.0,
+                  static_cast<double>(progress.bytesTotal) / 1024.0, extra.c_str(),
+                  static_cast<long long>(std::min(progress.framesAccepted, progress.framesTotal)),
                   static_cast<long long>(progress.framesTotal), rate / 1024.0, left.c_str());
     return line.data();
 }
@@ -119,9 +129,11 @@ void CProgressObserver::OnFrameAccepted(const FrameInfo& /*frame*/,
                                         const UpgradeProgress& progress) {
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count();
-    const int tenth = progress.framesTotal > 0
-                          ? static_cast<int>(progress.framesAccepted * 10 / progress.framesTotal)
-                          : 10;
+    const int tenth =
+        progress.framesTotal > 0
+            ? static_cast<int>(std::min(progress.framesAccepted, progress.framesTotal) * 10 /
+                               progress.framesTotal)
+            : 10;
     const bool milestone = tenth != m_lastTenth;
     m_lastTenth = tenth;
     m_lastProgress = FormatProgressLine(progress, seconds);

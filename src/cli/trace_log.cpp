@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "head_answer.h"
+#include "result_text.h"
 #include "utf8_io.h"
 
 std::string HexText(const std::uint8_t* bytes, std::size_t length) {
@@ -88,9 +89,10 @@ void CTraceObserver::OnReceived(std::uint8_t byte, std::int32_t baudRate, bool e
 
 void CTraceObserver::OnResult(const UpgradeResult& result) {
     FlushEcho();
-    m_file.Line(m_context.port, result.baudRate,
-                "head " + std::to_string(m_context.address) + ": " + DescribeStatus(result.status) +
-                    (result.message.empty() ? "" : " (" + result.message + ")"));
+    m_file.Line(
+        m_context.port, result.baudRate,
+        "head " + std::to_string(m_context.address) + ": " + DescribeStatus(result.status) +
+            (result.status == UpgradeStatus::Done ? "" : " (" + DescribeResult(result) + ")"));
 }
 
 void CTraceObserver::FlushEcho() {

@@ -93,6 +93,10 @@ struct Opening {
     // that no byte of this opening goes out once Close has begun.
     std::mutex writeGate;
     bool closed = false;
+    // The terminal's settings before this opening, given back at Close: a terminal used as the
+    // port must not be left raw, at another speed.
+    termios saved{};
+    bool hasSaved = false;
 
     Opening() = default;
     Opening(const Opening&) = delete;
@@ -200,6 +204,7 @@ PortHandle CSerialLink::Open() {
         SetError(PortErrorKind::Other, where + OsText(error));
         return kInvalidPortHandle;
     }
+    opening->hasSaved = ::tcgetattr(fd, &opening->saved) == 0;
     const std::lock_guard<std::mutex> lock(m_platform->mutex);
     m_platform->openings[fd] = std::move(opening);
     return PortHandle{fd};
@@ -328,6 +333,10 @@ void CSerialLink::Close(PortHandle handle) {
             opening->closed = true;
         }
         opening->Signal();
+        if (opening->hasSaved) {
+            // At once, not after draining: output held by XOFF would never drain.
+            (void)::tcsetattr(fd, TCSANOW, &opening->saved);
+        }
     }
     // Exclusive mode outlives this descriptor while another one (a pty's master side, for
     // example) keeps the terminal open, so leave it explicitly.

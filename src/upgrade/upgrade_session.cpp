@@ -17,12 +17,20 @@ const char* DescribeStatus(UpgradeStatus status) {
             return "port failure";
         case UpgradeStatus::NoConnection:
             return "no connection";
+        case UpgradeStatus::LineEchoes:
+            return "line echoes";
         case UpgradeStatus::HeadFailed:
             return "upgrade failed";
+        case UpgradeStatus::CompleteTooEarly:
+            return "upgrade incomplete";
         case UpgradeStatus::HeadTimedOut:
             return "head timed out";
         case UpgradeStatus::NoAnswer:
             return "no answer";
+        case UpgradeStatus::NoEcho:
+            return "no echo";
+        case UpgradeStatus::EndNotConfirmed:
+            return "end not confirmed";
         case UpgradeStatus::TooManyChecksumErrors:
             return "too many checksum errors";
         case UpgradeStatus::ImageUnreadable:
@@ -35,56 +43,49 @@ const char* DescribeStatus(UpgradeStatus status) {
 
 namespace {
 
-std::string Hex32(std::uint32_t value) {
-    std::array<char, 16> text{};
-    std::snprintf(text.data(), text.size(), "0x%08x", value);
-    return text.data();
-}
-
-std::string Seconds(int ms) {
-    std::array<char, 32> text{};
-    std::snprintf(text.data(), text.size(), "%g s", ms / 1000.0);
-    return text.data();
-}
-
 // One run of the dialog with one head; lives only inside CUpgradeSession::Run.
 class SessionRun {
   public:
     SessionRun(IUpgradeLine& line, IUpgradeClock& clock, IUpgradeObserver& observer,
                const std::atomic<bool>& stop, const UpgradeSessionOptions& options)
-        : m_line(line), m_clock(clock), m_observer(observer), m_stop(stop), m_options(options) {}
+        : m_line(line), m_clock(clock), m_observer(observer), m_stop(stop), m_options(options) {
+        m_result.answerTimeoutMs = options.answerTimeoutMs;
+    }
 
-    UpgradeResult Execute(std::FILE* image, std::int64_t imageSize) {
+    UpgradeResult Execute(const std::vector<std::uint8_t>& image) {
+        m_result.framesTotal = FrameCount(static_cast<std::int64_t>(image.size()));
+        if (image.empty() || CheckImageSize(static_cast<std::int64_t>(image.size()))) {
+            Fail(UpgradeStatus::ImageUnreadable);
+            return Finish();
+        }
         if (m_options.switchMode && !SwitchToUpgradeMode()) {
             return Finish();
         }
-        if (!OpenLine(kTransferBaudRate, "for the transfer") || !CheckConnection()) {
+        m_result.stage = SessionStage::ConnectionCheck;
+        if (!OpenLine(kTransferBaudRate) || !CheckConnection()) {
             return Finish();
         }
-        SendImage(image, imageSize);
+        m_result.stage = SessionStage::Frames;
+        SendImage(image);
         return Finish();
     }
 
   private:
-    // Outcome of waiting for one answer byte the loader acts on.
-    enum class Wait { Answer, TimedOut, Failed, Stopped };
+    // Outcome of waiting for one byte.
+    enum class Wait { Byte, TimedOut, Failed, Stopped };
 
-    bool Fail(UpgradeStatus status, std::string message) {
+    bool Fail(UpgradeStatus status) {
         m_result.status = status;
-        m_result.message = std::move(message);
         return false;
     }
 
-    bool FailPort(const std::string& what) {
+    bool FailPort(PortAction action) {
+        m_result.portAction = action;
         m_result.portError = m_line.LastError();
-        std::string message = "Failed to " + what;
-        if (!m_result.portError.message.empty()) {
-            message += ": " + m_result.portError.message;
-        }
-        return Fail(UpgradeStatus::PortFailed, message);
+        return Fail(UpgradeStatus::PortFailed);
     }
 
-    bool Stopped() { return Fail(UpgradeStatus::Stopped, "stopped on request"); }
+    bool Stopped() { return Fail(UpgradeStatus::Stopped); }
 
     UpgradeResult Finish() {
         if (m_open) {
@@ -95,17 +96,17 @@ class SessionRun {
         return m_result;
     }
 
-    bool OpenLine(std::int32_t baudRate, const char* phase) {
+    bool OpenLine(std::int32_t baudRate) {
         if (m_stop.load()) {
             return Stopped();
         }
+        m_baudRate = baudRate;
         // An echoing two-wire line returns every sent XON/XOFF character, which would stop our
         // own transmitter: flow control stays off there.
         if (!m_line.Open(baudRate, !m_options.echo)) {
-            return FailPort("open the port at " + std::to_string(baudRate) + " bit/s " + phase);
+            return FailPort(PortAction::Open);
         }
         m_open = true;
-        m_baudRate = baudRate;
         m_pending.clear();
         return true;
     }
@@ -115,8 +116,10 @@ class SessionRun {
         m_open = false;
     }
 
+    // The head needs time to enter upgrade mode; the window program gives it half a second on
+    // the open port and half a second with the port closed.
     bool SwitchToUpgradeMode() {
-        if (!OpenLine(m_options.controlBaudRate, "for the upgrade-mode command")) {
+        if (!OpenLine(m_options.controlBaudRate)) {
             return false;
         }
         const std::vector<std::uint8_t> command =
@@ -124,17 +127,32 @@ class SessionRun {
         if (!Send(SentKind::Command, command.data(), command.size(), nullptr)) {
             return false;
         }
-        if (!Pause(session::kSwitchSettleMs)) {
+        const int pause = std::max(m_options.switchPauseMs, session::kMinSwitchPauseMs);
+        if (!Pause(pause - session::kPortClosedMs)) {
             return false;
         }
         CloseLine();
         m_observer.OnSwitched(m_options.controlBaudRate);
-        return true;
+        return Pause(session::kPortClosedMs);
+    }
+
+    void NoteStray(std::uint8_t byte) {
+        if (m_result.strayBytes.size() < session::kMaxStrayBytesKept) {
+            m_result.strayBytes.push_back(byte);
+        }
+        ++m_result.strayCount;
+    }
+
+    void ForgetStray() {
+        m_result.strayBytes.clear();
+        m_result.strayCount = 0;
     }
 
     bool CheckConnection() {
         const std::array<std::uint8_t, 2> check{kConnectionCheckByte, kConnectionCheckByte};
         for (int tries = 1; tries <= session::kConnectTries; ++tries) {
+            m_result.connectTries = tries;
+            ForgetStray();
             if (!Send(SentKind::ConnectionCheck, check.data(), check.size(), nullptr)) {
                 return false;
             }
@@ -144,155 +162,151 @@ class SessionRun {
             std::size_t echoed = 0;  // leading bytes that are our own check coming back
             for (;;) {
                 const Wait wait = WaitAnswer(deadline, answer);
-                if (wait == Wait::Answer) {
-                    if (received++ == echoed && answer == kConnectionCheckByte) {
-                        ++echoed;
-                    }
-                    if (!m_options.echo && echoed == check.size()) {
-                        // Read as answers, the echo of the frames would pass for 0x82 and 0x84,
-                        // and an echoed XOFF would stop our output.
-                        return Fail(UpgradeStatus::NoConnection,
-                                    "the line echoes what is sent (a two-wire RS-485 adapter): "
-                                    "run again with --echo");
-                    }
-                    if (ClassifyAnswer(answer) != AnswerAction::Connected) {
-                        continue;  // only 0x80 means anything before the frames
-                    }
-                    m_observer.OnConnected(tries);
-                    return true;
-                }
                 if (wait == Wait::TimedOut) {
                     break;
                 }
-                return wait == Wait::Stopped ? Stopped()
-                                             : FailPort("read the answer to the connection check");
+                if (wait != Wait::Byte) {
+                    return wait == Wait::Stopped ? Stopped() : FailPort(PortAction::Read);
+                }
+                if (received++ == echoed && answer == kConnectionCheckByte) {
+                    ++echoed;
+                }
+                if (!m_options.echo && echoed == check.size()) {
+                    // Read as answers, the echo of the frames would pass for 0x82 and 0x84,
+                    // and an echoed XOFF would stop our output.
+                    return Fail(UpgradeStatus::LineEchoes);
+                }
+                if (ClassifyAnswer(answer) == AnswerAction::Connected) {
+                    m_observer.OnConnected(tries);
+                    ForgetStray();
+                    return true;
+                }
+                NoteStray(answer);  // only 0x80 means anything before the frames
             }
         }
-        return Fail(UpgradeStatus::NoConnection,
-                    "no connection: the head did not answer the connection check (" +
-                        std::to_string(session::kConnectTries) + " tries, " +
-                        Seconds(m_options.answerTimeoutMs) +
-                        " each); check the address, protocol and speed, the wiring, and that "
-                        "the head is powered");
+        return Fail(UpgradeStatus::NoConnection);
     }
 
-    void SendImage(std::FILE* image, std::int64_t imageSize) {
+    // The frame for the image bytes at `offset`; at the end of the image, the fill frame.
+    void BuildFrame(const std::vector<std::uint8_t>& image, std::int64_t offset, std::int64_t index,
+                    FrameBuffer& bytes, FrameInfo& frame, FrameRole& role) {
+        const auto size = static_cast<std::int64_t>(image.size());
+        const auto block = static_cast<std::int64_t>(frame::kBlockSize);
+        const std::int64_t count = std::min(block, size - offset);
+        FillUpgradeFrame(image.data() + offset, static_cast<std::size_t>(count),
+                         static_cast<std::int32_t>(offset), static_cast<std::int32_t>(size), bytes);
+        frame.index = index;
+        frame.imageOffset = offset;
+        frame.imageBytes = static_cast<std::int32_t>(count);
+        frame.loadAddress = static_cast<std::uint32_t>(offset) + frame::kLoadAddressBase;
+        frame.lastBlock = bytes[frame::kLastBlockAt] != 0;
+        frame.sum = UpgradeFrameChecksum(bytes);
+        frame.attempt = 0;
+        role = count == 0 ? FrameRole::Fill
+                          : (frame.lastBlock ? FrameRole::LastBlock : FrameRole::Block);
+    }
+
+    void Accept(const FrameInfo& frame, UpgradeProgress& progress) {
+        ++progress.framesAccepted;
+        progress.imageBytesDone = frame.imageOffset + frame.imageBytes;
+        m_result.framesAccepted = progress.framesAccepted;
+        m_observer.OnFrameAccepted(frame, progress);
+    }
+
+    void SendImage(const std::vector<std::uint8_t>& image) {
         UpgradeProgress progress;
-        progress.imageSize = imageSize;
-        progress.framesTotal = FrameCount(imageSize);
-        progress.bytesTotal = AnnouncedTransferBytes(imageSize);
-        if (std::fseek(image, 0, SEEK_SET) != 0) {
-            Fail(UpgradeStatus::ImageUnreadable, "Failed to rewind the image");
-            return;
-        }
-        FrameBuffer frameBytes{};
+        progress.imageSize = static_cast<std::int64_t>(image.size());
+        progress.framesTotal = m_result.framesTotal;
+        progress.bytesTotal = AnnouncedTransferBytes(progress.imageSize);
+        FrameBuffer bytes{};
         FrameInfo frame;
-        std::int64_t offset = 0;
-        bool needFrame = true;
+        FrameRole role = FrameRole::Block;
+        BuildFrame(image, 0, 0, bytes, frame, role);
         for (;;) {
-            if (needFrame) {
-                const FrameReadResult read =
-                    BuildUpgradeFrame(image, static_cast<std::int32_t>(offset),
-                                      static_cast<std::int32_t>(imageSize), frameBytes);
-                if (!read.ok) {
-                    Fail(UpgradeStatus::ImageUnreadable, read.error);
-                    return;
-                }
-                frame.index = progress.framesAccepted;
-                frame.imageOffset = offset;
-                frame.imageBytes = read.imageBytes;
-                frame.loadAddress = static_cast<std::uint32_t>(offset) + frame::kLoadAddressBase;
-                frame.lastBlock = frameBytes[frame::kLastBlockAt] != 0;
-                frame.sum = UpgradeFrameChecksum(frameBytes);
-                frame.attempt = 0;
-                needFrame = false;
-            }
             m_result.frameReached = frame.index;
-            if (!Send(SentKind::Frame, frameBytes.data(), frameBytes.size(), &frame)) {
+            m_result.fillFrame = role == FrameRole::Fill;
+            m_result.loadAddress = frame.loadAddress;
+            m_result.attempts = frame.attempt + 1;
+            if (!Send(SentKind::Frame, bytes.data(), bytes.size(), &frame)) {
                 return;
             }
-            progress.bytesSent += static_cast<std::int64_t>(frameBytes.size());
-
-            std::uint8_t answer = 0;
-            const AnswerAction action = AwaitFrameAnswer(frame, answer);
-            switch (action) {
-                case AnswerAction::NextFrame:
-                    ++progress.framesAccepted;
-                    offset += frame.imageBytes;
-                    progress.imageBytesDone = offset;
-                    m_observer.OnFrameAccepted(frame, progress);
-                    if (frame.imageBytes == 0) {
-                        // Nothing left to send; a head that keeps asking is not finishing.
-                        Fail(UpgradeStatus::NoAnswer,
-                             "the head accepted the end of the image (frame " +
-                                 std::to_string(frame.index) +
-                                 ") but never reported the upgrade complete");
-                        return;
-                    }
-                    needFrame = true;
-                    m_result.frameReached = frame.index + 1;  // a stop in the pause is before it
+            const auto length = static_cast<std::int64_t>(bytes.size());
+            (frame.attempt == 0 && role != FrameRole::Fill ? progress.bytesSent
+                                                           : progress.bytesExtra) += length;
+            FrameStep step = FrameStep::KeepWaiting;
+            if (!AwaitFrameAnswer(role, frame.attempt, step)) {
+                return;
+            }
+            switch (step) {
+                case FrameStep::NextFrame:
+                case FrameStep::SendFill:
+                    Accept(frame, progress);
+                    BuildFrame(image, frame.imageOffset + frame.imageBytes, frame.index + 1, bytes,
+                               frame, role);
+                    m_result.frameReached = frame.index;  // a stop in the pause is before it
+                    m_result.fillFrame = role == FrameRole::Fill;
+                    m_result.loadAddress = frame.loadAddress;
+                    m_result.attempts = 0;
                     if (!Pause(m_options.ackDelayMs)) {
                         return;
                     }
                     break;
-                case AnswerAction::ResendFrame:
+                case FrameStep::Resend:
                     ++m_result.resends;
-                    if (frame.attempt >= m_options.retries) {
-                        Fail(UpgradeStatus::TooManyChecksumErrors,
-                             "the head reported a checksum error for frame " +
-                                 std::to_string(frame.index) + " (load address " +
-                                 Hex32(frame.loadAddress) + ") " +
-                                 std::to_string(frame.attempt + 1) +
-                                 " times; check the line (cable, termination, interference)");
-                        return;
-                    }
                     ++frame.attempt;
-                    m_observer.OnResent(frame, answer);
+                    m_observer.OnResent(frame, m_result.answer);
                     break;
-                case AnswerAction::Done:
-                    ++progress.framesAccepted;
-                    progress.imageBytesDone = std::min(offset + frame.imageBytes, imageSize);
-                    m_observer.OnFrameAccepted(frame, progress);
+                case FrameStep::Complete:
+                    if (role != FrameRole::Fill) {
+                        Accept(frame, progress);
+                    }
                     return;
-                case AnswerAction::Failed:
-                    Fail(UpgradeStatus::HeadFailed,
-                         "the head answered 0x86 (upgrade failed) to frame " +
-                             std::to_string(frame.index));
+                case FrameStep::TooManyChecksumErrors:
+                    ++m_result.resends;
+                    Fail(UpgradeStatus::TooManyChecksumErrors);
                     return;
-                case AnswerAction::HeadTimedOut:
-                    Fail(UpgradeStatus::HeadTimedOut,
-                         "the head answered 0x87 (upgrade timed out) to frame " +
-                             std::to_string(frame.index));
+                case FrameStep::CompleteTooEarly:
+                    Fail(UpgradeStatus::CompleteTooEarly);
                     return;
-                default:
-                    return;  // the failure is already recorded
+                case FrameStep::EndNotConfirmed:
+                    Fail(UpgradeStatus::EndNotConfirmed);
+                    return;
+                case FrameStep::HeadFailed:
+                    Fail(UpgradeStatus::HeadFailed);
+                    return;
+                case FrameStep::HeadTimedOut:
+                case FrameStep::KeepWaiting:
+                    Fail(UpgradeStatus::HeadTimedOut);
+                    return;
             }
         }
     }
 
-    // The head's answer to a frame; Ignore when the wait failed (the result says why).
-    AnswerAction AwaitFrameAnswer(const FrameInfo& frame, std::uint8_t& answer) {
+    // Waits for the first byte that is an answer to a frame and decides on it; false when the
+    // session ends without one (the result says why).
+    bool AwaitFrameAnswer(FrameRole role, int attempt, FrameStep& step) {
+        ForgetStray();
+        m_result.answered = false;
         const std::int64_t deadline = m_clock.NowMs() + m_options.answerTimeoutMs;
         for (;;) {
+            std::uint8_t answer = 0;
             const Wait wait = WaitAnswer(deadline, answer);
             if (wait == Wait::Stopped) {
-                Stopped();
-                return AnswerAction::Ignore;
+                return Stopped();
             }
             if (wait == Wait::Failed) {
-                FailPort("read the answer to frame " + std::to_string(frame.index));
-                return AnswerAction::Ignore;
+                return FailPort(PortAction::Read);
             }
             if (wait == Wait::TimedOut) {
-                Fail(UpgradeStatus::NoAnswer, "no answer to frame " + std::to_string(frame.index) +
-                                                  " (load address " + Hex32(frame.loadAddress) +
-                                                  ") within " + Seconds(m_options.answerTimeoutMs));
-                return AnswerAction::Ignore;
+                return Fail(UpgradeStatus::NoAnswer);
             }
-            const AnswerAction action = ClassifyAnswer(answer);
-            if (action != AnswerAction::Ignore && action != AnswerAction::Connected) {
-                return action;
+            step = DecideFrameStep(answer, role, attempt, m_options.retries);
+            if (step != FrameStep::KeepWaiting) {
+                m_result.answered = true;
+                m_result.answer = answer;
+                return true;
             }
+            NoteStray(answer);
         }
     }
 
@@ -309,16 +323,18 @@ class SessionRun {
         }
         m_observer.OnSent(kind, bytes, length, m_baudRate, frame);
         std::size_t piece = length;
-        if (m_options.writeMode == WriteMode::Byte) {
+        // Only frames go byte by byte: gaps inside the command at the control speed would look
+        // like its end to a head.
+        if (m_options.writeMode == WriteMode::Byte && kind == SentKind::Frame) {
             piece = 1;
         } else if (m_options.echo) {
             // The echo of a whole frame would overrun a small receive queue: read it as we go.
-            piece = session::kEchoChunk;
+            piece = std::min(piece, session::kEchoChunk);
         }
         for (std::size_t at = 0; at < length; at += piece) {
             const std::size_t count = std::min(piece, length - at);
             if (!m_line.Write(bytes + at, count)) {
-                return FailPort("write to the port");
+                return FailPort(PortAction::Write);
             }
             if (m_options.echo && !DropEcho(count)) {
                 return false;
@@ -335,7 +351,7 @@ class SessionRun {
             std::size_t received = 0;
             const LineReadResult read = m_line.Read(buffer.data(), buffer.size(), 0, received);
             if (read == LineReadResult::Failed) {
-                return FailPort("read from the port");
+                return FailPort(PortAction::Read);
             }
             if (read == LineReadResult::TimedOut || received == 0) {
                 return true;
@@ -356,13 +372,10 @@ class SessionRun {
                 return Stopped();
             }
             if (wait == Wait::Failed) {
-                return FailPort("read the echo from the port");
+                return FailPort(PortAction::Read);
             }
             if (wait == Wait::TimedOut) {
-                return Fail(UpgradeStatus::NoAnswer,
-                            "the line did not echo the bytes sent within " +
-                                Seconds(m_options.answerTimeoutMs) +
-                                "; leave out --echo unless the adapter echoes what it sends");
+                return Fail(UpgradeStatus::NoEcho);
             }
             m_observer.OnReceived(byte, m_baudRate, true);
         }
@@ -371,7 +384,7 @@ class SessionRun {
 
     Wait WaitAnswer(std::int64_t deadline, std::uint8_t& answer) {
         const Wait wait = NextByte(deadline, answer);
-        if (wait == Wait::Answer) {
+        if (wait == Wait::Byte) {
             m_observer.OnReceived(answer, m_baudRate, false);
         }
         return wait;
@@ -399,7 +412,7 @@ class SessionRun {
         }
         byte = m_pending.front();
         m_pending.pop_front();
-        return Wait::Answer;
+        return Wait::Byte;
     }
 
     // A pause that a stop request cuts short.
@@ -433,10 +446,10 @@ CUpgradeSession::CUpgradeSession(IUpgradeLine& line, IUpgradeClock& clock,
                                  IUpgradeObserver& observer, const std::atomic<bool>& stopRequested)
     : m_line(line), m_clock(clock), m_observer(observer), m_stop(stopRequested) {}
 
-UpgradeResult CUpgradeSession::Run(const UpgradeSessionOptions& options, std::FILE* image,
-                                   std::int64_t imageSize) {
+UpgradeResult CUpgradeSession::Run(const UpgradeSessionOptions& options,
+                                   const std::vector<std::uint8_t>& image) {
     SessionRun run(m_line, m_clock, m_observer, m_stop, options);
-    UpgradeResult result = run.Execute(image, imageSize);
+    UpgradeResult result = run.Execute(image);
     m_observer.OnResult(result);
     return result;
 }

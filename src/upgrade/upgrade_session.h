@@ -5,21 +5,24 @@
 
 #include <atomic>
 #include <cstdint>
-#include <cstdio>
 #include <string>
+#include <vector>
 
 #include "../link/serial_link.h"
 #include "upgrade_line.h"
 
 namespace session {
-constexpr int kSwitchSettleMs = 500;  // after the command, before the line changes speed
-constexpr int kConnectTries = 3;      // connection checks sent before giving up
-constexpr int kStopPollMs = 100;      // longest wait before a stop request is noticed
+constexpr int kSwitchSettleMs = 500;  // after the command, before the port is closed
+constexpr int kPortClosedMs = 500;    // port closed before it opens at the transfer speed
+constexpr int kMinSwitchPauseMs = kSwitchSettleMs + kPortClosedMs;  // as the window program
+constexpr int kConnectTries = 3;  // connection checks sent before giving up
+constexpr int kStopPollMs = 100;  // longest wait before a stop request is noticed
 constexpr int kDefaultAnswerTimeoutMs = 10000;
 constexpr int kDefaultRetries = 3;
 constexpr int kDefaultAckDelayMs = 20;    // pause after an accepted frame, as the window program
 constexpr std::size_t kEchoChunk = 1024;  // bytes written before their echo is read back
 constexpr int kMaxStaleReads = 16;        // reads of unasked input dropped before a send
+constexpr std::size_t kMaxStrayBytesKept = 16;  // bytes outside the answer table kept for reports
 }  // namespace session
 
 enum class WriteMode { Frame, Byte };
@@ -29,6 +32,9 @@ struct UpgradeSessionOptions {
     std::uint8_t protocolIndex = 1;  // PELCO_D
     std::int32_t controlBaudRate = 2400;
     bool switchMode = true;  // false: the head is already in upgrade mode
+    // From the upgrade-mode command to the connection check; the last kPortClosedMs of it with
+    // the port closed. Never less than kMinSwitchPauseMs.
+    int switchPauseMs = session::kMinSwitchPauseMs;
     int answerTimeoutMs = session::kDefaultAnswerTimeoutMs;
     int retries = session::kDefaultRetries;
     int ackDelayMs = session::kDefaultAckDelayMs;
@@ -37,16 +43,26 @@ struct UpgradeSessionOptions {
 };
 
 enum class UpgradeStatus {
-    Done,          // the head answered 0x84
-    PortFailed,    // the port could not be opened or configured, or failed while in use
-    NoConnection,  // no 0x80 to the connection check
-    HeadFailed,    // 0x86
-    HeadTimedOut,  // 0x87
-    NoAnswer,      // nothing the loader acts on within the answer time limit
+    Done,              // the head answered 0x84 to the last frame (or the fill frame)
+    PortFailed,        // the port could not be opened or configured, or failed while in use
+    NoConnection,      // no 0x80 to the connection check
+    LineEchoes,        // the line returns what is sent, and --echo was not given
+    HeadFailed,        // 0x86
+    CompleteTooEarly,  // 0x84 while image frames remained
+    HeadTimedOut,      // 0x87
+    NoAnswer,          // nothing the loader acts on within the answer time limit
+    NoEcho,            // echo expected, none came
+    EndNotConfirmed,   // the fill frame was accepted with 0x82, never 0x84
     TooManyChecksumErrors,
     ImageUnreadable,
     Stopped,  // the operator asked to stop
 };
+
+// Where the session was when it ended.
+enum class SessionStage { Command, ConnectionCheck, Frames };
+
+// What the port was asked to do when it failed.
+enum class PortAction { None, Open, Write, Read };
 
 // What was sent, for traces: the bytes and what they are.
 enum class SentKind { Command, ConnectionCheck, Frame };
@@ -62,20 +78,34 @@ struct FrameInfo {
 };
 
 struct UpgradeProgress {
-    std::int64_t framesAccepted = 0;
+    std::int64_t framesAccepted = 0;  // never more than framesTotal
     std::int64_t framesTotal = 0;
-    std::int64_t bytesSent = 0;   // every byte written during the transfer, resends included
+    std::int64_t bytesSent = 0;   // bytes of frames sent once, never more than bytesTotal
+    std::int64_t bytesExtra = 0;  // resends and the fill frame, counted apart
     std::int64_t bytesTotal = 0;  // bytes of one clean transfer
     std::int64_t imageBytesDone = 0;
     std::int64_t imageSize = 0;
 };
 
+// What happened, for the caller to word and to judge; the session itself words nothing.
 struct UpgradeResult {
     UpgradeStatus status = UpgradeStatus::Done;
-    std::string message;             // for people; empty when Done
-    PortError portError;             // set with PortFailed
+    SessionStage stage = SessionStage::Command;
+    PortAction portAction = PortAction::None;  // set with PortFailed
+    PortError portError;                       // set with PortFailed
+    std::int32_t baudRate = 0;                 // line speed when it ended
     std::int64_t frameReached = -1;  // the frame being sent or awaited (-1: before the frames)
-    std::int32_t baudRate = 0;       // line speed when it ended
+    bool fillFrame = false;          // frameReached is the fill frame after the last block
+    std::uint32_t loadAddress = 0;   // of frameReached
+    int attempts = 0;                // sendings of frameReached
+    std::int64_t framesAccepted = 0;
+    std::int64_t framesTotal = 0;
+    bool answered = false;                 // `answer` is the byte that ended the session
+    std::uint8_t answer = 0;               // the head's last answer
+    std::vector<std::uint8_t> strayBytes;  // bytes outside the answer table in the last wait
+    std::size_t strayCount = 0;            // all of them; only the first few are kept
+    int connectTries = 0;
+    int answerTimeoutMs = 0;
     int resends = 0;
 };
 
@@ -98,10 +128,9 @@ class CUpgradeSession {
     CUpgradeSession(IUpgradeLine& line, IUpgradeClock& clock, IUpgradeObserver& observer,
                     const std::atomic<bool>& stopRequested);
 
-    // Upgrades one head with the image (read from its start, `imageSize` bytes). Closes the line
-    // before it returns, whatever happened.
-    UpgradeResult Run(const UpgradeSessionOptions& options, std::FILE* image,
-                      std::int64_t imageSize);
+    // Upgrades one head with the image, read whole beforehand so that no change of the file can
+    // reach the line. Closes the line before it returns, whatever happened.
+    UpgradeResult Run(const UpgradeSessionOptions& options, const std::vector<std::uint8_t>& image);
 
   private:
     IUpgradeLine& m_line;

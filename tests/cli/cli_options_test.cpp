@@ -59,21 +59,42 @@ TEST(CommandLine, DefaultsAndEveryOptionReachTheSession) {
     EXPECT_EQ(d.writeMode, WriteMode::Frame);
     EXPECT_FALSE(d.echo);
 
-    p = Parse(
-        {"--port",     "COM3",      "--port",  "COM4",        "--address",   "2,5-6",
-         "--protocol", "pelco-p",   "--speed", "19200",       "--no-switch", "--answer-timeout",
-         "0.25",       "--retries", "0",       "--ack-delay", "0",           "--write-mode",
-         "byte",       "--echo",    "--json",  "-q",          "fw.bin"});
+    p = Parse({"--port",
+               "COM3",
+               "--port",
+               "COM4",
+               "--address",
+               "5",
+               "--protocol",
+               "pelco-p",
+               "--speed",
+               "19200",
+               "--no-switch",
+               "--answer-timeout",
+               "0.25",
+               "--retries",
+               "0",
+               "--ack-delay",
+               "0",
+               "--write-mode",
+               "byte",
+               "--echo",
+               "--json",
+               "-q",
+               "--switch-pause",
+               "2500",
+               "fw.bin"});
     ASSERT_FALSE(p.outcome.exitNow) << p.err;
     const CliOptions& o = p.outcome.options;
     EXPECT_EQ(o.ports, (std::vector<std::string>{"COM3", "COM4"}));
-    EXPECT_EQ(o.addresses, (std::vector<std::uint8_t>{2, 5, 6}));
+    EXPECT_EQ(o.addresses, (std::vector<std::uint8_t>{5}));
     EXPECT_EQ(o.image, "fw.bin");
     const UpgradeSessionOptions s = o.SessionFor(5);
     EXPECT_EQ(s.address, 5);
     EXPECT_EQ(s.protocolIndex, PELCO_P);
     EXPECT_EQ(s.controlBaudRate, 19200);
     EXPECT_FALSE(s.switchMode);
+    EXPECT_EQ(s.switchPauseMs, 2500);
     EXPECT_EQ(s.answerTimeoutMs, 250);
     EXPECT_EQ(s.retries, 0);
     EXPECT_EQ(s.ackDelayMs, 0);
@@ -103,13 +124,20 @@ TEST(CommandLine, BadValuesAreUsageErrors) {
         {"--port", "COM1"},  // no image
         {"fw.bin"},          // no port
         {"--port", "COM1", "--port", "COM1", "fw.bin"},
+        // Without the command the address selects nothing: one head would take every image.
+        {"--port", "COM1", "--no-switch", "--address", "1-3", "fw.bin"},
+        {"--port", "COM1", "--no-switch", "--address", "1,2", "fw.bin"},
+        // Shorter than the window program gives a head to enter upgrade mode.
+        {"--port", "COM1", "--switch-pause", "999", "fw.bin"},
     };
     for (const auto& args : cases) {
         const Parsed p = Parse(args);
         ASSERT_TRUE(p.outcome.exitNow) << args[args.size() - 2];
         EXPECT_EQ(*p.outcome.exitNow, exit_status::kUsage) << p.err;
         EXPECT_FALSE(p.err.empty());
+        EXPECT_FALSE(p.outcome.usageError.empty());
     }
+    EXPECT_TRUE(Parse({"--json", "--bogus"}).outcome.json) << "a run that did not parse says so";
 }
 
 TEST(CommandLine, ModesWithoutAPortNeedOnlyWhatTheyUse) {
@@ -123,9 +151,9 @@ TEST(CommandLine, ModesWithoutAPortNeedOnlyWhatTheyUse) {
     ASSERT_TRUE(help.outcome.exitNow);
     EXPECT_EQ(*help.outcome.exitNow, exit_status::kSuccess);
     for (const char* option :
-         {"--port", "--address", "--protocol", "--speed", "--no-switch", "--answer-timeout",
-          "--retries", "--ack-delay", "--write-mode", "--trace", "--json", "--echo", "--emit",
-          "--inspect", "--list-ports", "--quiet", "--version"}) {
+         {"--port", "--address", "--protocol", "--speed", "--no-switch", "--switch-pause",
+          "--answer-timeout", "--retries", "--ack-delay", "--write-mode", "--trace", "--json",
+          "--echo", "--emit", "--inspect", "--list-ports", "--quiet", "--version"}) {
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
     }
     const Parsed version = Parse({"--version"});

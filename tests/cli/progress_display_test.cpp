@@ -1,4 +1,5 @@
-// The progress display on a terminal that is resized during the run, and where it may redraw.
+// The progress display on a terminal that is resized during the run, where it may redraw, and a
+// progress line that stays within its bounds whatever the head asks for.
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -56,6 +57,26 @@ TEST(ProgressDisplay, RedrawsInPlaceOnlyOnATerminalOfItsOwn) {
         << "JSON lines on the same screen would be overwritten by the redraws";
     EXPECT_EQ(ChooseProgressStyle(false, false, false), ProgressStyle::Plain);
     EXPECT_EQ(ChooseProgressStyle(true, true, false), ProgressStyle::Off);
+}
+
+TEST(ProgressLine, NeverPassesTheWholeImageAndCountsResentBytesApart) {
+    UpgradeProgress progress;
+    progress.framesTotal = 10;
+    progress.bytesTotal = 10 * 4107;
+    // A head that asked for the fill frame after the last of 10 frames.
+    progress.framesAccepted = 11;
+    progress.bytesSent = 11 * 4107;
+    progress.bytesExtra = 2 * 4107;
+    const std::string line = FormatProgressLine(progress, 5.0);
+    EXPECT_NE(line.find("100%"), std::string::npos) << line;
+    EXPECT_NE(line.find("10/10 frames"), std::string::npos) << line;
+    EXPECT_NE(line.find("40.1/40.1 KiB (+8.0 KiB again)"), std::string::npos) << line;
+    EXPECT_NE(line.find("[################]"), std::string::npos) << line;
+
+    progress.framesAccepted = 0;
+    progress.bytesSent = 0;
+    progress.bytesExtra = 0;
+    EXPECT_NE(FormatProgressLine(progress, 0).find("0%"), std::string::npos);
 }
 
 }  // namespace

@@ -40,6 +40,7 @@ class FakeLine final : public IUpgradeLine {
             return false;
         }
         opens.push_back({baudRate, xonXoff});
+        closedMsBeforeOpen.push_back(m_closedAt < 0 ? -1 : m_clock.now - m_closedAt);
         isOpen = true;
         m_baud = baudRate;
         m_frameBytes.clear();
@@ -86,6 +87,7 @@ class FakeLine final : public IUpgradeLine {
     void Close() override {
         ++closeCalls;
         isOpen = false;
+        m_closedAt = m_clock.now;
     }
 
     PortError LastError() const override {
@@ -115,6 +117,7 @@ class FakeLine final : public IUpgradeLine {
     std::atomic<bool>* stop = nullptr;
 
     std::vector<OpenCall> opens;
+    std::vector<std::int64_t> closedMsBeforeOpen;  // per opening; -1 for the first
     std::vector<std::uint8_t> sent;
     std::vector<std::int32_t> sentBaud;
     std::vector<std::size_t> writeSizes;
@@ -159,6 +162,7 @@ class FakeLine final : public IUpgradeLine {
 
     FakeClock& m_clock;
     std::int32_t m_baud = 0;
+    std::int64_t m_closedAt = -1;
     int m_questionMarks = 0;
     std::vector<std::uint8_t> m_frameBytes;
 };

@@ -1,5 +1,5 @@
-// The upgrade line on a pseudo-terminal whose far end stops our output with XOFF and never sends
-// XON: the write must still end, by the hold limit or by a stop request.
+// The upgrade line on a pseudo-terminal: a far end that stops our output with XOFF and never sends
+// XON cannot hold a write for ever, and the terminal gets its own settings back at the end.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -134,6 +134,37 @@ TEST(SerialUpgradeLine, WriteHeldByXoffIsLetGoAfterTheHoldLimitOrOnStop) {
         operatorStops.join();
         line.Close();
     }
+}
+
+TEST(SerialUpgradeLine, TheTerminalGetsItsSettingsBackWhenThePortCloses) {
+    int master = -1;
+    int slave = -1;
+    char name[256] = {};
+    ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
+    termios before{};
+    ASSERT_EQ(::tcgetattr(slave, &before), 0);
+    before.c_lflag |= ECHO | ICANON | ISIG;
+    ASSERT_EQ(::cfsetspeed(&before, B9600), 0);
+    ASSERT_EQ(::tcsetattr(slave, TCSANOW, &before), 0);
+    ASSERT_EQ(::tcgetattr(slave, &before), 0);
+
+    CSerialUpgradeLine line(name);
+    for (const std::int32_t speed : {2400, 115200}) {  // as a session opens it
+        ASSERT_TRUE(line.Open(speed, true)) << line.LastError().message;
+        termios raw{};
+        ASSERT_EQ(::tcgetattr(slave, &raw), 0);
+        EXPECT_EQ(raw.c_lflag & ECHO, 0U) << "raw while open";
+        line.Close();
+    }
+    termios after{};
+    ASSERT_EQ(::tcgetattr(slave, &after), 0);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+    EXPECT_EQ(after.c_oflag, before.c_oflag);
+    EXPECT_EQ(after.c_cflag, before.c_cflag);
+    EXPECT_EQ(::cfgetospeed(&after), B9600);
+    ::close(slave);
+    ::close(master);
 }
 
 }  // namespace
