@@ -4,9 +4,9 @@
 # carries it to the programs. A source tarball, or a machine without git, gets the plain
 # project version.
 #
-#   tagged release v1.2.0, HEAD on the tag:   1.2.0
-#   5 commits after v1.2.0:                  1.2.0+5.gabc1234
-#   no release tag yet:                      1.2.0+<commits>.gabc1234
+#   HEAD on the release tag v1.2.0:          1.2.0
+#   5 commits after the last tag:            1.2.0+5.gabc1234
+#   no release tag yet:                      1.2.0+<all commits>.gabc1234
 #
 # The "+" form sorts after the release for dpkg and stays a valid version string on Windows.
 
@@ -76,9 +76,10 @@ function(_ptz_git_description out_version out_tweak out_epoch)
         set(tag "${CMAKE_MATCH_1}")
         set(commits "${CMAKE_MATCH_2}")
         set(hash "${CMAKE_MATCH_3}")
-        if(NOT tag STREQUAL PROJECT_VERSION)
-            message(WARNING "The release tag v${tag} does not match the project version "
-                "${PROJECT_VERSION} (CMakeLists.txt): the programs report ${PROJECT_VERSION}")
+        if(commits EQUAL 0 AND NOT tag STREQUAL PROJECT_VERSION)
+            message(WARNING "The commit is tagged v${tag}, but the project version in "
+                "CMakeLists.txt is ${PROJECT_VERSION}: the build is not called a release")
+            set(mismatch TRUE)
         endif()
     else()
         execute_process(COMMAND ${GIT_EXECUTABLE} rev-list --count HEAD
@@ -93,8 +94,8 @@ function(_ptz_git_description out_version out_tweak out_epoch)
             return()
         endif()
     endif()
-    if(commits EQUAL 0)
-        return()
+    if(commits EQUAL 0 AND NOT mismatch)
+        return()  # exactly the release
     endif()
     set(${out_version} "${PROJECT_VERSION}+${commits}.g${hash}" PARENT_SCOPE)
     # The fourth field of a Windows file version is 16 bits.
