@@ -8,7 +8,7 @@ packages=(
     clang-format clang-tidy
     g++-mingw-w64-x86-64-posix
     wine wine64
-    help2man lintian unzip
+    help2man lintian unzip file
 )
 
 missing=()
