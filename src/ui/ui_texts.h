@@ -1,0 +1,43 @@
+// Every text the window program shows, in one place. The Chinese texts are the program's own;
+// the ones it adds for faults it guards against keep the same short style.
+#pragma once
+
+namespace text {
+// Port control.
+constexpr const char* kOpenComCaption = "Open Com";
+constexpr const char* kPortOpenError = "串口打开错误";
+constexpr const char* kPortTimeoutError = "串口超时设置错误";
+constexpr const char* kOverlappedFailed = "overlapped failed!";
+constexpr const char* kOpenPortLabel = "打开串口";
+constexpr const char* kClosePortLabel = "关闭串口";
+constexpr const char* kThreadCreateFailed = "线程创建失败!";
+
+// Image choice.
+constexpr const char* kImageFilter = "Bin File (*.bin)|*.bin|";
+constexpr const char* kImageUnreadable = "文件不可读!";
+constexpr const char* kImageEmpty = "文件为空, 不能升级!";
+constexpr const char* kImageTooLarge = "文件太大, 不能升级!";
+constexpr const char* kImageNotAFile = "不是普通文件, 不能升级!";
+constexpr const char* kTransferBusy = "正在升级, 不能更换文件! 如需中止, 请先关闭串口.";
+
+// Connection check and the head's answers.
+constexpr const char* kConnectedLabel = "连接成功";
+constexpr const char* kChecksumError = "校验错误";
+constexpr const char* kUpgradeDone = "更新成功!";
+constexpr const char* kUpgradeFailed = "更新失败!";
+constexpr const char* kUpgradeTimedOut = "更新超时!";
+// The head reported completion before the frame marked last had gone out.
+constexpr const char* kUpgradeIncomplete = "云台提前应答, 更新未完成!";
+
+// A transfer that ended under the operator's hands.
+constexpr const char* kTransferPortClosed = "串口已关闭, 升级中断!";
+constexpr const char* kTransferWriteFailed = "串口写入失败, 升级中断! 请检查串口后重新打开.";
+constexpr const char* kTransferReadFailed = "文件读取错误, 升级中断!";
+constexpr const char* kConfirmExitDuringTransfer = "正在升级, 确定要退出吗?";
+
+// Device dialog.
+constexpr const char* kAddressError = "输入地址错误!";
+constexpr const char* kInitialAddress = "1";
+constexpr const char* kProtocolNames[] = {"PELCO_P", "PELCO_D"};
+constexpr const char* kSpeedNames[] = {"2400", "4800", "9600", "19200"};
+}  // namespace text

@@ -1,0 +1,545 @@
+#include "upgrade_dlg.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <chrono>
+#include <thread>
+
+#include "../link/hex_text.h"
+#include "../link/port_chunk.h"
+#include "../link/port_opening.h"
+#include "../upgrade/head_answer.h"
+#include "../upgrade/image_stream.h"
+#include "../upgrade/pelco_command.h"
+#include "../upgrade/upgrade_frame.h"
+#include "about_box.h"
+#include "device_dlg.h"
+#include "port_names.h"
+#include "resource.h"
+#include "ui_texts.h"
+
+namespace {
+constexpr int kPortCount = 10;
+constexpr int kReopenPauseMs = 500;
+constexpr int kSwitchPauseMs = 500;
+constexpr int kAckPauseMs = 20;
+constexpr std::size_t kHexTextCapacity = 4096;
+// How long an answer of "complete" waits for the frame marked last to finish going out: its
+// last bytes are already on their way when a head can have answered.
+constexpr int kLastFrameGraceMs = 2000;
+// How long ending a worker waits before it closes the port under a write held by the line.
+constexpr int kWorkerEndGraceMs = 300;
+
+void PauseWindowThread(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+std::string TrimWhiteSpace(const std::string& text) {
+    const auto isSpace = [](char ch) { return std::isspace(static_cast<unsigned char>(ch)) != 0; };
+    const auto begin = std::find_if_not(text.begin(), text.end(), isSpace);
+    const auto end = std::find_if_not(text.rbegin(), text.rend(), isSpace).base();
+    return begin < end ? std::string(begin, end) : std::string();
+}
+
+const char* ImageErrorText(ImageOpenError error) {
+    switch (error) {
+        case ImageOpenError::Empty:
+            return text::kImageEmpty;
+        case ImageOpenError::TooLarge:
+            return text::kImageTooLarge;
+        case ImageOpenError::NotRegular:
+            return text::kImageNotAFile;
+        case ImageOpenError::Unreadable:
+        case ImageOpenError::None:
+            break;
+    }
+    return text::kImageUnreadable;
+}
+}  // namespace
+
+CUpgradeDlg::CUpgradeDlg(IDialogBackend& backend)
+    : CDialog(IDD_UPGRADE), m_hIcon(backend.LoadAppIcon(IDI_MAIN)) {}
+
+CUpgradeDlg::~CUpgradeDlg() {
+    EndTransferWorker();
+    ClosePort();
+    DropImage();
+}
+
+bool CUpgradeDlg::DispatchMessageMap(unsigned message, std::uintptr_t wParam,
+                                     std::intptr_t lParam, std::intptr_t& result) {
+    using D = CUpgradeDlg;
+    static const MessageMapEntry<D> kMessageMap[] = {
+        OnMessage<D>(win::kWmSysCommand, &D::OnSysCommand),
+        OnMessage<D>(win::kWmPaint, &D::OnPaint),
+        OnMessage<D>(win::kWmQueryDragIcon, &D::OnQueryDragIcon),
+        OnCommand<D>(win::kBnClicked, IDC_BTN_SELECT, &D::OnSelectImage),
+        OnCommand<D>(win::kBnClicked, IDC_BTN_START, &D::OnStart),
+        OnCommand<D>(win::kBnClicked, IDC_BTN_PORT, &D::OnPortButton),
+        OnCommand<D>(win::kCbnSelChange, IDC_COMBO_PORT, &D::OnPortSelChange),
+        OnCommand<D>(win::kBnClicked, IDC_BTN_CONNECT, &D::OnConnect),
+        OnMessage<D>(WM_DEVICE_SELECTED, &D::SwitchToUpgradeMode),
+        OnMessage<D>(WM_PORT_DATA, &D::OnPortData),
+        OnMessage<D>(WM_PORT_REOPEN, &D::ReopenPort),
+        OnMessage<D>(WM_SENT_COUNT_CHANGED, &D::OnSentCountChanged),
+        OnMessage<D>(WM_TRANSFER_ENDED, &D::OnTransferEnded),
+    };
+    return Dispatch(*this, kMessageMap, message, wParam, lParam, result);
+}
+
+void CUpgradeDlg::DiscardPosted(unsigned message, std::uintptr_t wParam, std::intptr_t /*lParam*/) {
+    if (message == WM_PORT_DATA) {
+        (void)TakePortChunk(wParam);
+    }
+}
+
+void CUpgradeDlg::DoDataExchange() {
+    m_btnConnect.Attach(Window(), IDC_BTN_CONNECT);
+    m_btnSelect.Attach(Window(), IDC_BTN_SELECT);
+    m_btnStart.Attach(Window(), IDC_BTN_START);
+    m_cboPort.Attach(Window(), IDC_COMBO_PORT);
+    m_edtPath.Attach(Window(), IDC_EDIT_PATH);
+    m_prgUpgrade.Attach(Window(), IDC_PROGRESS);
+}
+
+bool CUpgradeDlg::OnInitDialog() {
+    DoDataExchange();
+    const std::string aboutText = Backend().LoadResourceString(IDS_ABOUT_MENU);
+    if (!aboutText.empty()) {
+        (void)Window().AppendSystemMenuEntry(IDM_ABOUT, aboutText);
+    }
+    Window().SetWindowIcon(m_hIcon);
+
+    m_prgUpgrade.ShowWindow(false);
+    m_strImagePath = " ";
+    m_state.g_nImageSize = kInitialImageSize;
+    m_state.g_nOffset = 0;
+    for (int i = 1; i <= kPortCount; ++i) {
+        m_cboPort.InsertString(i - 1, "COM" + std::to_string(i));
+    }
+    m_cboPort.SetCurSel(0);
+
+    m_state.g_hComm = kInvalidPortHandle;
+    m_state.g_pLink = std::make_unique<CSerialLink>();
+    m_state.g_bPortOpen = 0;
+    m_state.g_pImage = nullptr;
+    m_nBaudRate = kTransferBaudRate;
+
+    m_btnSelect.EnableWindow(false);
+    m_btnStart.EnableWindow(false);
+    m_btnConnect.EnableWindow(false);
+    OpenPort();
+    m_state.g_pTransferThread = nullptr;
+    return true;
+}
+
+// ---- Closing the window ----
+
+void CUpgradeDlg::OnOK() {
+    OnCancel();
+}
+
+void CUpgradeDlg::OnCancel() {
+    // Enter, Esc or the close box must not cut an upgrade in half unasked.
+    if (TransferUnderWay() &&
+        Window().MessageBox(text::kConfirmExitDuringTransfer, "",
+                            win::kMbYesNo | win::kMbIconQuestion) != win::kIdYes) {
+        return;
+    }
+    EndDialog(win::kIdCancel);
+}
+
+void CUpgradeDlg::OnDestroy() {
+    EndTransferWorker();
+    ClosePort();
+    DropImage();
+}
+
+// ---- Window chrome ----
+
+std::intptr_t CUpgradeDlg::OnSysCommand(std::uintptr_t id, std::intptr_t /*lParam*/) {
+    if ((id & 0xFFF0U) == IDM_ABOUT) {
+        CAboutBox about;
+        about.DoModal(Backend(), this);
+    } else {
+        Default();
+    }
+    return 0;
+}
+
+std::intptr_t CUpgradeDlg::OnPaint(std::uintptr_t /*wParam*/, std::intptr_t /*lParam*/) {
+    if (Window().IsMinimized()) {
+        Window().PaintIconCentred(m_hIcon);
+    } else {
+        Default();
+    }
+    return 0;
+}
+
+std::intptr_t CUpgradeDlg::OnQueryDragIcon(std::uintptr_t /*wParam*/, std::intptr_t /*lParam*/) {
+    return m_hIcon;
+}
+
+// ---- Port control ----
+
+void CUpgradeDlg::FailOpen(const std::string& message) {
+    Window().MessageBox(message, text::kOpenComCaption, win::kMbIconExclamation | win::kMbOk);
+    m_state.g_bPortOpen = 0;
+    Window().SetItemText(IDC_BTN_PORT, text::kOpenPortLabel);
+    m_btnSelect.EnableWindow(false);
+}
+
+void CUpgradeDlg::OpenPort() {
+    const int selection = m_cboPort.GetCurSel();
+    // With no selection the operator typed a name: ports beyond the list are usable too.
+    m_strPortName = selection >= 0 ? m_cboPort.GetLBText(selection)
+                                   : TrimWhiteSpace(m_cboPort.GetWindowText());
+    const PortOpeningResult opening = OpenPortForUpgrade(
+        *m_state.g_pLink, DevicePathForPortName(m_strPortName),
+        static_cast<std::uint32_t>(m_nBaudRate));
+    switch (opening.failedStep) {
+        case PortOpeningStep::None:
+            break;
+        case PortOpeningStep::CreateEvents:
+            // The port keeps the state it had; the new handle is already closed again.
+            Window().MessageBox(std::string(PortOpeningWindowText(opening.failedStep)), "",
+                                win::kMbOk);
+            return;
+        case PortOpeningStep::Open:
+        case PortOpeningStep::SetTimeouts:
+        case PortOpeningStep::Configure:
+            FailOpen(std::string(PortOpeningWindowText(opening.failedStep)));
+            return;
+    }
+    const PortHandle handle = opening.handle;
+    m_state.g_hComm = handle;
+    m_port = std::make_unique<CPortSession>(*m_state.g_pLink, handle);
+    m_state.g_bPortOpen = 1;
+    Window().SetItemText(IDC_BTN_PORT, text::kClosePortLabel);
+    m_btnSelect.EnableWindow(true);
+    (void)m_port->StartReceiving(Window());
+}
+
+void CUpgradeDlg::ClosePort() {
+    const bool transferCut = TransferUnderWay();
+    m_state.g_bPortOpen = 0;
+    if (transferCut) {
+        m_state.g_pTransferThread->Stop();
+    }
+    if (m_port) {
+        // Ends a write held by the line as well, so the worker can be joined below.
+        m_port->Close();
+        m_port.reset();
+    }
+    m_state.g_hComm = kInvalidPortHandle;
+    EndTransferWorker();
+    if (transferCut && HasWindow()) {
+        Window().MessageBox(text::kTransferPortClosed, "", win::kMbOk);
+    }
+}
+
+void CUpgradeDlg::OnPortButton() {
+    if (m_state.g_bPortOpen != 0) {
+        ClosePort();
+        Window().SetItemText(IDC_BTN_PORT, text::kOpenPortLabel);
+        m_btnSelect.EnableWindow(false);
+    } else {
+        OpenPort();
+    }
+}
+
+void CUpgradeDlg::OnPortSelChange() {
+    if (m_state.g_bPortOpen != 0) {
+        ClosePort();
+    }
+    OpenPort();
+}
+
+std::intptr_t CUpgradeDlg::ReopenPort(std::uintptr_t /*wParam*/, std::intptr_t /*lParam*/) {
+    if (m_state.g_bPortOpen == 0) {
+        return 0;
+    }
+    ClosePort();
+    PauseWindowThread(kReopenPauseMs);
+    OpenPort();
+    if (m_state.g_bPortOpen != 0) {
+        m_btnConnect.EnableWindow(true);
+    } else {
+        m_btnStart.EnableWindow(false);
+        m_btnConnect.EnableWindow(false);
+    }
+    return 0;
+}
+
+std::size_t CUpgradeDlg::SendHexText(const std::string& text) {
+    const std::string trimmed = TrimWhiteSpace(text);
+    // The text buffer holds 4095 characters and its end mark; a longer text is refused whole.
+    if (trimmed.size() >= kHexTextCapacity) {
+        return 0;
+    }
+    std::array<std::uint8_t, kHexTextCapacity> bytes{};
+    const std::size_t count = CSerialLink::DecodeHexText(trimmed, bytes.data(), bytes.size());
+    if (count == 0) {
+        return 0;
+    }
+    return m_state.g_pLink->Write(bytes.data(), count, m_state.g_hComm);
+}
+
+// ---- Image choice and the upgrade-mode switch ----
+
+void CUpgradeDlg::OnSelectImage() {
+    // The worker reads the image stream: it must not be replaced under it.
+    if (TransferUnderWay()) {
+        Window().MessageBox(text::kTransferBusy, "", win::kMbOk);
+        return;
+    }
+    m_prgUpgrade.SetPos(0);
+    m_state.g_nOffset = 0;
+    const auto path = Window().ChooseFileToOpen(text::kImageFilter);
+    if (!path) {
+        return;
+    }
+    m_strImagePath = *path;
+    m_edtPath.SetWindowText(m_strImagePath);
+    m_prgUpgrade.ShowWindow(true);
+
+    EndTransferWorker();
+    DropImage();
+    ImageStream image = OpenImageStream(m_strImagePath);
+    if (!image.stream) {
+        Window().MessageBox(ImageErrorText(image.error), "", win::kMbOk);
+        return;
+    }
+    m_state.g_nImageSize = static_cast<std::int32_t>(image.size);
+    m_state.g_pImage = image.stream.release();
+    Window().SetItemText(IDC_STATIC_TOTAL,
+                         std::to_string(AnnouncedTransferBytes(m_state.g_nImageSize)));
+    m_prgUpgrade.SetRange32(0, m_state.g_nImageSize);
+
+    CDeviceDlg device;
+    (void)device.DoModal(Backend(), this);
+}
+
+std::intptr_t CUpgradeDlg::SwitchToUpgradeMode(std::uintptr_t choiceAddress,
+                                               std::intptr_t /*lParam*/) {
+    // The device dialog passes its record by address for the length of this call.
+    const DeviceChoice choice =
+        *reinterpret_cast<const DeviceChoice*>(choiceAddress);  // NOLINT(performance-no-int-to-ptr)
+    const std::string command =
+        FormatCommandText(BuildUpgradeModeCommand(choice.address, choice.protocolIndex));
+    m_nBaudRate = ApplySpeedIndex(choice.speedIndex, m_nBaudRate);
+    PauseWindowThread(kSwitchPauseMs);
+    ReopenPort();
+    (void)SendHexText(command);
+    PauseWindowThread(kSwitchPauseMs);
+    m_nBaudRate = kTransferBaudRate;
+    ReopenPort();
+    return 0;
+}
+
+// ---- Connection check, transfer and the head's answers ----
+
+void CUpgradeDlg::OnConnect() {
+    (void)SendHexText(FormatBytePairText(kConnectionCheckByte, kConnectionCheckByte));
+}
+
+void CUpgradeDlg::OnStart() {
+    if (m_state.g_pImage != nullptr) {
+        StartTransferWorker();
+    }
+    m_btnStart.EnableWindow(false);
+}
+
+void CUpgradeDlg::StartTransferWorker() {
+    // A worker left from an earlier start is ended, never left waiting for good.
+    EndTransferWorker();
+    ITransferHost& host = *this;
+    auto worker = std::make_shared<CTransferWorker>(m_state, host, m_imageLock);
+    m_state.g_pTransferThread = worker;
+    m_workerId.fetch_add(1);
+    m_state.g_bGoAhead = 1;
+    if (!worker->Run()) {
+        m_state.g_pTransferThread = nullptr;
+        Window().MessageBox(text::kThreadCreateFailed, "", win::kMbOk);
+    }
+}
+
+bool CUpgradeDlg::TransferUnderWay() const {
+    return m_state.g_pTransferThread != nullptr && !m_state.g_pTransferThread->Ended();
+}
+
+bool CUpgradeDlg::WorkerWaits() const {
+    return m_state.g_bGoAhead == 0 && TransferUnderWay() && m_state.g_pImage != nullptr;
+}
+
+void CUpgradeDlg::ReleaseWorker() {
+    // Marked as sending before the release, so the worker's next "waiting" cannot be overwritten.
+    m_state.g_bGoAhead = 1;
+    m_state.g_pTransferThread->Release();
+}
+
+void CUpgradeDlg::EndTransferWorker() {
+    const std::shared_ptr<CTransferWorker> worker = std::move(m_state.g_pTransferThread);
+    m_state.g_pTransferThread = nullptr;
+    if (!worker) {
+        return;
+    }
+    worker->Stop();
+    if (!worker->WaitUntilEnded(kWorkerEndGraceMs) && m_port) {
+        // A write held by the line (XOFF) ends only when its port closes.
+        m_state.g_bPortOpen = 0;
+        m_port->Close();
+        m_port.reset();
+        m_state.g_hComm = kInvalidPortHandle;
+        if (HasWindow()) {
+            Window().SetItemText(IDC_BTN_PORT, text::kOpenPortLabel);
+            m_btnSelect.EnableWindow(false);
+        }
+    }
+    worker->Join();
+}
+
+void CUpgradeDlg::SeekImage(std::int32_t offset) {
+    const std::lock_guard<std::mutex> lock(m_imageLock);
+    if (std::FILE* image = m_state.g_pImage) {
+        (void)std::fseek(image, offset, SEEK_SET);
+    }
+}
+
+void CUpgradeDlg::DropImage() {
+    if (std::FILE* image = m_state.g_pImage.exchange(nullptr)) {
+        std::fclose(image);
+    }
+}
+
+std::intptr_t CUpgradeDlg::OnPortData(std::uintptr_t chunkAddress, std::intptr_t /*length*/) {
+    const std::unique_ptr<PortChunk> chunk = TakePortChunk(chunkAddress);
+    if (!chunk || chunk->bytes.empty()) {
+        return 0;
+    }
+    // Only the first byte of a chunk is the head's answer.
+    m_byResponse = chunk->bytes.front();
+    switch (ClassifyAnswer(m_byResponse)) {
+        case AnswerAction::Connected:
+            m_btnStart.EnableWindow(true);
+            m_btnConnect.SetWindowText(text::kConnectedLabel);
+            m_btnConnect.EnableWindow(false);
+            break;
+        case AnswerAction::NextFrame:
+            OnFrameAccepted();
+            break;
+        case AnswerAction::ResendFrame:
+            OnChecksumError();
+            break;
+        case AnswerAction::Done:
+            OnUpgradeComplete();
+            break;
+        case AnswerAction::Failed:
+            OnUpgradeEndedByHead(text::kUpgradeFailed);
+            break;
+        case AnswerAction::HeadTimedOut:
+            OnUpgradeEndedByHead(text::kUpgradeTimedOut);
+            break;
+        case AnswerAction::Ignore:
+            break;
+    }
+    return 0;
+}
+
+void CUpgradeDlg::OnFrameAccepted() {
+    m_prgUpgrade.SetPos(m_state.g_nOffset);
+    SeekImage(m_state.g_nOffset);
+    if (WorkerWaits()) {
+        PauseWindowThread(kAckPauseMs);
+        ReleaseWorker();
+    }
+}
+
+void CUpgradeDlg::OnChecksumError() {
+    Window().MessageBox(text::kChecksumError, "", win::kMbOk);
+    // Other answers may have been handled while the message was open: look again now.
+    if (WorkerWaits()) {
+        m_state.g_nOffset = m_state.g_nOffset - m_state.g_nBlockLen;
+        SeekImage(m_state.g_nOffset);
+        ReleaseWorker();
+    }
+}
+
+void CUpgradeDlg::OnUpgradeComplete() {
+    const std::shared_ptr<CTransferWorker> worker = m_state.g_pTransferThread;
+    if (!worker || !TransferUnderWay()) {
+        // No transfer: nothing can have completed.
+        return;
+    }
+    if (!worker->WaitForLastFrameSent(kLastFrameGraceMs)) {
+        // A head that says "complete" before it has the last block has not got the image.
+        EndTransferWorker();
+        Window().MessageBox(text::kUpgradeIncomplete, "", win::kMbOk);
+        return;
+    }
+    m_prgUpgrade.SetPos(m_state.g_nOffset);
+    // Ended first, so that no later answer can release it into another frame.
+    EndTransferWorker();
+    Window().MessageBox(text::kUpgradeDone, "", win::kMbOk);
+    m_btnStart.EnableWindow(false);
+    m_btnConnect.EnableWindow(false);
+    m_state.g_nOffset = 0;
+    DropImage();
+}
+
+void CUpgradeDlg::OnUpgradeEndedByHead(const char* message) {
+    // The head has abandoned the transfer: the worker ends instead of waiting for ever.
+    EndTransferWorker();
+    Window().MessageBox(message, "", win::kMbOk);
+}
+
+void CUpgradeDlg::SentCountChanged() {
+    // At most one update waits in the queue: the window shows the latest count, and the worker
+    // never waits for the window.
+    if (!m_sentCountQueued.exchange(true)) {
+        if (!Window().Post(WM_SENT_COUNT_CHANGED, 0, 0)) {
+            m_sentCountQueued = false;
+        }
+    }
+}
+
+std::intptr_t CUpgradeDlg::OnSentCountChanged(std::uintptr_t /*wParam*/,
+                                              std::intptr_t /*lParam*/) {
+    m_sentCountQueued = false;
+    Window().SetItemText(IDC_STATIC_SENT, std::to_string(m_state.g_nSentCount.load()));
+    return 0;
+}
+
+void CUpgradeDlg::TransferEnded(TransferEnd why) {
+    (void)Window().Post(WM_TRANSFER_ENDED, static_cast<std::uintptr_t>(why), m_workerId.load());
+}
+
+std::intptr_t CUpgradeDlg::OnTransferEnded(std::uintptr_t why, std::intptr_t workerId) {
+    if (workerId != m_workerId.load() || !m_state.g_pTransferThread) {
+        return 0;  // from a worker already ended and replaced
+    }
+    EndTransferWorker();
+    switch (static_cast<TransferEnd>(why)) {
+        case TransferEnd::WriteFailed:
+            // The port has gone away: it is closed, so the operator can open it again.
+            if (m_port) {
+                m_state.g_bPortOpen = 0;
+                m_port->Close();
+                m_port.reset();
+                m_state.g_hComm = kInvalidPortHandle;
+            }
+            Window().SetItemText(IDC_BTN_PORT, text::kOpenPortLabel);
+            m_btnSelect.EnableWindow(false);
+            m_btnStart.EnableWindow(false);
+            m_btnConnect.EnableWindow(false);
+            Window().MessageBox(text::kTransferWriteFailed, "", win::kMbOk);
+            break;
+        case TransferEnd::ImageUnreadable:
+            Window().MessageBox(text::kTransferReadFailed, "", win::kMbOk);
+            break;
+        case TransferEnd::PortClosed:
+            break;
+    }
+    return 0;
+}

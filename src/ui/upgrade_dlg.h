@@ -1,0 +1,104 @@
+// The main window of the window program: port control, image choice, the upgrade-mode switch,
+// the connection check and the head's answers, which drive the transfer worker.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "../link/device_choice.h"
+#include "../link/receive_worker.h"
+#include "../link/transfer_state.h"
+#include "../upgrade/transfer_worker.h"
+#include "controls.h"
+#include "dialog.h"
+
+class CUpgradeDlg : public CDialog, private ITransferHost {
+  public:
+    explicit CUpgradeDlg(IDialogBackend& backend);
+    ~CUpgradeDlg() override;
+
+    // The shared state, for tests: its atomics may be read from any thread.
+    const TransferState& State() const { return m_state; }
+    std::uint8_t LastResponse() const { return m_byResponse; }
+    // True while a transfer worker exists that has not ended (window thread).
+    bool TransferUnderWay() const;
+
+    // Port control, also used by the switch.
+    void OpenPort();
+    std::intptr_t ReopenPort(std::uintptr_t wParam = 0, std::intptr_t lParam = 0);
+    // Decodes `text` and writes its bytes in one write; the number of bytes written.
+    std::size_t SendHexText(const std::string& text) override;
+
+  protected:
+    void DoDataExchange();
+    bool OnInitDialog() override;
+    void OnOK() override;
+    void OnCancel() override;
+    void OnDestroy() override;
+    bool DispatchMessageMap(unsigned message, std::uintptr_t wParam, std::intptr_t lParam,
+                            std::intptr_t& result) override;
+    void DiscardPosted(unsigned message, std::uintptr_t wParam, std::intptr_t lParam) override;
+
+  private:
+    // Message table handlers.
+    std::intptr_t OnSysCommand(std::uintptr_t id, std::intptr_t lParam);
+    std::intptr_t OnPaint(std::uintptr_t wParam, std::intptr_t lParam);
+    std::intptr_t OnQueryDragIcon(std::uintptr_t wParam, std::intptr_t lParam);
+    void OnSelectImage();
+    void OnStart();
+    void OnPortButton();
+    void OnPortSelChange();
+    void OnConnect();
+    std::intptr_t SwitchToUpgradeMode(std::uintptr_t choice, std::intptr_t lParam);
+    std::intptr_t OnPortData(std::uintptr_t chunk, std::intptr_t length);
+    std::intptr_t OnSentCountChanged(std::uintptr_t wParam, std::intptr_t lParam);
+    std::intptr_t OnTransferEnded(std::uintptr_t why, std::intptr_t workerId);
+
+    // The head's answers.
+    void OnFrameAccepted();
+    void OnChecksumError();
+    void OnUpgradeComplete();
+    void OnUpgradeEndedByHead(const char* message);
+
+    // ITransferHost, on the worker's thread.
+    void SentCountChanged() override;
+    void TransferEnded(TransferEnd why) override;
+
+    void StartTransferWorker();
+    // The recorded worker waits for the head's answer and may be released.
+    bool WorkerWaits() const;
+    void ReleaseWorker();
+    // Ends the recorded worker (closing the port first if a write of it may be held).
+    void EndTransferWorker();
+    void ClosePort();
+    void FailOpen(const std::string& message);
+    void SeekImage(std::int32_t offset);
+    void DropImage();
+
+    TransferState m_state;
+    std::unique_ptr<CPortSession> m_port;
+    // Guards the image stream's position between the worker's read and the window's seeks.
+    std::mutex m_imageLock;
+    std::atomic<bool> m_sentCountQueued{false};
+    std::atomic<std::intptr_t> m_workerId{0};
+
+    // Controls, bound in DoDataExchange.
+    CButton m_btnConnect;
+    CButton m_btnSelect;
+    CButton m_btnStart;
+    CComboBox m_cboPort;
+    CEdit m_edtPath;
+    CProgressCtrl m_prgUpgrade;
+    IconHandle m_hIcon = 0;
+
+    std::string m_strImagePath;
+    std::string m_strPortName;
+    std::int32_t m_nBaudRate = 0;
+    std::uint8_t m_byByteSize = 8;
+    std::uint8_t m_byParity = 0;
+    std::uint8_t m_byStopBits = 0;
+    std::atomic<std::uint8_t> m_byResponse{0};
+};

@@ -1,0 +1,356 @@
+// Whole upgrades through the main window: the transfer worker, the head's answers, and the
+// faults a technician meets, with simulated heads and with heads the test plays on a pty.
+#include <sys/stat.h>
+
+#include <thread>
+
+#include "upgrade_window_fixture.h"
+
+using uitest::kShortMs;
+using uitest::kTransferMs;
+
+namespace {
+constexpr std::size_t kFrame = 4107;
+
+std::vector<std::uint8_t> Padded(std::vector<std::uint8_t> image) {
+    const std::size_t blocks = std::max<std::size_t>(1, (image.size() + 4095) / 4096);
+    image.resize(blocks * 4096, 0xFF);
+    return image;
+}
+
+std::uint32_t LoadAddressOf(const std::vector<std::uint8_t>& frame) {
+    return (std::uint32_t{frame[2]} << 24U) | (std::uint32_t{frame[3]} << 16U) |
+           (std::uint32_t{frame[4]} << 8U) | frame[5];
+}
+}  // namespace
+
+class WindowTransfer : public UpgradeWindow {
+  protected:
+    // Image chosen, the device dialog left with Esc: the test's head is already listening.
+    void ChooseImageWithoutSwitch(const std::string& path) {
+        ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_SELECT));
+        ASSERT_TRUE(m_desktop.WaitForPrompt(kShortMs).has_value());
+        ASSERT_TRUE(m_desktop.AnswerFileDialog(path));
+        ASSERT_TRUE(m_desktop.WaitUntil([this] { return m_desktop.IsOpen(IDD_DEVICE); }, kShortMs));
+        ASSERT_TRUE(m_desktop.PressEscape(IDD_DEVICE));
+        ASSERT_TRUE(m_desktop.WaitUntil([this] { return !m_desktop.IsOpen(IDD_DEVICE); }, kShortMs));
+    }
+
+    // A pty head with a chosen image and the start button enabled by its 0x80.
+    PtyPair& StartWithPtyHead(std::size_t imageSize) {
+        PtyPair& head = AddPty();
+        Launch();
+        ChooseImageWithoutSwitch(WriteImage(uitest::PatternImage(imageSize), "image.bin"));
+        head.Send({0x80});
+        EXPECT_TRUE(m_desktop.WaitUntil([this] { return Enabled(IDC_BTN_START); }, kShortMs));
+        EXPECT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_START));
+        return head;
+    }
+
+    bool WorkerRunning() const { return m_dialog->State().g_pTransferThread != nullptr; }
+    std::int32_t GoAhead() const { return m_dialog->State().g_bGoAhead; }
+};
+
+class WholeUpgrade : public WindowTransfer, public ::testing::WithParamInterface<std::size_t> {};
+
+TEST_P(WholeUpgrade, ImageArrivesWholeAndTheWindowSaysSo) {
+    const std::size_t size = GetParam();
+    HeadSimOptions options;
+    options.once = true;
+    HeadSimulator& head = AddHead(options);
+    Launch();
+    const auto image = uitest::PatternImage(size);
+    ChooseImage(WriteImage(image, "firmware.bin"));
+    const std::int64_t total = static_cast<std::int64_t>(kFrame * ((size + 4095) / 4096));
+    EXPECT_EQ(Text(IDC_STATIC_TOTAL), std::to_string(total));
+    Connect();
+    ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_START));
+    ExpectMessage("更新成功!", kTransferMs);
+    ASSERT_TRUE(m_desktop.WaitIdle(kShortMs));
+
+    EXPECT_EQ(Text(IDC_STATIC_SENT), std::to_string(total));
+    const auto progress = m_desktop.Control(IDD_UPGRADE, IDC_PROGRESS);
+    ASSERT_TRUE(progress.has_value());
+    EXPECT_EQ(progress->rangeHigh, static_cast<std::int32_t>(size));
+    EXPECT_EQ(progress->position, static_cast<std::int32_t>(size));
+    EXPECT_FALSE(Enabled(IDC_BTN_START));
+    EXPECT_FALSE(Enabled(IDC_BTN_CONNECT));
+    EXPECT_TRUE(Enabled(IDC_BTN_SELECT));
+    EXPECT_FALSE(WorkerRunning()) << "the worker ends with the transfer";
+    EXPECT_EQ(m_dialog->State().g_pImage.load(), nullptr);
+
+    ASSERT_TRUE(head.WaitUntilDone(kShortMs));
+    EXPECT_EQ(uitest::ReadFile(m_dir + "/received-1.bin"), Padded(image));
+    EXPECT_EQ(head.Summary().resends, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(ImageSizes, WholeUpgrade,
+                         ::testing::Values(1, 4095, 4096, 4097, 300000));
+
+TEST_F(WindowTransfer, ChecksumErrorsResendTheSameBlockAfterTheMessage) {
+    HeadSimOptions options;
+    options.badSumAt = {1};
+    options.answer81At = {2};
+    options.once = true;
+    HeadSimulator& head = AddHead(options);
+    Launch();
+    const auto image = uitest::PatternImage(3 * 4096 + 10);
+    ChooseImage(WriteImage(image, "firmware.bin"));
+    Connect();
+    ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_START));
+    ExpectMessage("校验错误", kTransferMs);
+    ExpectMessage("校验错误", kTransferMs);
+    ExpectMessage("更新成功!", kTransferMs);
+    ASSERT_TRUE(m_desktop.WaitIdle(kShortMs));
+    EXPECT_EQ(Text(IDC_STATIC_SENT), std::to_string(6 * kFrame));
+    ASSERT_TRUE(head.WaitUntilDone(kShortMs));
+    EXPECT_EQ(head.Summary().resends, 2);
+    EXPECT_EQ(uitest::ReadFile(m_dir + "/received-1.bin"), Padded(image));
+
+    // A second upgrade in the same run keeps counting.
+    ChooseImage(WriteImage(uitest::PatternImage(10), "small.bin"));
+    EXPECT_EQ(Text(IDC_STATIC_TOTAL), std::to_string(kFrame));
+}
+
+TEST_F(WindowTransfer, FailureAndTimeOutAnswersEndTheTransfer) {
+    for (const bool timeout : {false, true}) {
+        SCOPED_TRACE(timeout ? "0x87" : "0x86");
+        HeadSimOptions options;
+        (timeout ? options.timeoutAt : options.failAt) = 1;
+        AddHead(options, timeout ? 2 : 1);
+        if (!timeout) {
+            Launch();
+        } else {
+            ASSERT_TRUE(m_desktop.SelectListItem(IDD_UPGRADE, IDC_COMBO_PORT, 1));
+            ASSERT_TRUE(m_desktop.WaitIdle(kShortMs));
+        }
+        ChooseImage(WriteImage(uitest::PatternImage(3 * 4096), "firmware.bin"));
+        Connect();
+        ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_START));
+        ExpectMessage(timeout ? "更新超时!" : "更新失败!", kTransferMs);
+        ASSERT_TRUE(m_desktop.WaitIdle(kShortMs));
+        EXPECT_FALSE(WorkerRunning());
+        EXPECT_FALSE(Enabled(IDC_BTN_START));
+    }
+}
+
+TEST_F(WindowTransfer, VanishedPortEndsTheTransferAndIsNotCountedAsSent) {
+    HeadSimOptions options;
+    options.vanishAt = 1;
+    AddHead(options);
+    Launch();
+    ChooseImage(WriteImage(uitest::PatternImage(3 * 4096), "firmware.bin"));
+    Connect();
+    ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_START));
+    ExpectMessage(text::kTransferWriteFailed, kTransferMs);
+    ASSERT_TRUE(m_desktop.WaitIdle(kShortMs));
+    EXPECT_FALSE(WorkerRunning());
+    EXPECT_EQ(Text(IDC_BTN_PORT), "打开串口");
+    EXPECT_FALSE(Enabled(IDC_BTN_START));
+    const auto sent = std::stoll(Text(IDC_STATIC_SENT));
+    EXPECT_GT(sent, static_cast<long long>(kFrame));
+    EXPECT_LT(sent, static_cast<long long>(2 * kFrame));
+}
+
+TEST_F(WindowTransfer, OnlyTheFirstByteOfAChunkCounts) {
+    PtyPair& head = AddPty();
+    Launch();
+    ChooseImageWithoutSwitch(WriteImage(uitest::PatternImage(5000), "image.bin"));
+    head.Send({0x80, 0x82});
+    ASSERT_TRUE(m_desktop.WaitUntil([this] { return Enabled(IDC_BTN_START); }, kShortMs));
+    EXPECT_EQ(Text(IDC_BTN_CONNECT), "连接成功");
+    ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_START));
+    ASSERT_EQ(head.Receive(kFrame).size(), kFrame);
+    // Bytes outside the table change nothing: the worker keeps waiting.
+    for (const std::uint8_t noise : {0x85, 0x88, 0x00, 0x7F}) {
+        head.Send({noise});
+        ASSERT_TRUE(m_desktop.WaitUntil([&] { return m_dialog->LastResponse() == noise; },
+                                        kShortMs));
+    }
+    ASSERT_TRUE(m_desktop.WaitIdle(kShortMs));
+    EXPECT_EQ(GoAhead(), 0);
+    EXPECT_TRUE(head.Receive(1, 200).empty());
+    head.Send({0x82, 0x84});  // acts as 0x82: the last frame goes out
+    const auto second = head.Receive(kFrame);
+    ASSERT_EQ(second.size(), kFrame);
+    EXPECT_EQ(LoadAddressOf(second), 0x21000U);
+    EXPECT_EQ(second[1], 1);
+    ExpectNoPrompt();
+}
+
+TEST_F(WindowTransfer, AcceptWhileTheChecksumMessageIsOpenReleasesOnceAndNoResendFollows) {
+    PtyPair& head = StartWithPtyHead(3 * 4096);
+    ASSERT_EQ(head.Receive(kFrame).size(), kFrame);
+    head.Send({0x83});
+    const auto prompt = m_desktop.WaitForPrompt(kShortMs);
+    ASSERT_TRUE(prompt && prompt->text == "校验错误");
+    head.Send({0x82});
+    const auto second = head.Receive(kFrame);
+    ASSERT_EQ(second.size(), kFrame);
+    EXPECT_EQ(LoadAddressOf(second), 0x21000U);
+    ASSERT_TRUE(m_desktop.WaitUntil([this] { return GoAhead() == 0; }, kShortMs));
+    ASSERT_TRUE(m_desktop.AnswerMessageBox(win::kIdOk));
+    ASSERT_TRUE(m_desktop.WaitIdle(kShortMs));
+    EXPECT_TRUE(head.Receive(1, 300).empty()) << "the box's closing released the worker again";
+}
+
+TEST_F(WindowTransfer, ChecksumErrorResendsWithTheSameLoadAddress) {
+    PtyPair& head = StartWithPtyHead(2 * 4096);
+    const auto first = head.Receive(kFrame);
+    head.Send({0x82});
+    const auto second = head.Receive(kFrame);
+    ASSERT_EQ(second.size(), kFrame);
+    head.Send({0x81});
+    ExpectMessage("校验错误");
+    const auto resent = head.Receive(kFrame);
+    EXPECT_EQ(resent, second);
+    EXPECT_EQ(LoadAddressOf(resent), 0x21000U);
+    EXPECT_EQ(std::stoll(Text(IDC_STATIC_SENT)), 3 * static_cast<long long>(kFrame));
+    EXPECT_NE(first, second);
+}
+
+TEST_F(WindowTransfer, CompleteBeforeTheLastFrameIsNoSuccess) {
+    PtyPair& head = StartWithPtyHead(3 * 4096);
+    ASSERT_EQ(head.Receive(kFrame).size(), kFrame);
+    head.Send({0x84});
+    ExpectMessage(text::kUpgradeIncomplete);
+    ASSERT_TRUE(m_desktop.WaitIdle(kShortMs));
+    EXPECT_FALSE(WorkerRunning());
+    for (const auto& prompt : m_desktop.PromptHistory()) {
+        EXPECT_NE(prompt.text, "更新成功!");
+    }
+    // A stray "complete" with no transfer at all is no success either.
+    head.Send({0x84});
+    ExpectNoPrompt();
+}
+
+TEST_F(WindowTransfer, AcceptOfTheLastFrameSendsTheFillFrameThenCompleteSucceeds) {
+    PtyPair& head = StartWithPtyHead(4096);
+    const auto last = head.Receive(kFrame);
+    ASSERT_EQ(last[1], 1);
+    head.Send({0x82});
+    const auto fill = head.Receive(kFrame);
+    ASSERT_EQ(fill.size(), kFrame);
+    EXPECT_EQ(fill[1], 1);
+    EXPECT_EQ(LoadAddressOf(fill), 0x21000U);
+    EXPECT_TRUE(std::all_of(fill.begin() + 8, fill.begin() + 8 + 4096,
+                            [](std::uint8_t b) { return b == 0xFF; }));
+    head.Send({0x84});
+    ExpectMessage("更新成功!");
+}
+
+TEST_F(WindowTransfer, OperatorClosingThePortEndsTheTransferAndIsTold) {
+    PtyPair& head = StartWithPtyHead(3 * 4096);
+    ASSERT_EQ(head.Receive(kFrame).size(), kFrame);
+    ASSERT_TRUE(m_desktop.WaitUntil([this] { return GoAhead() == 0; }, kShortMs));
+    ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_PORT));
+    ExpectMessage(text::kTransferPortClosed);
+    ASSERT_TRUE(m_desktop.WaitIdle(kShortMs));
+    EXPECT_FALSE(WorkerRunning());
+    EXPECT_EQ(Text(IDC_BTN_PORT), "打开串口");
+}
+
+TEST_F(WindowTransfer, WriteHeldByXoffLeavesTheWindowUsableAndClosingThePortEndsIt) {
+    PtyPair& head = StartWithPtyHead(3 * 4096);
+    (void)head.Receive(100);
+    head.Send({0x13});  // XOFF
+    // Let the held write fill whatever the pty buffers.
+    (void)head.Receive(kFrame, 500);
+    const auto sentBefore = m_dialog->State().g_nSentCount.load();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_LT(m_dialog->State().g_nSentCount.load(), static_cast<std::int32_t>(kFrame));
+    EXPECT_EQ(m_dialog->State().g_nSentCount.load(), sentBefore) << "XOFF did not hold the line";
+    ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_PORT));
+    ExpectMessage(text::kTransferPortClosed);
+    ASSERT_TRUE(m_desktop.WaitIdle(kShortMs));
+    EXPECT_FALSE(WorkerRunning());
+}
+
+TEST_F(WindowTransfer, ClosingTheWindowDuringATransferAsksFirst) {
+    PtyPair& head = StartWithPtyHead(3 * 4096);
+    ASSERT_EQ(head.Receive(kFrame).size(), kFrame);
+    for (const auto key : {0, 1, 2}) {
+        if (key == 0) {
+            m_desktop.PressEnter(IDD_UPGRADE);
+        } else if (key == 1) {
+            m_desktop.PressEscape(IDD_UPGRADE);
+        } else {
+            m_desktop.PressCloseBox(IDD_UPGRADE);
+        }
+        const auto prompt = m_desktop.WaitForPrompt(kShortMs);
+        ASSERT_TRUE(prompt.has_value());
+        EXPECT_EQ(prompt->text, text::kConfirmExitDuringTransfer);
+        EXPECT_EQ(prompt->style, win::kMbYesNo | win::kMbIconQuestion);
+        ASSERT_TRUE(m_desktop.AnswerMessageBox(win::kIdNo));
+        ASSERT_TRUE(m_desktop.WaitIdle(kShortMs));
+        EXPECT_TRUE(m_desktop.IsOpen(IDD_UPGRADE));
+    }
+    m_desktop.PressCloseBox(IDD_UPGRADE);
+    ASSERT_TRUE(m_desktop.WaitForPrompt(kShortMs).has_value());
+    ASSERT_TRUE(m_desktop.AnswerMessageBox(win::kIdYes));
+    EXPECT_TRUE(m_desktop.WaitForExit(kShortMs));
+}
+
+TEST_F(WindowTransfer, ImageCannotBeChangedUnderARunningTransfer) {
+    PtyPair& head = StartWithPtyHead(3 * 4096);
+    ASSERT_EQ(head.Receive(kFrame).size(), kFrame);
+    ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_SELECT));
+    ExpectMessage(text::kTransferBusy);
+    ASSERT_TRUE(m_desktop.WaitIdle(kShortMs));
+    EXPECT_TRUE(WorkerRunning());
+    head.Send({0x82});
+    EXPECT_EQ(LoadAddressOf(head.Receive(kFrame)), 0x21000U);
+}
+
+TEST_F(WindowTransfer, SecondStartEndsTheWaitingWorkerAndStartsAgain) {
+    PtyPair& head = StartWithPtyHead(3 * 4096);
+    ASSERT_EQ(head.Receive(kFrame).size(), kFrame);
+    ASSERT_TRUE(m_desktop.WaitUntil([this] { return GoAhead() == 0; }, kShortMs));
+    head.Send({0x80});
+    ASSERT_TRUE(m_desktop.WaitUntil([this] { return Enabled(IDC_BTN_START); }, kShortMs));
+    ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_START));
+    // The new worker goes on from the offset the first one reached.
+    const auto next = head.Receive(kFrame);
+    ASSERT_EQ(next.size(), kFrame);
+    EXPECT_EQ(LoadAddressOf(next), 0x21000U);
+    head.Send({0x82});
+    EXPECT_EQ(LoadAddressOf(head.Receive(kFrame)), 0x22000U);
+}
+
+TEST_F(WindowTransfer, ImagesThatCannotBeSentAreRefusedAtTheChoice) {
+    AddHead({});
+    Launch();
+    const std::string fifo = m_dir + "/pipe.bin";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {WriteImage({}, "empty.bin"), text::kImageEmpty},
+        {fifo, text::kImageNotAFile},
+        {m_dir, text::kImageNotAFile},
+        {m_dir + "/missing.bin", text::kImageUnreadable},
+    };
+    for (const auto& [path, message] : cases) {
+        SCOPED_TRACE(path);
+        ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_SELECT));
+        ASSERT_TRUE(m_desktop.WaitForPrompt(kShortMs).has_value());
+        ASSERT_TRUE(m_desktop.AnswerFileDialog(path));
+        ExpectMessage(message);
+        ASSERT_TRUE(m_desktop.WaitIdle(kShortMs));
+        EXPECT_FALSE(m_desktop.IsOpen(IDD_DEVICE));
+        EXPECT_EQ(m_dialog->State().g_pImage.load(), nullptr);
+    }
+    // A read-only image is fine.
+    const std::string readOnly = WriteImage(uitest::PatternImage(10), "ro.bin");
+    ASSERT_EQ(::chmod(readOnly.c_str(), 0444), 0);
+    ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_SELECT));
+    ASSERT_TRUE(m_desktop.WaitForPrompt(kShortMs).has_value());
+    ASSERT_TRUE(m_desktop.AnswerFileDialog(readOnly));
+    ASSERT_TRUE(m_desktop.WaitUntil([this] { return m_desktop.IsOpen(IDD_DEVICE); }, kShortMs));
+    ASSERT_TRUE(m_desktop.PressEscape(IDD_DEVICE));
+    // Cancelling the file dialog keeps the image.
+    ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_SELECT));
+    ASSERT_TRUE(m_desktop.WaitForPrompt(kShortMs).has_value());
+    ASSERT_TRUE(m_desktop.AnswerFileDialog(std::nullopt));
+    ASSERT_TRUE(m_desktop.WaitIdle(kShortMs));
+    EXPECT_NE(m_dialog->State().g_pImage.load(), nullptr);
+    EXPECT_EQ(Text(IDC_EDIT_PATH), readOnly);
+}
