@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <filesystem>
@@ -250,31 +252,48 @@ TEST_F(UpgradeEndToEnd, EveryProtocolAndSpeedSwitchesAtTheControlSpeedAndSendsAt
     }
 }
 
-TEST_F(UpgradeEndToEnd, ABatchUpgradesEachAddressAndStopsAtTheFirstFailureNamingIt) {
+TEST_F(UpgradeEndToEnd, ABatchTriesEveryHeadNotInUpgradeModeAndNamesEveryHead) {
     const std::string image = MakeImage(5000);
-    // A head already in upgrade mode takes one image after the other.
-    std::string link = StartHead({"--no-command"}, 0);
-    ProcessResult run =
-        Upgrade({"--port", link, "--no-switch", "--address", "1,4,7-8", "--ack-delay", "0", image});
+    // Heads on one bus, each switched by its own command.
+    std::string link = StartHead({"--address", "1,4,7-8", "--protocol", "pelco-p"}, 0);
+    ProcessResult run = Upgrade({"--port", link, "--address", "1,4,7-8", "--protocol", "pelco-p",
+                                 "--ack-delay", "0", image});
     EXPECT_EQ(run.exitStatus, 0) << run.err;
     EXPECT_EQ(LogValues(HeadLog(0), "done", "blocks").size(), 4U);
     EXPECT_NE(run.err.find("4 head(s) upgraded"), std::string::npos) << run.err;
 
-    // Heads on one bus, each switched by its own command.
-    link = StartHead({"--address", "1,4,7-8", "--protocol", "pelco-p"}, 2);
-    run = Upgrade({"--port", link, "--address", "1,4,7-8", "--protocol", "pelco-p", "--ack-delay",
-                   "0", "-q", image});
-    EXPECT_EQ(run.exitStatus, 0) << run.err;
-    EXPECT_EQ(LogValues(HeadLog(2), "done", "blocks").size(), 4U);
-
-    // Only head 1 listens on this bus: head 2 never connects.
-    link = StartHead({"--address", "1"}, 1);
-    run = Upgrade({"--port", link, "--address", "1-3", "--answer-timeout", "0.3", "--ack-delay",
+    // Head 1 is absent: it never entered upgrade mode, so head 2 is still tried.
+    link = StartHead({"--address", "2"}, 1);
+    run = Upgrade({"--port", link, "--address", "1,2", "--answer-timeout", "0.3", "--ack-delay",
                    "0", "-q", image});
     EXPECT_EQ(run.exitStatus, 4) << run.err;
-    EXPECT_NE(run.err.find("head 2 on " + link), std::string::npos) << run.err;
-    EXPECT_EQ(run.err.find("head 3"), std::string::npos) << "the batch stops at head 2";
+    EXPECT_NE(run.err.find("head 1 on " + link + ": no connection"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find(link + ": head 1 failed (no connection), head 2 upgraded"),
+              std::string::npos)
+        << run.err;
     EXPECT_EQ(LogValues(HeadLog(1), "done", "blocks").size(), 1U);
+
+    // Head 1 fails after it connected: it may still take frames, so head 2 is not tried.
+    link = StartHead({"--address", "1,2", "--fail-at", "0"}, 2);
+    run = Upgrade({"--port", link, "--address", "1,2", "--ack-delay", "0", "-q", image});
+    EXPECT_EQ(run.exitStatus, 5) << run.err;
+    EXPECT_NE(run.err.find(link + ": head 1 failed (upgrade failed), head 2 not tried"),
+              std::string::npos)
+        << run.err;
+    EXPECT_TRUE(LogValues(HeadLog(2), "command", "baud").size() == 1U) << "one command only";
+}
+
+TEST_F(UpgradeEndToEnd, WithoutTheSwitchOnlyOneAddressIsTaken) {
+    const std::string image = MakeImage(5000);
+    const std::string link = StartHead({"--no-command"}, 0);
+    ProcessResult run =
+        Upgrade({"--port", link, "--no-switch", "--address", "1-3", "--ack-delay", "0", image});
+    EXPECT_EQ(run.exitStatus, 2) << run.err;
+    EXPECT_NE(run.err.find("--no-switch takes one --address"), std::string::npos) << run.err;
+    EXPECT_TRUE(LogValues(HeadLog(0), "connect", "baud").empty()) << "no port was opened";
+    run = Upgrade({"--port", link, "--no-switch", "--address", "3", "--ack-delay", "0", image});
+    EXPECT_EQ(run.exitStatus, 0) << run.err;
+    EXPECT_NE(run.err.find("1 head(s) upgraded"), std::string::npos) << run.err;
 }
 
 TEST_F(UpgradeEndToEnd, TwoPortsRunInParallelWithASummary) {
@@ -449,8 +468,11 @@ TEST_F(UpgradeEndToEnd, TraceAndJsonDescribeTheWholeDialog) {
         ASSERT_TRUE(std::regex_search(line, m, std::regex(R"re(^\{"event":"([a-z]+)")re"))) << line;
         events.push_back(m[1]);
     }
+    // The head's result, then the run's: the exit status and every head.
     EXPECT_EQ(events, (std::vector<std::string>{"switched", "connected", "frame", "resent", "frame",
-                                                "result"}));
+                                                "result", "result"}));
+    EXPECT_NE(run.out.find("\"exit\":0,\"message\":\"\",\"heads\":[{\"port\":"), std::string::npos)
+        << run.out;
 
     const auto trace = Lines(ReadFileText(Path("trace.txt")));
     const std::regex shape(R"re(^[0-9]+\.[0-9]{6} \S+ (2400|115200) bit/s \S.*)re");
@@ -471,6 +493,95 @@ TEST_F(UpgradeEndToEnd, TraceAndJsonDescribeTheWholeDialog) {
     EXPECT_TRUE(has(R"re(received 0x83 checksum error)re"));
     EXPECT_TRUE(has(R"re(sent frame 1 again load address 0x00021000)re"));
     EXPECT_TRUE(has(R"re(received 0x84 upgrade complete)re"));
+}
+
+TEST_F(UpgradeEndToEnd, AnOutputNamingTheImageIsRefusedAndTheImageIsUntouched) {
+    const std::string image = MakeImage(3 * kBlock + 5);
+    const std::string original = ReadFileText(image);
+    ASSERT_EQ(::link(image.c_str(), Path("same.bin").c_str()), 0);
+    std::filesystem::create_directory(Path("sub"));
+    const std::string link = StartHead({}, 0);
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"--port", link, "--trace", Path("same.bin"), image},
+             {"--port", link, "--trace", Path("sub/../fw.bin"), image},
+             {"--emit", Path("same.bin"), image},
+             {"--emit", image, "--inspect", Path("sub/../fw.bin")},
+         }) {
+        const ProcessResult run = Upgrade(args);
+        EXPECT_EQ(run.exitStatus, 2) << args[args.size() - 2] << ": " << run.err;
+        EXPECT_NE(run.err.find("is the image itself"), std::string::npos) << run.err;
+        EXPECT_TRUE(ReadFileText(image) == original) << "the image was changed";
+    }
+    EXPECT_TRUE(LogValues(HeadLog(0), "command", "baud").empty()) << "no port was opened";
+}
+
+TEST_F(UpgradeEndToEnd, AnImageChangedDuringTheRunNeverReachesTheHead) {
+    const std::string image = MakeImage(12 * kBlock);
+    const std::string original = PaddedImage();
+    const std::string link = StartHead({"--pace", "115200", "--once"}, 0);
+    ChildProcess upgrade({PTZ_UPGRADE_EXE, "--port", link, "--json", "--ack-delay", "0", image},
+                         m_dir, "upgrade");
+    ASSERT_TRUE(upgrade.WaitForOutput("\"event\":\"frame\"", 20000));
+    // Cut short, then grown past its first size with other bytes.
+    std::ofstream(image, std::ios::binary | std::ios::trunc) << std::string(20 * kBlock, 'x');
+    const ProcessResult run = upgrade.Wait(kRunLimitMs);
+    EXPECT_EQ(run.exitStatus, 0) << run.err;
+    EXPECT_TRUE(HeadOut(0) == original) << "the head got bytes of the changed image";
+}
+
+TEST_F(UpgradeEndToEnd, AnImageThatIsNotARegularFileIsRefusedAtOnce) {
+    const std::string fifo = Path("fifo.bin");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const ProcessResult run = Upgrade({"--port", Path("no-port"), fifo}, 5000);
+    EXPECT_EQ(run.exitStatus, 9) << run.err;
+    EXPECT_NE(run.err.find("not a regular file"), std::string::npos) << run.err;
+    EXPECT_EQ(Upgrade({"--inspect", "/dev/zero"}, 5000).exitStatus, 9);
+}
+
+// Every line valid JSON and valid UTF-8; the last one the run's result.
+void ExpectJsonLines(const std::string& out, int exitStatus) {
+    const auto lines = Lines(out);
+    ASSERT_FALSE(lines.empty());
+    for (const std::string& line : lines) {
+        EXPECT_TRUE(JsonChecker(line).Valid()) << line;
+        std::size_t at = 0;
+        while (at < line.size()) {
+            const auto c = static_cast<unsigned char>(line[at]);
+            const std::size_t n = c < 0x80 ? 1 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
+            ASSERT_NE(n, 0U) << "not UTF-8: " << line;
+            for (std::size_t k = 1; k < n; ++k) {
+                ASSERT_LT(at + k, line.size()) << line;
+                ASSERT_EQ(static_cast<unsigned char>(line[at + k]) & 0xC0U, 0x80U) << line;
+            }
+            at += n;
+        }
+    }
+    EXPECT_EQ(lines.back().rfind("{\"event\":\"result\",", 0), 0U) << lines.back();
+    EXPECT_NE(lines.back().find("\"exit\":" + std::to_string(exitStatus) + ","), std::string::npos)
+        << lines.back();
+}
+
+TEST_F(UpgradeEndToEnd, WithJsonEveryRunEndsWithOneResultInValidUtf8) {
+    const std::string image = MakeImage(kBlock + 1);
+    ProcessResult run = Upgrade({"--json", "--port", "COM1", "--speed", "1200", image});
+    EXPECT_EQ(run.exitStatus, 2);
+    ExpectJsonLines(run.out, 2);
+    EXPECT_EQ(Lines(run.out).size(), 1U);
+    run = Upgrade({"--json", "--bogus"});
+    ExpectJsonLines(run.out, 2);
+    run = Upgrade({"--json", "--port", "COM1", Path("missing\xff.bin")});
+    EXPECT_EQ(run.exitStatus, 9);
+    ExpectJsonLines(run.out, 9);
+    EXPECT_NE(run.out.find("missing\\ufffd.bin"), std::string::npos) << run.out;
+
+    // A port whose name is not UTF-8.
+    const std::string link = StartHead({"--once"}, 0);
+    const std::string odd = Path("port\xff\xfe");
+    std::filesystem::create_symlink(link, odd);
+    run = Upgrade({"--json", "--port", odd, "--ack-delay", "0", image});
+    EXPECT_EQ(run.exitStatus, 0) << run.err;
+    ExpectJsonLines(run.out, 0);
+    EXPECT_GE(Lines(run.out).size(), 5U) << run.out;
 }
 
 TEST_F(UpgradeEndToEnd, CtrlCStopsCleanlyNamingTheFrameReached) {
