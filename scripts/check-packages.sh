@@ -35,13 +35,15 @@ built_version() {
 # Builds the package target and prints the one package it made (older ones are removed first,
 # so that a package of an earlier version cannot pass for this one).
 build_package() {
-    local dir=$1 pattern=$2
-    rm -f "$dir"/packages/$pattern
+    local dir=$1 pattern=$2 made
+    mkdir -p "$dir/packages"
+    find "$dir/packages" -maxdepth 1 -name "$pattern" -delete
     cmake --build "$dir" --target package >"$scratch/cpack.log" 2>&1 \
         || { cat "$scratch/cpack.log" >&2; fail "building the package in $dir failed"; }
-    local made=("$dir"/packages/$pattern)
-    [ "${#made[@]}" -eq 1 ] && [ -f "${made[0]}" ] \
-        || fail "expected one $pattern in $dir/packages, found: ${made[*]}"
+    mapfile -t made < <(find "$dir/packages" -maxdepth 1 -name "$pattern")
+    if [ "${#made[@]}" -ne 1 ]; then
+        fail "expected one $pattern in $dir/packages, found: ${made[*]}"
+    fi
     echo "${made[0]}"
 }
 
@@ -93,10 +95,12 @@ for program in ptz-upgrade ptz-headsim; do
             || fail "the manual page of $program does not mention $option"
     done
 done
-for status in $(sed -n 's/^constexpr int k[A-Za-z]* = \([0-9]*\);.*/\1/p' src/cli/exit_status.h); do
-    sed -n '/^\.SH "EXIT STATUS"/,/^\.SH/p' "$scratch/ptz-upgrade.1" | grep -qx "\.B $status" \
-        || fail "exit status $status (src/cli/exit_status.h) is missing from the manual page"
-done
+sed -n '/^\.SH "EXIT STATUS"/,/^\.SH/p' "$scratch/ptz-upgrade.1" >"$scratch/exit-statuses"
+sed -n 's/^constexpr int k[A-Za-z]* = \([0-9]*\);.*/\1/p' src/cli/exit_status.h \
+    | while read -r status; do
+        grep -qx "\.B $status" "$scratch/exit-statuses" \
+            || fail "exit status $status (src/cli/exit_status.h) is missing from the manual page"
+    done
 for text in dialout /dev/serial/by-id; do
     grep -q "$text" "$scratch/ptz-upgrade.1" || fail "the manual page does not mention $text"
 done
@@ -128,7 +132,7 @@ printf '%s\n' advapi32.dll cfgmgr32.dll comctl32.dll comdlg32.dll gdi32.dll imm3
     user32.dll uxtheme.dll version.dll winmm.dll ws2_32.dll >"$scratch/system-dlls"
 while IFS= read -r -d '' exe; do
     name=$(basename "$exe")
-    dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z')
+    dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^\s*DLL Name: //p' | tr '[:upper:]' '[:lower:]')
     [ -n "$dlls" ] || fail "$name: no imports found"
     for dll in $dlls; do
         grep -qx "$dll" "$scratch/system-dlls" \
@@ -139,7 +143,7 @@ while IFS= read -r -d '' exe; do
         [ "$value" = "$windows_version" ] \
             || fail "$name: version resource $field is '$value', expected '$windows_version'"
     done
-    echo "$name: imports $(echo $dlls), version $windows_version"
+    echo "$name: imports ${dlls//$'\n'/ }, version $windows_version"
 done < <(find "$scratch/zip" -name '*.exe' -print0)
 
 echo "check-packages: the Debian package and the Windows zip are in order"
