@@ -53,6 +53,29 @@ std::wstring SystemReason(DWORD code) {
     return reason;
 }
 
+// As dialogs usually open: over the middle of the owner, or of the screen, and never off it.
+void CentreOverOwner(HWND window) {
+    HWND owner = GetWindow(window, GW_OWNER);
+    MONITORINFO monitor{};
+    monitor.cbSize = sizeof(monitor);
+    GetMonitorInfoW(MonitorFromWindow(owner != nullptr ? owner : window, MONITOR_DEFAULTTONEAREST),
+                    &monitor);
+    const RECT area = monitor.rcWork;
+    RECT around = area;
+    if (owner != nullptr && IsWindowVisible(owner) != FALSE && IsIconic(owner) == FALSE) {
+        GetWindowRect(owner, &around);
+    }
+    RECT rect{};
+    GetWindowRect(window, &rect);
+    const LONG width = rect.right - rect.left;
+    const LONG height = rect.bottom - rect.top;
+    LONG x = around.left + (around.right - around.left - width) / 2;
+    LONG y = around.top + (around.bottom - around.top - height) / 2;
+    x = std::max(area.left, std::min(x, area.right - width));
+    y = std::max(area.top, std::min(y, area.bottom - height));
+    SetWindowPos(window, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
 // Messages whose result a dialog procedure returns itself instead of through DWLP_MSGRESULT.
 bool ReturnsResultDirectly(UINT message) {
     switch (message) {
@@ -92,16 +115,16 @@ int CWin32DialogBackend::RunModal(CDialog& dialog, CDialog* owner) {
         }
     }
     CWin32DialogWindow window(*this, dialog);
-    const INT_PTR result = DialogBoxParamW(m_module, MAKEINTRESOURCEW(dialog.TemplateId()),
-                                           ownerWindow, &CWin32DialogWindow::DialogProc,
-                                           reinterpret_cast<LPARAM>(&window));
+    const INT_PTR result =
+        DialogBoxParamW(m_module, MAKEINTRESOURCEW(dialog.TemplateId()), ownerWindow,
+                        &CWin32DialogWindow::DialogProc, reinterpret_cast<LPARAM>(&window));
     if (result == -1 && !window.WasInitialised()) {
         const std::wstring text = L"无法创建窗口（资源 " + std::to_wstring(dialog.TemplateId()) +
                                   L"）：" + SystemReason(GetLastError()) +
                                   L"。\n程序文件可能已损坏，请重新安装。";
         ::MessageBoxW(ownerWindow, text.c_str(),
-                    m_applicationTitle.empty() ? L"PtzUpgrade" : m_applicationTitle.c_str(),
-                    MB_OK | MB_ICONERROR);
+                      m_applicationTitle.empty() ? L"PtzUpgrade" : m_applicationTitle.c_str(),
+                      MB_OK | MB_ICONERROR);
     }
     return static_cast<int>(result);
 }
@@ -113,8 +136,8 @@ IconHandle CWin32DialogBackend::LoadAppIcon(int iconId) {
 std::string CWin32DialogBackend::LoadResourceString(int stringId) {
     // With a length of 0 the system hands out the resource's own read-only text.
     const wchar_t* text = nullptr;
-    const int length = LoadStringW(m_module, static_cast<UINT>(stringId),
-                                   reinterpret_cast<LPWSTR>(&text), 0);
+    const int length =
+        LoadStringW(m_module, static_cast<UINT>(stringId), reinterpret_cast<LPWSTR>(&text), 0);
     if (length <= 0 || text == nullptr) {
         return {};
     }
@@ -155,7 +178,15 @@ INT_PTR CWin32DialogWindow::OnInitDialog(HWND window) {
     SetWindowLongPtrW(window, DWLP_USER, reinterpret_cast<LONG_PTR>(this));
     // The first dialog the program runs is its main window.
     m_backend.NoteMainWindowCaption(WindowText(window));
-    return m_dialog.HandleInitDialog(*this) ? TRUE : FALSE;
+    RECT before{};
+    GetWindowRect(window, &before);
+    const bool focusDefault = m_dialog.HandleInitDialog(*this);
+    RECT after{};
+    GetWindowRect(window, &after);
+    if (EqualRect(&before, &after) != FALSE) {
+        CentreOverOwner(window);
+    }
+    return focusDefault ? TRUE : FALSE;
 }
 
 INT_PTR CWin32DialogWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
@@ -202,7 +233,7 @@ void CWin32DialogWindow::Fail(const std::string& what) {
     const std::wstring text = L"程序内部错误：" + Utf8ToWide(what) +
                               L"\n此窗口将关闭。请重新启动程序再试；若仍出错，请告知软件维护人员。";
     ::MessageBoxW(IsWindow(m_window) != FALSE ? m_window : nullptr, text.c_str(),
-                m_backend.ApplicationTitle().c_str(), MB_OK | MB_ICONERROR);
+                  m_backend.ApplicationTitle().c_str(), MB_OK | MB_ICONERROR);
     ::EndDialog(m_window, -1);
 }
 
@@ -250,9 +281,9 @@ std::string CWin32DialogWindow::GetListText(int controlId, int index) {
         return {};
     }
     std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
-    const LRESULT copied = SendDlgItemMessageW(m_window, controlId, CB_GETLBTEXT,
-                                               static_cast<WPARAM>(index),
-                                               reinterpret_cast<LPARAM>(text.data()));
+    const LRESULT copied =
+        SendDlgItemMessageW(m_window, controlId, CB_GETLBTEXT, static_cast<WPARAM>(index),
+                            reinterpret_cast<LPARAM>(text.data()));
     if (copied == CB_ERR || copied < 0) {
         return {};
     }
@@ -315,7 +346,7 @@ std::optional<std::string> CWin32DialogWindow::ChooseFileToOpen(const std::strin
             const std::wstring text =
                 L"无法打开文件选择窗口（错误 " + std::to_wstring(error) + L"）。请再试一次。";
             ::MessageBoxW(m_window, text.c_str(), m_backend.ApplicationTitle().c_str(),
-                        MB_OK | MB_ICONEXCLAMATION);
+                          MB_OK | MB_ICONEXCLAMATION);
         }
         return std::nullopt;
     }
