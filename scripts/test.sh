@@ -19,7 +19,8 @@ cmake --build --preset native -j "$jobs"
 ctest --preset native -j "$jobs"
 
 step "clang-tidy"
-git ls-files 'src/*.cpp' 'tools/*.cpp' | grep -v '_win32\.cpp$' \
+# src/app is PtzUpgrade.exe, built for Windows only.
+git ls-files 'src/*.cpp' 'tools/*.cpp' | grep -v -e '_win32\.cpp$' -e '^src/app/' \
     | xargs -P "$jobs" -n 4 clang-tidy -p build/native --quiet 2>/dev/null
 
 step "AddressSanitizer and UndefinedBehaviorSanitizer"
@@ -43,7 +44,7 @@ step "clang-tidy (Windows sources)"
 # clang reads the mingw compile commands as a Linux compile unless told the target and where
 # mingw's C++ library headers are.
 mingw_cxx=$(dirname "$(x86_64-w64-mingw32-g++-posix -print-libgcc-file-name)")/include/c++
-git ls-files 'src/*_win32.cpp' 'tests/wine/*.cpp' | grep -v 'shim\.cpp$' \
+git ls-files 'src/*_win32.cpp' 'src/app/*.cpp' 'tests/wine/*.cpp' | grep -v 'shim\.cpp$' \
     | xargs -P "$jobs" -n 4 clang-tidy -p build/windows --quiet \
         --extra-arg=--target=x86_64-w64-mingw32 \
         --extra-arg=-isystem"$mingw_cxx" \
