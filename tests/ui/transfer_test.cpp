@@ -178,20 +178,35 @@ TEST_F(WindowTransfer, OnlyTheFirstByteOfAChunkCounts) {
     ExpectNoPrompt();
 }
 
-TEST_F(WindowTransfer, AcceptWhileTheChecksumMessageIsOpenReleasesOnceAndNoResendFollows) {
+// An accept handled while "checksum error" is open releases the worker at once; closing the
+// box then resends only if the worker has finished that frame and waits again.
+TEST_F(WindowTransfer, AcceptWhileTheChecksumMessageIsOpenReleasesAtOnce) {
     PtyPair& head = StartWithPtyHead(3 * 4096);
     ASSERT_EQ(head.Receive(kFrame).size(), kFrame);
     head.Send({0x83});
     const auto prompt = m_desktop.WaitForPrompt(kShortMs);
     ASSERT_TRUE(prompt && prompt->text == "校验错误");
-    head.Send({0x82});
+    // XOFF first, so the released worker is still sending when the box closes.
+    head.Send({0x13, 0x82});
+    ASSERT_TRUE(m_desktop.WaitUntil([this] { return m_dialog->LastResponse() == 0x82; }, kShortMs));
+    ASSERT_TRUE(m_desktop.WaitUntil([this] { return GoAhead() == 1; }, kShortMs));
+    ASSERT_TRUE(m_desktop.AnswerMessageBox(win::kIdOk));
+    ASSERT_TRUE(m_desktop.WaitIdle(kShortMs));
+    head.Send({0x11});  // XON
     const auto second = head.Receive(kFrame);
     ASSERT_EQ(second.size(), kFrame);
     EXPECT_EQ(LoadAddressOf(second), 0x21000U);
+    EXPECT_TRUE(head.Receive(1, 300).empty()) << "closing the box released the worker again";
+
+    // Closed while the worker waits: the frame it sent last goes out again.
+    head.Send({0x83});
+    ASSERT_TRUE(m_desktop.WaitForPrompt(kShortMs).has_value());
+    head.Send({0x82});
+    const auto third = head.Receive(kFrame);
+    EXPECT_EQ(LoadAddressOf(third), 0x22000U);
     ASSERT_TRUE(m_desktop.WaitUntil([this] { return GoAhead() == 0; }, kShortMs));
     ASSERT_TRUE(m_desktop.AnswerMessageBox(win::kIdOk));
-    ASSERT_TRUE(m_desktop.WaitIdle(kShortMs));
-    EXPECT_TRUE(head.Receive(1, 300).empty()) << "the box's closing released the worker again";
+    EXPECT_EQ(LoadAddressOf(head.Receive(kFrame)), 0x22000U);
 }
 
 TEST_F(WindowTransfer, ChecksumErrorResendsWithTheSameLoadAddress) {

@@ -169,9 +169,11 @@ class UpgradeWindow : public ::testing::Test {
     void Connect() {
         ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_CONNECT));
         ASSERT_TRUE(m_desktop.WaitUntil(
-            [this] { return Text(IDC_BTN_CONNECT) == text::kConnectedLabel; }, uitest::kShortMs));
-        EXPECT_TRUE(Enabled(IDC_BTN_START));
-        EXPECT_FALSE(Enabled(IDC_BTN_CONNECT));
+            [this] {
+                return Text(IDC_BTN_CONNECT) == text::kConnectedLabel &&
+                       Enabled(IDC_BTN_START) && !Enabled(IDC_BTN_CONNECT);
+            },
+            uitest::kShortMs));
     }
 
     std::string m_dir;
