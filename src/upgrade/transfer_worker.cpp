@@ -95,9 +95,17 @@ void CTransferWorker::Serve() {
             m_lastFrameSent = false;
             m_sendingLastFrame = markedLast;
         }
-        for (const std::uint8_t byte : m_state.g_Frame) {
+        for (std::size_t at = 0; at < m_state.g_Frame.size(); ++at) {
+            const std::uint8_t byte = m_state.g_Frame[at];
             if (m_stop) {
                 return;
+            }
+            if (at + 1 == m_state.g_Frame.size()) {
+                // Marked waiting before the last byte goes out, not after: the head may answer
+                // the moment it has that byte, and an answer that found the worker "sending"
+                // would release nothing and leave the transfer stuck. The go-ahead keeps a
+                // release given before the wait.
+                m_state.g_bGoAhead = 0;
             }
             // A byte that did not reach the port is not counted: the transfer has failed.
             if (m_host.SendHexText(FormatFrameByteText(byte)) != 1) {
@@ -115,7 +123,6 @@ void CTransferWorker::Serve() {
             m_sendingLastFrame = false;
         }
         m_endChanged.notify_all();
-        m_state.g_bGoAhead = 0;
         if (!m_goAhead.Wait()) {
             return;
         }
