@@ -44,8 +44,8 @@ long ParseAddressText(const std::string& text) {
 
 CDeviceDlg::CDeviceDlg() : CDialog(IDD_DEVICE) {}
 
-bool CDeviceDlg::DispatchMessageMap(unsigned message, std::uintptr_t wParam,
-                                    std::intptr_t lParam, std::intptr_t& result) {
+bool CDeviceDlg::DispatchMessageMap(unsigned message, std::uintptr_t wParam, std::intptr_t lParam,
+                                    std::intptr_t& result) {
     using D = CDeviceDlg;
     static const MessageMapEntry<D> kMessageMap[] = {
         OnCommand<D>(win::kBnClicked, IDC_BTN_LAUNCH, &D::OnLaunch),
@@ -80,7 +80,8 @@ void CDeviceDlg::OnLaunch() {
         Window().MessageBox(text::kAddressError, "", win::kMbOk);
         return;
     }
-    DeviceChoice choice{static_cast<std::uint8_t>(address), SelectionByte(m_cboProtocol.GetCurSel()),
+    DeviceChoice choice{static_cast<std::uint8_t>(address),
+                        SelectionByte(m_cboProtocol.GetCurSel()),
                         SelectionByte(m_cboSpeed.GetCurSel())};
     // Returns once the owner has run the whole switch.
     (void)Window().SendToOwner(WM_DEVICE_SELECTED, reinterpret_cast<std::uintptr_t>(&choice),

@@ -106,10 +106,14 @@ struct ControlForm {
 };
 
 constexpr ControlForm kControlForms[] = {
-    {"LTEXT", ControlKind::Static, true},        {"CTEXT", ControlKind::Static, true},
-    {"RTEXT", ControlKind::Static, true},        {"PUSHBUTTON", ControlKind::Button, true},
-    {"DEFPUSHBUTTON", ControlKind::Button, true}, {"GROUPBOX", ControlKind::GroupBox, true},
-    {"EDITTEXT", ControlKind::Edit, false},       {"COMBOBOX", ControlKind::ComboBox, false},
+    {"LTEXT", ControlKind::Static, true},
+    {"CTEXT", ControlKind::Static, true},
+    {"RTEXT", ControlKind::Static, true},
+    {"PUSHBUTTON", ControlKind::Button, true},
+    {"DEFPUSHBUTTON", ControlKind::Button, true},
+    {"GROUPBOX", ControlKind::GroupBox, true},
+    {"EDITTEXT", ControlKind::Edit, false},
+    {"COMBOBOX", ControlKind::ComboBox, false},
     {"ICON", ControlKind::Icon, true},
 };
 
@@ -196,6 +200,12 @@ std::optional<ControlTemplate> ReadControl(const std::string& keyword, const std
     return std::nullopt;
 }
 
+int ToInt(const std::string& text) {
+    char* end = nullptr;
+    const long value = std::strtol(text.c_str(), &end, 10);
+    return end == text.c_str() ? 0 : static_cast<int>(value);
+}
+
 std::string Unquote(const std::string& text) {
     const auto args = SplitArguments(text);
     return args.empty() ? std::string() : args[0];
@@ -248,8 +258,8 @@ ResourceScript ParseResourceScript(std::string_view script, std::string_view def
                     dialog.id = ids.Resolve(first).value_or(-1);
                     const auto size = SplitArguments(Trim(rest.substr(second.size())));
                     if (size.size() == 4) {
-                        dialog.width = std::atoi(size[2].c_str());
-                        dialog.height = std::atoi(size[3].c_str());
+                        dialog.width = ToInt(size[2]);
+                        dialog.height = ToInt(size[3]);
                     }
                     result.dialogs.push_back(dialog);
                     block = Block::DialogHead;
@@ -268,7 +278,7 @@ ResourceScript ParseResourceScript(std::string_view script, std::string_view def
                     dialog.extendedStyles = rest;
                 } else if (first == "FONT") {
                     const auto args = SplitArguments(rest);
-                    dialog.fontSize = std::atoi(args[0].c_str());
+                    dialog.fontSize = ToInt(args[0]);
                     dialog.fontFace = args.size() > 1 ? args[1] : std::string();
                 }
                 break;

@@ -193,7 +193,8 @@ CHeadlessDesktop::~CHeadlessDesktop() {
         for (auto& state : m_prompts) {
             if (!state->answered) {
                 state->answered = true;
-                state->button = (state->prompt.style & win::kMbYesNo) != 0 ? win::kIdYes : win::kIdOk;
+                state->button =
+                    (state->prompt.style & win::kMbYesNo) != 0 ? win::kIdYes : win::kIdOk;
             }
         }
         for (auto& window : m_windows) {
@@ -593,7 +594,7 @@ bool CHeadlessDesktop::WaitUntil(const std::function<bool()>& condition, int tim
         }
         std::unique_lock<std::mutex> lock(m_mutex);
         if (m_changed.wait_until(lock, std::min(deadline, std::chrono::steady_clock::now() +
-                                                             std::chrono::milliseconds(10))) ==
+                                                              std::chrono::milliseconds(10))) ==
                 std::cv_status::timeout &&
             std::chrono::steady_clock::now() >= deadline) {
             lock.unlock();

@@ -67,8 +67,8 @@ CUpgradeDlg::~CUpgradeDlg() {
     DropImage();
 }
 
-bool CUpgradeDlg::DispatchMessageMap(unsigned message, std::uintptr_t wParam,
-                                     std::intptr_t lParam, std::intptr_t& result) {
+bool CUpgradeDlg::DispatchMessageMap(unsigned message, std::uintptr_t wParam, std::intptr_t lParam,
+                                     std::intptr_t& result) {
     using D = CUpgradeDlg;
     static const MessageMapEntry<D> kMessageMap[] = {
         OnMessage<D>(win::kWmSysCommand, &D::OnSysCommand),
@@ -193,11 +193,11 @@ void CUpgradeDlg::FailOpen(const std::string& message) {
 void CUpgradeDlg::OpenPort() {
     const int selection = m_cboPort.GetCurSel();
     // With no selection the operator typed a name: ports beyond the list are usable too.
-    m_strPortName = selection >= 0 ? m_cboPort.GetLBText(selection)
-                                   : TrimWhiteSpace(m_cboPort.GetWindowText());
-    const PortOpeningResult opening = OpenPortForUpgrade(
-        *m_state.g_pLink, DevicePathForPortName(m_strPortName),
-        static_cast<std::uint32_t>(m_nBaudRate));
+    m_strPortName =
+        selection >= 0 ? m_cboPort.GetLBText(selection) : TrimWhiteSpace(m_cboPort.GetWindowText());
+    const PortOpeningResult opening =
+        OpenPortForUpgrade(*m_state.g_pLink, DevicePathForPortName(m_strPortName),
+                           static_cast<std::uint32_t>(m_nBaudRate));
     switch (opening.failedStep) {
         case PortOpeningStep::None:
             break;
@@ -504,8 +504,7 @@ void CUpgradeDlg::SentCountChanged() {
     }
 }
 
-std::intptr_t CUpgradeDlg::OnSentCountChanged(std::uintptr_t /*wParam*/,
-                                              std::intptr_t /*lParam*/) {
+std::intptr_t CUpgradeDlg::OnSentCountChanged(std::uintptr_t /*wParam*/, std::intptr_t /*lParam*/) {
     m_sentCountQueued = false;
     Window().SetItemText(IDC_STATIC_SENT, std::to_string(m_state.g_nSentCount.load()));
     return 0;

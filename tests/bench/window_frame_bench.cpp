@@ -64,9 +64,9 @@ int main() {
         // The first read may bring more than one byte of the frame, never bytes of the next.
         const auto first = head.Receive(1, 10000);
         const auto started = Clock::now();
-        const auto rest =
-            head.Receive(kFrameBytes - std::min(first.size(), kFrameBytes), 10000);
-        frameMs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - started).count());
+        const auto rest = head.Receive(kFrameBytes - std::min(first.size(), kFrameBytes), 10000);
+        frameMs.push_back(
+            std::chrono::duration<double, std::milli>(Clock::now() - started).count());
         if (first.size() + rest.size() != kFrameBytes) {
             std::fprintf(stderr, "frame %d arrived short\n", frame);
             break;

@@ -123,8 +123,8 @@ TEST_F(UpgradeWindow, HexTextIsTrimmedDecodedAndBoundedBeforeItIsWritten) {
     AddHead(options);
     Launch();
     EXPECT_EQ(m_dialog->SendHexText(" 3f 3f\r\n"), 2U);
-    EXPECT_TRUE(m_desktop.WaitUntil([this] { return Text(IDC_BTN_CONNECT) == "连接成功"; },
-                                    kShortMs));
+    EXPECT_TRUE(
+        m_desktop.WaitUntil([this] { return Text(IDC_BTN_CONNECT) == "连接成功"; }, kShortMs));
     EXPECT_EQ(m_dialog->SendHexText("zz 3f"), 0U);
     EXPECT_EQ(m_dialog->SendHexText(std::string(4096, 'a')), 0U);
     EXPECT_EQ(m_dialog->SendHexText(std::string(5000, 'a')), 0U);
@@ -191,8 +191,7 @@ struct SwitchCase {
     int speed;
 };
 
-class UpgradeModeSwitch : public UpgradeWindow,
-                          public ::testing::WithParamInterface<SwitchCase> {};
+class UpgradeModeSwitch : public UpgradeWindow, public ::testing::WithParamInterface<SwitchCase> {};
 
 TEST_P(UpgradeModeSwitch, CommandGoesOutAtTheControlSpeedThenTheLineIsAt115200) {
     const SwitchCase c = GetParam();
@@ -228,8 +227,8 @@ TEST_F(UpgradeWindow, AboutBoxOpensFromTheSystemMenuAndMinimisedWindowPaintsItsI
     ASSERT_TRUE(m_desktop.WaitUntil([this] { return !m_desktop.IsOpen(IDD_ABOUT); }, kShortMs));
 
     ASSERT_TRUE(m_desktop.Minimize(IDD_UPGRADE, true));
-    ASSERT_TRUE(m_desktop.WaitUntil([this] { return m_desktop.IconPaints(IDD_UPGRADE) == 1; },
-                                    kShortMs));
+    ASSERT_TRUE(
+        m_desktop.WaitUntil([this] { return m_desktop.IconPaints(IDD_UPGRADE) == 1; }, kShortMs));
     ASSERT_TRUE(m_desktop.Minimize(IDD_UPGRADE, false));
     ASSERT_TRUE(m_desktop.WaitIdle(kShortMs));
     EXPECT_EQ(m_desktop.IconPaints(IDD_UPGRADE), 1);

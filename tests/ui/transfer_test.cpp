@@ -33,7 +33,8 @@ class WindowTransfer : public UpgradeWindow {
         ASSERT_TRUE(m_desktop.AnswerFileDialog(path));
         ASSERT_TRUE(m_desktop.WaitUntil([this] { return m_desktop.IsOpen(IDD_DEVICE); }, kShortMs));
         ASSERT_TRUE(m_desktop.PressEscape(IDD_DEVICE));
-        ASSERT_TRUE(m_desktop.WaitUntil([this] { return !m_desktop.IsOpen(IDD_DEVICE); }, kShortMs));
+        ASSERT_TRUE(
+            m_desktop.WaitUntil([this] { return !m_desktop.IsOpen(IDD_DEVICE); }, kShortMs));
     }
 
     // A pty head with a chosen image and the start button enabled by its 0x80.
@@ -84,8 +85,7 @@ TEST_P(WholeUpgrade, ImageArrivesWholeAndTheWindowSaysSo) {
     EXPECT_EQ(head.Summary().resends, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(ImageSizes, WholeUpgrade,
-                         ::testing::Values(1, 4095, 4096, 4097, 300000));
+INSTANTIATE_TEST_SUITE_P(ImageSizes, WholeUpgrade, ::testing::Values(1, 4095, 4096, 4097, 300000));
 
 TEST_F(WindowTransfer, ChecksumErrorsResendTheSameBlockAfterTheMessage) {
     HeadSimOptions options;
@@ -164,8 +164,8 @@ TEST_F(WindowTransfer, OnlyTheFirstByteOfAChunkCounts) {
     // Bytes outside the table change nothing: the worker keeps waiting.
     for (const std::uint8_t noise : {0x85, 0x88, 0x00, 0x7F}) {
         head.Send({noise});
-        ASSERT_TRUE(m_desktop.WaitUntil([&] { return m_dialog->LastResponse() == noise; },
-                                        kShortMs));
+        ASSERT_TRUE(
+            m_desktop.WaitUntil([&] { return m_dialog->LastResponse() == noise; }, kShortMs));
     }
     ASSERT_TRUE(m_desktop.WaitIdle(kShortMs));
     EXPECT_EQ(GoAhead(), 0);

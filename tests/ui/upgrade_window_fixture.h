@@ -150,8 +150,8 @@ class UpgradeWindow : public ::testing::Test {
         ASSERT_TRUE(dialog && dialog->kind == HeadlessPrompt::Kind::FileDialog);
         EXPECT_EQ(dialog->text, "Bin File (*.bin)|*.bin|");
         ASSERT_TRUE(m_desktop.AnswerFileDialog(path));
-        ASSERT_TRUE(m_desktop.WaitUntil([this] { return m_desktop.IsOpen(IDD_DEVICE); },
-                                        uitest::kShortMs));
+        ASSERT_TRUE(
+            m_desktop.WaitUntil([this] { return m_desktop.IsOpen(IDD_DEVICE); }, uitest::kShortMs));
         Launch(device);
     }
 
@@ -170,8 +170,8 @@ class UpgradeWindow : public ::testing::Test {
         ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_CONNECT));
         ASSERT_TRUE(m_desktop.WaitUntil(
             [this] {
-                return Text(IDC_BTN_CONNECT) == text::kConnectedLabel &&
-                       Enabled(IDC_BTN_START) && !Enabled(IDC_BTN_CONNECT);
+                return Text(IDC_BTN_CONNECT) == text::kConnectedLabel && Enabled(IDC_BTN_START) &&
+                       !Enabled(IDC_BTN_CONNECT);
             },
             uitest::kShortMs));
     }
