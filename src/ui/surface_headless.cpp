@@ -605,6 +605,22 @@ bool CHeadlessDesktop::WaitUntil(const std::function<bool()>& condition, int tim
 
 bool CHeadlessDesktop::WaitIdle(int timeoutMs) const {
     std::unique_lock<std::mutex> lock(m_mutex);
-    return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                              [this] { return m_exited || (m_queue.empty() && m_waiting > 0); });
+    // Idle also means the window thread has taken every answer and every ended dialog: until
+    // it has, it still has work to do although the queue is empty.
+    const auto settled = [this] {
+        for (const auto& state : m_prompts) {
+            if (state->answered) {
+                return false;
+            }
+        }
+        for (const auto& window : m_windows) {
+            if (window->m_alive && window->m_ended) {
+                return false;
+            }
+        }
+        return true;
+    };
+    return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+        return m_exited || (m_queue.empty() && m_waiting > 0 && settled());
+    });
 }
