@@ -8,6 +8,9 @@ packages=(
     clang-format clang-tidy
     g++-mingw-w64-x86-64-posix
     wine wine64
+    # The window program under Wine: a virtual display, Chinese fonts, Wine's own fonts and
+    # screenshots (tests/wine/run-ui-tests.sh).
+    xvfb fonts-wqy-microhei fonts-wqy-zenhei fonts-wine imagemagick
     help2man lintian unzip file
 )
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs the Windows programs under Wine against ptz-headsim: the serial link checks
-# (wine_link_check.exe) and, when it is built, one whole upgrade with ptz-upgrade.exe.
+# (wine_link_check.exe) and, when they are built, one whole upgrade with ptz-upgrade.exe and the
+# window program's run (run-ui-tests.sh).
 # Usage: run-wine-tests.sh WINDOWS_BUILD_DIR NATIVE_BUILD_DIR
 # Makes a throw-away Wine prefix, maps COM1 (and COM10) to the simulated head's pty, and removes
 # everything again on exit. Exits non-zero when a check fails or something cannot be set up.
@@ -23,97 +24,24 @@ for needed in "$check_exe" "$headsim" "$shim"; do
         exit 1
     fi
 done
-for tool in wine wineboot wineserver timeout; do
-    if ! command -v "$tool" >/dev/null; then
-        echo "run-wine-tests: '$tool' is not installed (scripts/install-deps.sh installs it)" >&2
-        exit 1
-    fi
-done
-
-# Time limits in seconds, so that nothing can hang the suite.
-boot_limit=180
-run_limit=120
-start_limit=10
-
 work=$(mktemp -d "${TMPDIR:-/tmp}/ptz-wine.XXXXXX")
-export WINEPREFIX=$work/prefix
-export WINEDEBUG=-all
-head_link=$work/head-link
-headsim_pid=
+# shellcheck source=tests/wine/wine-env.sh
+source "$(dirname "$0")/wine-env.sh"
+wine_env_need_tools wine wineboot wineserver timeout
+wine_env_init
 
-# Asks ptz-headsim to stop, and kills it if it has not within start_limit seconds: a plain
-# `wait` on a simulator stuck in a write would hang the run.
-stop_headsim() {
-    if [ -n "$headsim_pid" ]; then
-        kill "$headsim_pid" 2>/dev/null || true
-        local waited=0
-        while kill -0 "$headsim_pid" 2>/dev/null && [ "$waited" -lt $((start_limit * 10)) ]; do
-            sleep 0.1
-            waited=$((waited + 1))
-        done
-        kill -KILL "$headsim_pid" 2>/dev/null || true
-        wait "$headsim_pid" 2>/dev/null || true
-        headsim_pid=
-    fi
-}
 cleanup() {
-    stop_headsim
-    timeout 20 wineserver -k >/dev/null 2>&1 || true
-    timeout 20 wineserver -w >/dev/null 2>&1 || true
+    wine_env_stop
     rm -rf "$work"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-# Wine with the modem-line shim preloaded: without it Wine's WaitCommEvent fails on a pty. The
-# wineserver a call starts inherits it too. Wine's own chatter goes to the log.
-wine_run() {
-    local limit=$1
-    shift
-    LD_PRELOAD=$shim timeout --kill-after=5 "$limit" wine "$@" 2>>"$work/wine.log"
-}
-
-# Starts ptz-headsim publishing $head_link and waits for the line it prints once listening.
-start_headsim() {
-    local out=$work/headsim.out
-    : >"$out"
-    "$headsim" --link "$head_link" "$@" >"$out" 2>>"$work/headsim.log" &
-    headsim_pid=$!
-    local waited=0
-    until grep -qx "$head_link" "$out"; do
-        if ! kill -0 "$headsim_pid" 2>/dev/null || [ "$waited" -ge $((start_limit * 10)) ]; then
-            echo "run-wine-tests: ptz-headsim did not start:" >&2
-            cat "$work/headsim.log" >&2
-            exit 1
-        fi
-        sleep 0.1
-        waited=$((waited + 1))
-    done
-}
-
-echo "Wine prefix: $WINEPREFIX"
-mkdir -p "$WINEPREFIX"
-# No .NET or HTML engine: they would be fetched from the network, and console programs need neither.
-if ! WINEDLLOVERRIDES="mscoree,mshtml=" timeout "$boot_limit" wineboot -i >>"$work/wine.log" 2>&1 ||
-    ! timeout "$boot_limit" wineserver -w; then
-    echo "run-wine-tests: wineboot failed:" >&2
-    cat "$work/wine.log" >&2
-    exit 1
-fi
-
+wine_boot_prefix
 start_headsim --no-command
 # COM10 names the same head: it opens only through the device-namespace prefix.
-for port in COM1 COM10; do
-    wine_run "$run_limit" reg add 'HKLM\Software\Wine\Ports' /v "$port" /t REG_SZ \
-        /d "$head_link" /f >/dev/null
-done
-# Wine makes dosdevices/com1 from the registry when it starts. The new server stays up until the
-# end, and its helper processes are started here, so that none of them holds this script's
-# output open once it has finished.
-timeout 20 wineserver -k >/dev/null 2>&1 || true
-timeout 20 wineserver -w || true
-LD_PRELOAD=$shim wineserver -p >/dev/null 2>&1
-wine_run "$run_limit" cmd /c exit >/dev/null
+wine_map_ports COM1 COM10
+wine_restart_server
 
 failed=0
 
@@ -152,6 +80,16 @@ if [ -f "$cli_exe" ]; then
     stop_headsim
 else
     echo "== ptz-upgrade.exe not built: whole-upgrade run skipped"
+fi
+
+ui_exe=$windows_dir/src/app/PtzUpgrade.exe
+if [ -f "$ui_exe" ]; then
+    echo "== the window program (run-ui-tests.sh)"
+    if ! "$(dirname "$0")/run-ui-tests.sh" "$windows_dir" "$native_dir"; then
+        failed=1
+    fi
+else
+    echo "== PtzUpgrade.exe not built: window program run skipped"
 fi
 
 if [ "$failed" -ne 0 ]; then

@@ -1,0 +1,278 @@
+#!/usr/bin/env bash
+# Runs PtzUpgrade.exe under Wine on a virtual X display, against ptz-headsim behind COM1, and
+# operates it from outside with ui_driver.exe as an operator would: start-up state, choosing an
+# image, the device dialog and the switch into upgrade mode, the connection check, the About
+# box. Takes screenshots of the windows.
+#
+# Usage: run-ui-tests.sh WINDOWS_BUILD_DIR NATIVE_BUILD_DIR [--readme-screenshot]
+#   Screenshots go to WINDOWS_BUILD_DIR/ui-screenshots/; --readme-screenshot also writes the
+#   main window's to docs/screenshot-main.png.
+# Makes a throw-away Wine prefix and X display and removes them again on exit. Every step has a
+# time limit; the first step that fails ends the run with a non-zero status.
+#
+# Steps are groups of ui_driver.exe lines (see tests/wine/ui_driver.cpp), one `ui` call each:
+# add a step by adding a call.
+set -euo pipefail
+
+if [ $# -lt 2 ] || [ $# -gt 3 ] || { [ $# -eq 3 ] && [ "$3" != --readme-screenshot ]; }; then
+    echo "usage: $0 WINDOWS_BUILD_DIR NATIVE_BUILD_DIR [--readme-screenshot]" >&2
+    exit 2
+fi
+windows_dir=$(realpath "$1")
+native_dir=$(realpath "$2")
+readme_screenshot=${3:+yes}
+source_dir=$(realpath "$(dirname "$0")/../..")
+
+app_exe=$windows_dir/src/app/PtzUpgrade.exe
+driver_exe=$windows_dir/tests/wine/ui_driver.exe
+headsim=$native_dir/tools/headsim/ptz-headsim
+shim=$native_dir/tests/wine/libptz_modem_lines_shim.so
+for needed in "$app_exe" "$driver_exe" "$headsim" "$shim"; do
+    if [ ! -f "$needed" ]; then
+        echo "run-ui-tests: $needed is missing; build the windows and native presets first" >&2
+        exit 1
+    fi
+done
+screenshots=$windows_dir/ui-screenshots
+mkdir -p "$screenshots"
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/ptz-wine-ui.XXXXXX")
+# shellcheck source=tests/wine/wine-env.sh
+source "$(dirname "$0")/wine-env.sh"
+wine_env_need_tools wine wineboot wineserver timeout Xvfb import iconv
+wine_env_init
+# UTF-8 between Wine and this script (paths, arguments); Wine's own dialogs in English.
+export LC_ALL=C.UTF-8
+
+# Time limits in seconds.
+app_limit=300    # the whole life of PtzUpgrade.exe
+step_limit=90    # one ui_driver.exe run; its own waits are shorter
+
+xvfb_pid=
+app_pid=
+cleanup() {
+    if [ -n "$app_pid" ]; then
+        kill "$app_pid" 2>/dev/null || true
+    fi
+    wine_env_stop
+    if [ -n "$xvfb_pid" ]; then
+        kill "$xvfb_pid" 2>/dev/null || true
+        wait "$xvfb_pid" 2>/dev/null || true
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# A path of this machine as Wine's programs see it (drive Z: is the root).
+winpath() {
+    local path=$1
+    printf 'Z:%s' "${path//\//\\}"
+}
+
+fail() {
+    echo "FAIL $*"
+    echo "Wine's messages:" >&2
+    tail -n 30 "$work/wine.log" >&2 || true
+    echo "ptz-headsim's messages:" >&2
+    tail -n 20 "$work/headsim.log" >&2 || true
+    exit 1
+}
+
+# ui NAME: runs the ui_driver.exe lines read from standard input; the first that fails ends the
+# run, with the driver's report.
+step_count=0
+ui() {
+    local name=$1
+    step_count=$((step_count + 1))
+    local script=$work/step-$step_count.txt
+    cat >"$script"
+    if wine_run "$step_limit" "$driver_exe" "$(winpath "$script")" >"$work/driver.out"; then
+        echo "PASS $name"
+    else
+        cat "$work/driver.out"
+        fail "$name"
+    fi
+}
+
+# screenshot NAME CAPTION: the window with this caption, from the X display, as NAME.png.
+screenshot() {
+    local name=$1 caption=$2
+    ui "window \"$caption\" for the screenshot $name.png" <<EOF
+window "$caption"
+save-rect "$(winpath "$work/rect.txt")"
+EOF
+    local geometry
+    geometry=$(tr -d '\r\n' <"$work/rect.txt")
+    if ! timeout 30 import -display "$DISPLAY" -window root -crop "$geometry" +repage \
+        "$screenshots/$name.png"; then
+        fail "screenshot $name.png"
+    fi
+}
+
+# A virtual X display of its own: the number is the first free one.
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
+xvfb_pid=$!
+waited=0
+until [ -s "$work/display" ]; do
+    if ! kill -0 "$xvfb_pid" 2>/dev/null || [ "$waited" -ge $((start_limit * 10)) ]; then
+        echo "run-ui-tests: Xvfb did not start:" >&2
+        cat "$work/xvfb.log" >&2
+        exit 1
+    fi
+    sleep 0.1
+    waited=$((waited + 1))
+done
+DISPLAY=:$(tr -d '\n' <"$work/display")
+export DISPLAY
+
+wine_boot_prefix
+# Marlett draws the caption buttons; this Wine does not find its own copy. Only Marlett: with
+# Wine's Tahoma, which has no Chinese, the captions would show boxes.
+if [ -f /usr/share/wine/fonts/marlett.ttf ]; then
+    cp /usr/share/wine/fonts/marlett.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
+fi
+# Chinese texts need a CJK font in place of 宋体 (SimSun). Micro Hei Mono: smoothed at dialog
+# sizes (Wine draws a font that forbids smoothing there, such as Zen Hei, in bare outlines that
+# lose strokes), and Latin letters half as wide as Chinese ones, as in SimSun, so that texts wrap
+# where they do on Windows. Windows are drawn on a Wine desktop of their own, with title bars,
+# since Xvfb has no window manager.
+{
+    printf '\xff\xfe'
+    sed 's/$/\r/' <<'EOF' | iconv -f UTF-8 -t UTF-16LE
+Windows Registry Editor Version 5.00
+
+[HKEY_LOCAL_MACHINE\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes]
+"SimSun"="WenQuanYi Micro Hei Mono"
+"宋体"="WenQuanYi Micro Hei Mono"
+"System"="WenQuanYi Micro Hei"
+
+[HKEY_CURRENT_USER\Control Panel\Desktop]
+"FontSmoothing"="2"
+"FontSmoothingType"=dword:00000001
+
+[HKEY_CURRENT_USER\Software\Wine\Explorer]
+"Desktop"="Default"
+
+[HKEY_CURRENT_USER\Software\Wine\Explorer\Desktops]
+"Default"="1024x768"
+EOF
+} >"$work/ui.reg"
+wine_run "$run_limit" regedit /S "$(winpath "$work/ui.reg")"
+
+# The head the device dialog is set for below: not the dialog's defaults, so that each choice
+# is seen to reach the line.
+head_address=7
+start_headsim --address "$head_address" --protocol pelco-p --speed 9600 --log "$work/head.jsonl"
+wine_map_ports COM1
+wine_restart_server
+
+LD_PRELOAD=$shim timeout --kill-after=5 "$app_limit" wine "$app_exe" 2>>"$work/wine.log" &
+app_pid=$!
+
+# Three blocks, the last one short; a folder name in Chinese with a blank, so that the path is
+# seen to pass the file dialog and the opening unchanged.
+mkdir -p "$work/固件 v2"
+image="$work/固件 v2/ptz-head.bin"
+head -c 10000 /dev/urandom >"$image"
+image_total=$((4107 * 3))
+
+ui "start-up: COM1 open, only the image choice available, progress hidden" <<'EOF'
+window 云台升级软件 60000
+list 1005 COM1 COM2 COM3 COM4 COM5 COM6 COM7 COM8 COM9 COM10
+selection 1005 0
+text 1009 关闭串口
+enabled 1002 yes
+enabled 1011 no
+enabled 1003 no
+visible 1001 no
+EOF
+screenshot main-start 云台升级软件
+
+ui "choose the image through the file dialog; the device dialog opens with its defaults" <<EOF
+window 云台升级软件
+click 1002
+open-file Open "$(winpath "$image")" 20000
+window 选择设备 10000
+text 1021 1
+list 1023 PELCO_P PELCO_D
+selection 1023 1
+list 1024 2400 4800 9600 19200
+selection 1024 0
+window 云台升级软件
+text 1000 "$(winpath "$image")"
+text 1015 $image_total
+visible 1001 yes
+EOF
+screenshot device 选择设备
+
+ui "device dialog: address $head_address, Pelco-P, 9600 bit/s, launch the switch" <<EOF
+window 选择设备
+type 1021 $head_address
+select 1023 0
+select 1024 2
+click 1025
+gone 20000
+window 云台升级软件
+enabled 1011 yes
+enabled 1003 no
+EOF
+
+if grep '"event":"command"' "$work/head.jsonl" | grep '"accepted":true' |
+    grep -q "\"address\":$head_address,.*\"baud\":9600"; then
+    echo "PASS the head accepted the upgrade-mode command for address $head_address at 9600 bit/s"
+else
+    echo "the head's log:"
+    cat "$work/head.jsonl"
+    fail "the head did not accept the upgrade-mode command for address $head_address at 9600 bit/s"
+fi
+
+ui "connection check: the head answers, the start button becomes available" <<'EOF'
+window 云台升级软件
+click 1011
+wait-text 1011 连接成功 10000
+enabled 1011 no
+enabled 1003 yes
+EOF
+screenshot main-connected 云台升级软件
+
+ui "About box from the system menu" <<'EOF'
+window 云台升级软件
+syscommand 16
+window "关于 Kestrom" 10000
+EOF
+screenshot about "关于 Kestrom"
+ui "About box closes with its OK button" <<'EOF'
+window "关于 Kestrom"
+click 1
+gone
+EOF
+
+ui "closing the main window ends the program" <<'EOF'
+window 云台升级软件
+close
+gone 20000
+EOF
+waited=0
+while kill -0 "$app_pid" 2>/dev/null && [ "$waited" -lt $((start_limit * 10)) ]; do
+    sleep 0.1
+    waited=$((waited + 1))
+done
+if kill -0 "$app_pid" 2>/dev/null; then
+    fail "PtzUpgrade.exe did not end within $start_limit s of its window closing"
+fi
+app_status=0
+wait "$app_pid" || app_status=$?
+app_pid=
+if [ "$app_status" -ne 0 ]; then
+    fail "PtzUpgrade.exe ended with status $app_status"
+fi
+echo "PASS PtzUpgrade.exe ended with status 0"
+
+if [ -n "$readme_screenshot" ]; then
+    mkdir -p "$source_dir/docs"
+    cp "$screenshots/main-connected.png" "$source_dir/docs/screenshot-main.png"
+    echo "wrote docs/screenshot-main.png"
+fi
+echo "Screenshots: $screenshots"
+echo "Window program tests passed"

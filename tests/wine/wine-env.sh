@@ -1,0 +1,114 @@
+# shellcheck shell=bash
+# shellcheck disable=SC2154  # work, headsim and shim are set by the sourcing script
+# Shared by the Wine test scripts (sourced, not run): a throw-away Wine prefix, ptz-headsim on a
+# pty mapped to COM ports, and the modem-line shim without which Wine cannot wait on a pty.
+#
+# The sourcing script sets `work` (a fresh directory it removes at the end), `headsim` (the
+# ptz-headsim program) and `shim` (libptz_modem_lines_shim.so), then calls wine_env_init.
+
+# Time limits in seconds, so that nothing can hang a run.
+boot_limit=180
+run_limit=120
+start_limit=10
+
+wine_env_name=${0##*/}
+wine_env_name=${wine_env_name%.sh}
+headsim_pid=
+
+wine_env_init() {
+    export WINEPREFIX=$work/prefix
+    export WINEDEBUG=-all
+    head_link=$work/head-link
+}
+
+# Fails with a message when a program the run needs is not installed.
+wine_env_need_tools() {
+    local tool
+    for tool in "$@"; do
+        if ! command -v "$tool" >/dev/null; then
+            echo "$wine_env_name: '$tool' is not installed (scripts/install-deps.sh installs it)" >&2
+            exit 1
+        fi
+    done
+}
+
+# Asks ptz-headsim to stop, and kills it if it has not within start_limit seconds: a plain
+# `wait` on a simulator stuck in a write would hang the run.
+stop_headsim() {
+    if [ -n "$headsim_pid" ]; then
+        kill "$headsim_pid" 2>/dev/null || true
+        local waited=0
+        while kill -0 "$headsim_pid" 2>/dev/null && [ "$waited" -lt $((start_limit * 10)) ]; do
+            sleep 0.1
+            waited=$((waited + 1))
+        done
+        kill -KILL "$headsim_pid" 2>/dev/null || true
+        wait "$headsim_pid" 2>/dev/null || true
+        headsim_pid=
+    fi
+}
+
+# Stops the simulated head and every Wine process of the prefix.
+wine_env_stop() {
+    stop_headsim
+    timeout 20 wineserver -k >/dev/null 2>&1 || true
+    timeout 20 wineserver -w >/dev/null 2>&1 || true
+}
+
+# Wine with the modem-line shim preloaded: without it Wine's WaitCommEvent fails on a pty. The
+# wineserver a call starts inherits it too. Wine's own chatter goes to the log.
+wine_run() {
+    local limit=$1
+    shift
+    LD_PRELOAD=$shim timeout --kill-after=5 "$limit" wine "$@" 2>>"$work/wine.log"
+}
+
+# Starts ptz-headsim publishing $head_link and waits for the line it prints once listening.
+start_headsim() {
+    local out=$work/headsim.out
+    : >"$out"
+    "$headsim" --link "$head_link" "$@" >"$out" 2>>"$work/headsim.log" &
+    headsim_pid=$!
+    local waited=0
+    until grep -qx "$head_link" "$out"; do
+        if ! kill -0 "$headsim_pid" 2>/dev/null || [ "$waited" -ge $((start_limit * 10)) ]; then
+            echo "$wine_env_name: ptz-headsim did not start:" >&2
+            cat "$work/headsim.log" >&2
+            exit 1
+        fi
+        sleep 0.1
+        waited=$((waited + 1))
+    done
+}
+
+# Makes the prefix.
+wine_boot_prefix() {
+    echo "Wine prefix: $WINEPREFIX"
+    mkdir -p "$WINEPREFIX"
+    # No .NET or HTML engine: they would be fetched from the network, and the programs need neither.
+    if ! WINEDLLOVERRIDES="mscoree,mshtml=" timeout "$boot_limit" wineboot -i >>"$work/wine.log" 2>&1 ||
+        ! timeout "$boot_limit" wineserver -w; then
+        echo "$wine_env_name: wineboot failed:" >&2
+        cat "$work/wine.log" >&2
+        exit 1
+    fi
+}
+
+# Maps each named port (COM1, COM10, ...) to the simulated head's pty.
+wine_map_ports() {
+    local port
+    for port in "$@"; do
+        wine_run "$run_limit" reg add 'HKLM\Software\Wine\Ports' /v "$port" /t REG_SZ \
+            /d "$head_link" /f >/dev/null
+    done
+}
+
+# Wine makes dosdevices/com1 from the registry when it starts. The new server stays up until the
+# end, and its helper processes are started here, so that none of them holds the script's
+# output open once it has finished.
+wine_restart_server() {
+    timeout 20 wineserver -k >/dev/null 2>&1 || true
+    timeout 20 wineserver -w || true
+    LD_PRELOAD=$shim wineserver -p >/dev/null 2>&1
+    wine_run "$run_limit" cmd /c exit >/dev/null
+}
