@@ -279,7 +279,12 @@ void WriteRunResult(std::ostream& out, int exitStatus, const std::string& what,
 
 int RunLoader(const CliOptions& options, std::ostream& out, std::ostream& err) {
     if (options.listPorts) {
-        return ListPorts(out);
+        // With --json, stdout carries JSON lines only.
+        const int status = ListPorts(options.json ? err : out);
+        if (options.json) {
+            WriteRunResult(out, status, "ports listed", "");
+        }
+        return status;
     }
     const RunEnd end = Run(options, out, err);
     if (!end.told && !end.message.empty()) {

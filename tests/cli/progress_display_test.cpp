@@ -60,13 +60,14 @@ TEST(ProgressDisplay, RedrawsInPlaceOnlyOnATerminalOfItsOwn) {
 }
 
 TEST(ProgressLine, NeverPassesTheWholeImageAndCountsResentBytesApart) {
+    constexpr std::int64_t kFrame = 4107;
     UpgradeProgress progress;
     progress.framesTotal = 10;
-    progress.bytesTotal = 10 * 4107;
+    progress.bytesTotal = 10 * kFrame;
     // A head that asked for the fill frame after the last of 10 frames.
     progress.framesAccepted = 11;
-    progress.bytesSent = 11 * 4107;
-    progress.bytesExtra = 2 * 4107;
+    progress.bytesSent = 11 * kFrame;
+    progress.bytesExtra = 2 * kFrame;
     const std::string line = FormatProgressLine(progress, 5.0);
     EXPECT_NE(line.find("100%"), std::string::npos) << line;
     EXPECT_NE(line.find("10/10 frames"), std::string::npos) << line;
