@@ -206,6 +206,16 @@ visible 1001 yes
 EOF
 screenshot device 选择设备
 
+ui "device dialog: an address of 0 is refused and the dialog stays" <<'EOF'
+window 选择设备
+type 1021 0
+click 1025
+message 输入地址错误! 10000
+answer
+window 选择设备
+text 1021 0
+EOF
+
 ui "device dialog: address $head_address, Pelco-P, 9600 bit/s, launch the switch" <<EOF
 window 选择设备
 type 1021 $head_address
