@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Runs PtzUpgrade.exe under Wine on a virtual X display, against ptz-headsim behind COM1, and
 # operates it from outside with ui_driver.exe as an operator would: start-up state, choosing an
-# image, the device dialog and the switch into upgrade mode, the connection check, the About
-# box. Takes screenshots of the windows.
+# image, the device dialog and the switch into upgrade mode, the connection check, a whole
+# upgrade with one checksum error, the About box. Takes screenshots of the windows.
 #
 # Usage: run-ui-tests.sh WINDOWS_BUILD_DIR NATIVE_BUILD_DIR [--readme-screenshot]
 #   Screenshots go to WINDOWS_BUILD_DIR/ui-screenshots/; --readme-screenshot also writes the
@@ -163,7 +163,11 @@ wine_run "$run_limit" regedit /S "$(winpath "$work/ui.reg")"
 # The head the device dialog is set for below: not the dialog's defaults, so that each choice
 # is seen to reach the line.
 head_address=7
-start_headsim --address "$head_address" --protocol pelco-p --speed 9600 --log "$work/head.jsonl"
+# It takes the second frame for damaged once, so that the resend is seen through the real
+# message box, and writes the image it received.
+received=$work/received.bin
+start_headsim --address "$head_address" --protocol pelco-p --speed 9600 --log "$work/head.jsonl" \
+    --bad-sum-at 1 --out "$received"
 wine_map_ports COM1
 wine_restart_server
 
@@ -246,6 +250,34 @@ enabled 1003 yes
 EOF
 screenshot main-connected 云台升级软件
 
+ui "whole upgrade: a checksum error is answered and the block resent, then success" <<EOF
+window 云台升级软件
+click 1003
+enabled 1003 no
+message 校验错误 120000
+answer
+message 更新成功! 240000
+answer
+window 云台升级软件
+text 1013 $((image_total + 4107))
+text 1015 $image_total
+enabled 1003 no
+enabled 1011 no
+enabled 1002 yes
+EOF
+screenshot main-done 云台升级软件
+
+# What the head wrote is the image, padded with 0xFF to whole blocks.
+expected=$work/expected.bin
+cp "$image" "$expected"
+head -c $((image_total / 4107 * 4096 - $(stat -c %s "$image"))) /dev/zero | tr '\0' '\377' \
+    >>"$expected"
+if cmp -s "$expected" "$received"; then
+    echo "PASS the head received the image whole, padded with 0xFF"
+else
+    fail "the image the head received differs from the one chosen"
+fi
+
 ui "About box from the system menu" <<'EOF'
 window 云台升级软件
 syscommand 16
@@ -281,7 +313,7 @@ echo "PASS PtzUpgrade.exe ended with status 0"
 
 if [ -n "$readme_screenshot" ]; then
     mkdir -p "$source_dir/docs"
-    cp "$screenshots/main-connected.png" "$source_dir/docs/screenshot-main.png"
+    cp "$screenshots/main-done.png" "$source_dir/docs/screenshot-main.png"
     echo "wrote docs/screenshot-main.png"
 fi
 echo "Screenshots: $screenshots"
