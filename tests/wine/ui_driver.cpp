@@ -20,9 +20,12 @@
 //   selection ID INDEX           a combo box's selected entry (-1: none)
 //   syscommand ID                choose an entry of the window's system menu
 //   message TEXT [LIMIT]         wait for a message box saying TEXT
-//   answer [ID]                  press a button of that message box (default OK), wait until it
-//   closes open-file CAPTION PATH [LIMIT]   fill the file dialog with PATH and press Open close
-//   close the window (WM_CLOSE) gone [LIMIT]                 wait until the window no longer exists
+//   answer [ID]                  press a button of that message box (default OK) and wait
+//                                until it closes
+//   open-file CAPTION PATH [LIMIT]
+//                                fill the file dialog with PATH and press Open
+//   close                        close the window (WM_CLOSE)
+//   gone [LIMIT]                 wait until the window no longer exists
 //   save-rect PATH               write the window's screen rectangle as WxH+X+Y
 //   sleep MS
 #include <windows.h>
