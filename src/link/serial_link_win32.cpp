@@ -14,6 +14,7 @@
 
 #include "serial_link.h"
 #include "serial_link_win32.h"
+#include "system_error_text.h"
 #include "utf16_text.h"
 
 namespace {
@@ -27,27 +28,6 @@ HANDLE ToHandle(PortHandle handle) {
 
 PortHandle FromHandle(HANDLE handle) {
     return PortHandle{reinterpret_cast<std::intptr_t>(handle)};
-}
-
-// The system's own words for an error code, in UTF-8, without the trailing line break.
-std::string SystemReason(DWORD code) {
-    wchar_t* buffer = nullptr;
-    const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-    std::string reason;
-    if (length > 0 && buffer != nullptr) {
-        reason = WideToUtf8(std::wstring_view(buffer, length));
-    }
-    LocalFree(buffer);
-    while (!reason.empty() &&
-           (reason.back() == '\n' || reason.back() == '\r' || reason.back() == ' ')) {
-        reason.pop_back();
-    }
-    if (reason.empty()) {
-        reason = "Windows error " + std::to_string(code) + ".";
-    }
-    return reason;
 }
 
 PortErrorKind OpenFailureKind(DWORD code) {
@@ -110,7 +90,7 @@ std::optional<PortError> TakeLineErrors(HANDLE h, DWORD purgeFlags, const char* 
     DWORD errors = 0;
     if (ClearCommError(h, &errors, &status) == FALSE) {
         const DWORD code = GetLastError();
-        return PortError{IoFailureKind(code), SystemReason(code)};
+        return PortError{IoFailureKind(code), SystemErrorText(code)};
     }
     if (errors != 0) {
         (void)PurgeComm(h, purgeFlags);
@@ -130,11 +110,11 @@ std::optional<PortError> FinishOverlapped(HANDLE h, BOOL started, DWORD startCod
         return std::nullopt;
     }
     if (startCode != ERROR_IO_PENDING) {
-        return PortError{IoFailureKind(startCode), SystemReason(startCode)};
+        return PortError{IoFailureKind(startCode), SystemErrorText(startCode)};
     }
     if (GetOverlappedResult(h, &overlapped, &transferred, TRUE) == FALSE) {
         const DWORD waitCode = GetLastError();
-        return PortError{IoFailureKind(waitCode), SystemReason(waitCode)};
+        return PortError{IoFailureKind(waitCode), SystemErrorText(waitCode)};
     }
     return std::nullopt;
 }
@@ -318,7 +298,7 @@ PortHandle CSerialLink::Open() {
         if (mark != nullptr) {
             CloseHandle(mark);
         }
-        SetError(OpenFailureKind(code), "Opening '" + m_strPort + "': " + SystemReason(code));
+        SetError(OpenFailureKind(code), "Opening '" + m_strPort + "': " + SystemErrorText(code));
         return kInvalidPortHandle;
     }
     auto opening = std::make_shared<Opening>(handle, mark);
@@ -334,7 +314,7 @@ bool CSerialLink::SetTimeouts(std::uint32_t readIntervalMs, PortHandle handle) {
     if (SetCommTimeouts(ToHandle(handle), &timeouts) == FALSE) {
         const DWORD code = GetLastError();
         SetError(PortErrorKind::BadSetting,
-                 "Setting the time limits of '" + m_strPort + "': " + SystemReason(code));
+                 "Setting the time limits of '" + m_strPort + "': " + SystemErrorText(code));
         return false;
     }
     return true;
@@ -373,7 +353,7 @@ bool CSerialLink::Configure(PortHandle handle) {
         SetError(PortErrorKind::BadSetting,
                  "Setting '" + m_strPort + "' to " + std::to_string(m_dwBaudRate) + " bit/s, " +
                      std::to_string(m_byByteSize) + " data bits, " + ParityName(m_byParity) + ", " +
-                     StopBitsName(m_byStopBits) + ": " + SystemReason(code));
+                     StopBitsName(m_byStopBits) + ": " + SystemErrorText(code));
         return false;
     }
     (void)SetCommMask(h, EV_RXCHAR);
@@ -396,7 +376,7 @@ bool CSerialLink::SetSoftwareFlowControl(PortHandle handle, bool enabled) {
     const DWORD code = GetLastError();
     SetError(PortErrorKind::BadSetting, std::string(enabled ? "Turning on" : "Turning off") +
                                             " XON/XOFF on '" + m_strPort +
-                                            "': " + SystemReason(code));
+                                            "': " + SystemErrorText(code));
     return false;
 }
 
@@ -422,14 +402,14 @@ bool CSerialLink::CreateEvents() {
     opening->ovRead.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (opening->ovRead.hEvent == nullptr) {
         const DWORD code = GetLastError();
-        SetError(PortErrorKind::Other, "Creating the read event: " + SystemReason(code));
+        SetError(PortErrorKind::Other, "Creating the read event: " + SystemErrorText(code));
         return false;
     }
     opening->ovWrite.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (opening->ovWrite.hEvent == nullptr) {
         const DWORD code = GetLastError();
         CloseEvent(opening->ovRead.hEvent);
-        SetError(PortErrorKind::Other, "Creating the write event: " + SystemReason(code));
+        SetError(PortErrorKind::Other, "Creating the write event: " + SystemErrorText(code));
         return false;
     }
     return true;
@@ -558,7 +538,7 @@ long CSerialLink::QueuedInput(PortHandle handle) {
     COMSTAT status{};
     if (ClearCommError(opening->handle, &errors, &status) == FALSE) {
         const DWORD code = GetLastError();
-        SetError(IoFailureKind(code), "Reading from '" + m_strPort + "': " + SystemReason(code));
+        SetError(IoFailureKind(code), "Reading from '" + m_strPort + "': " + SystemErrorText(code));
         return -1;
     }
     return static_cast<long>(status.cbInQue);
@@ -577,7 +557,7 @@ PortWaitResult CSerialLink::WaitForInput(PortHandle handle, int timeoutMs) {
     overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (overlapped.hEvent == nullptr) {
         const DWORD code = GetLastError();
-        SetError(PortErrorKind::Other, "Creating the wait event: " + SystemReason(code));
+        SetError(PortErrorKind::Other, "Creating the wait event: " + SystemErrorText(code));
         return PortWaitResult::Failed;
     }
     DWORD mask = 0;
@@ -604,7 +584,7 @@ PortWaitResult CSerialLink::WaitForInput(PortHandle handle, int timeoutMs) {
         if (opening->TakeCancel()) {
             return PortWaitResult::Cancelled;
         }
-        SetError(IoFailureKind(startCode), what + SystemReason(startCode));
+        SetError(IoFailureKind(startCode), what + SystemErrorText(startCode));
         return PortWaitResult::Failed;
     }
 
@@ -642,7 +622,7 @@ PortWaitResult CSerialLink::WaitForInput(PortHandle handle, int timeoutMs) {
         return PortWaitResult::TimedOut;
     }
     if (completed == FALSE) {
-        SetError(IoFailureKind(code), what + SystemReason(code));
+        SetError(IoFailureKind(code), what + SystemErrorText(code));
         return PortWaitResult::Failed;
     }
     // Ended by a change of the mask (Configure on this handle): the caller looks at the queue.

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "system_error_text.h"
 #include "utf16_text.h"
 
 namespace {
@@ -30,27 +31,6 @@ std::wstring WindowText(HWND window) {
     const int copied = GetWindowTextW(window, text.data(), length + 1);
     text.resize(static_cast<std::size_t>(std::max(copied, 0)));
     return text;
-}
-
-// The system's own words for an error code, without the trailing line break.
-std::wstring SystemReason(DWORD code) {
-    wchar_t* buffer = nullptr;
-    const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-    std::wstring reason;
-    if (length > 0 && buffer != nullptr) {
-        reason.assign(buffer, length);
-    }
-    LocalFree(buffer);
-    while (!reason.empty() && (reason.back() == L'\n' || reason.back() == L'\r' ||
-                               reason.back() == L' ' || reason.back() == L'.')) {
-        reason.pop_back();
-    }
-    if (reason.empty()) {
-        reason = L"Windows 错误 " + std::to_wstring(code);
-    }
-    return reason;
 }
 
 // As dialogs usually open: over the middle of the owner, or of the screen, and never off it.
@@ -120,7 +100,7 @@ int CWin32DialogBackend::RunModal(CDialog& dialog, CDialog* owner) {
                         &CWin32DialogWindow::DialogProc, reinterpret_cast<LPARAM>(&window));
     if (result == -1 && !window.WasInitialised()) {
         const std::wstring text = L"无法创建窗口（资源 " + std::to_wstring(dialog.TemplateId()) +
-                                  L"）：" + SystemReason(GetLastError()) +
+                                  L"）：" + Utf8ToWide(SystemErrorText(GetLastError())) +
                                   L"。\n程序文件可能已损坏，请重新安装。";
         ::MessageBoxW(ownerWindow, text.c_str(),
                       m_applicationTitle.empty() ? L"PtzUpgrade" : m_applicationTitle.c_str(),
