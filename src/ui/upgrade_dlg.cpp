@@ -195,6 +195,10 @@ void CUpgradeDlg::OpenPort() {
     // With no selection the operator typed a name: ports beyond the list are usable too.
     m_strPortName =
         selection >= 0 ? m_cboPort.GetLBText(selection) : TrimWhiteSpace(m_cboPort.GetWindowText());
+    // The line is always 8 data bits, no parity, one stop bit: what the opening sets.
+    m_byByteSize = 8;
+    m_byParity = 0;
+    m_byStopBits = 0;
     const PortOpeningResult opening =
         OpenPortForUpgrade(*m_state.g_pLink, DevicePathForPortName(m_strPortName),
                            static_cast<std::uint32_t>(m_nBaudRate));
