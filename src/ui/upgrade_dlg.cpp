@@ -349,14 +349,21 @@ void CUpgradeDlg::OnConnect() {
 }
 
 void CUpgradeDlg::OnStart() {
-    if (m_state.g_pImage != nullptr) {
+    // A frame going out is never cut in half by a new start (the button can come back during a
+    // transfer when the head answers the connection check again).
+    const bool frameGoingOut = TransferUnderWay() && m_state.g_bGoAhead != 0;
+    if (m_state.g_pImage != nullptr && !frameGoingOut) {
         StartTransferWorker();
     }
     m_btnStart.EnableWindow(false);
 }
 
 void CUpgradeDlg::StartTransferWorker() {
-    // A worker left from an earlier start is ended, never left waiting for good.
+    // A worker left waiting by an earlier start is ended, never left waiting for good. Its last
+    // frame was never accepted: the new worker sends that block again instead of skipping it.
+    if (WorkerWaits()) {
+        m_state.g_nOffset = m_state.g_nOffset - m_state.g_nBlockLen;
+    }
     EndTransferWorker();
     ITransferHost& host = *this;
     auto worker = std::make_shared<CTransferWorker>(m_state, host, m_imageLock);

@@ -329,19 +329,30 @@ TEST_F(WindowTransfer, ImageCannotBeChangedUnderARunningTransfer) {
     EXPECT_EQ(LoadAddressOf(NextFrame(head)), 0x21000U);
 }
 
-TEST_F(WindowTransfer, SecondStartEndsTheWaitingWorkerAndStartsAgain) {
+TEST_F(WindowTransfer, SecondStartEndsTheWaitingWorkerAndResendsTheUnansweredBlock) {
     PtyPair& head = StartWithPtyHead(3 * 4096);
     ASSERT_EQ(NextFrame(head).size(), kFrame);
     ASSERT_TRUE(m_desktop.WaitUntil([this] { return GoAhead() == 0; }, kShortMs));
     head.Send({0x80});
     ASSERT_TRUE(m_desktop.WaitUntil([this] { return Enabled(IDC_BTN_START); }, kShortMs));
     ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_START));
-    // The new worker goes on from the offset the first one reached.
-    const auto next = NextFrame(head);
-    ASSERT_EQ(next.size(), kFrame);
-    EXPECT_EQ(LoadAddressOf(next), 0x21000U);
+    // The first frame was never accepted: the new worker sends it again, no block is skipped.
+    EXPECT_EQ(LoadAddressOf(NextFrame(head)), 0x20000U);
     head.Send({0x82});
-    EXPECT_EQ(LoadAddressOf(NextFrame(head)), 0x22000U);
+    EXPECT_EQ(LoadAddressOf(NextFrame(head)), 0x21000U);
+
+    // While a frame is going out, a new start is ignored: the frame is never cut in half.
+    head.Send({0x13, 0x82});  // hold the line, then accept: the next frame is held
+    ASSERT_TRUE(m_desktop.WaitUntil([this] { return GoAhead() == 1; }, kShortMs));
+    head.Send({0x80});
+    ASSERT_TRUE(m_desktop.WaitUntil([this] { return Enabled(IDC_BTN_START); }, kShortMs));
+    ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_START));
+    ASSERT_TRUE(m_desktop.WaitIdle(kShortMs));
+    head.Send({0x11});
+    const auto third = NextFrame(head);
+    EXPECT_EQ(LoadAddressOf(third), 0x22000U);
+    EXPECT_EQ(third[1], 1);
+    EXPECT_TRUE(head.Receive(1, 300).empty());
 }
 
 TEST_F(WindowTransfer, ImagesThatCannotBeSentAreRefusedAtTheChoice) {
