@@ -468,6 +468,9 @@ void CUpgradeDlg::OnFrameAccepted() {
 }
 
 void CUpgradeDlg::OnChecksumError() {
+    if (m_state.g_pTransferThread) {
+        m_state.g_pTransferThread->ForgetLastFrameSent();
+    }
     Window().MessageBox(text::kChecksumError, "", win::kMbOk);
     // Other answers may have been handled while the message was open: look again now.
     if (WorkerWaits()) {

@@ -57,6 +57,9 @@ class CTransferWorker {
     // True once the frame that carries the last-block mark has gone out whole and no other
     // frame has begun since: only then does "upgrade complete" mean the image arrived.
     bool LastFrameSent() const { return m_lastFrameSent; }
+    // The head reported the last frame damaged: until it has gone out again, "complete" is no
+    // success.
+    void ForgetLastFrameSent() { m_lastFrameSent = false; }
     // Waits up to `timeoutMs` while the frame marked last is still going out; LastFrameSent().
     bool WaitForLastFrameSent(int timeoutMs);
 

@@ -251,6 +251,25 @@ TEST_F(WindowTransfer, CompleteBeforeTheLastFrameIsNoSuccess) {
     ExpectNoPrompt();
 }
 
+TEST_F(WindowTransfer, CompleteWhileTheLastFrameIsReportedDamagedIsNoSuccess) {
+    PtyPair& head = StartWithPtyHead(100);
+    ASSERT_EQ(NextFrame(head).size(), kFrame);
+    head.Send({0x83});
+    ASSERT_TRUE(m_desktop.WaitForPrompt(kShortMs).has_value());
+    head.Send({0x84});
+    ASSERT_TRUE(m_desktop.WaitUntil(
+        [this] {
+            const auto open = m_desktop.OpenPrompt();
+            return open && open->text == text::kUpgradeIncomplete;
+        },
+        kShortMs));
+    ExpectMessage(text::kUpgradeIncomplete);
+    ExpectMessage("校验错误");
+    ASSERT_TRUE(m_desktop.WaitIdle(kShortMs));
+    EXPECT_FALSE(WorkerRunning());
+    EXPECT_TRUE(head.Receive(1, 300).empty());
+}
+
 TEST_F(WindowTransfer, AcceptOfTheLastFrameSendsTheFillFrameThenCompleteSucceeds) {
     PtyPair& head = StartWithPtyHead(4096);
     const auto last = NextFrame(head);
