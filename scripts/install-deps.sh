@@ -6,6 +6,8 @@ packages=(
     build-essential cmake ninja-build
     libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
     clang-format clang-tidy
+    # The fuzz targets (scripts/fuzz.sh): clang and its libFuzzer and sanitizer runtimes.
+    clang libclang-rt-14-dev
     g++-mingw-w64-x86-64-posix
     wine wine64
     # The window program under Wine: a virtual display, Chinese fonts, Wine's own fonts and

@@ -33,6 +33,9 @@ cmake --preset tsan >/dev/null
 cmake --build --preset tsan -j "$jobs"
 ctest --preset tsan -j "$jobs"
 
+step "fuzz targets (libFuzzer, a fixed number of runs each)"
+bash scripts/fuzz.sh --smoke
+
 step "Windows build (mingw-w64)"
 cmake --preset windows >/dev/null
 cmake --build --preset windows -j "$jobs"

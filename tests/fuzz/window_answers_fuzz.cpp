@@ -1,5 +1,367 @@
-#include <cstddef>
+// The window program's handling of the head's answers, fed arbitrary chunk sequences: one
+// headless main window for the whole run, its COM1 a pty whose far end this harness reads, a
+// transfer started for every input, the chunks posted as the receive worker posts them and every
+// message box answered. Checked: the progress bar stays within its range, the go-ahead is 0 or
+// 1, "更新成功!" appears only when the frame marked last has gone out whole, an accepted frame
+// always moves a waiting transfer on (a release never goes to an ended worker), and no step
+// waits without end.
+#include <fuzzer/FuzzedDataProvider.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <chrono>
 #include <cstdint>
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t*, std::size_t) {
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "control_ids.h"
+#include "fuzz_check.h"
+#include "port_chunk.h"
+#include "pty_pair.h"
+#include "resource.h"
+#include "surface_headless.h"
+#include "ui_texts.h"
+#include "upgrade_dlg.h"
+
+namespace {
+
+constexpr std::size_t kFrameBytes = 4107;
+constexpr int kMaxSteps = 32;
+// Every wait of the harness is bounded; the longest wait of the window itself is the 2 s grace
+// for the frame marked last, so anything beyond this is a hang.
+constexpr int kHangMs = 10000;
+constexpr int kWorkerMoveMs = 3000;
+constexpr std::array<std::size_t, 6> kImageSizes = {1, 100, 4095, 4096, 4097, 8192};
+constexpr std::array<std::uint8_t, 9> kAnswers = {0x80, 0x81, 0x82, 0x83, 0x84,
+                                                  0x86, 0x87, 0x82, 0x82};
+
+// PTZ_FUZZ_TRACE=1 shows what an input does (for replaying a crash input by hand).
+bool Tracing() {
+    static const bool tracing = std::getenv("PTZ_FUZZ_TRACE") != nullptr;  // NOLINT
+    return tracing;
+}
+
+void Hang(const char* what) {
+    std::fprintf(stderr, "hang: %s\n", what);
+    std::abort();
+}
+
+// Everything the window sends to COM1, read on a thread of its own so that the worker's writes
+// never wait for room; only the tail is kept, enough for the last frame.
+class LineTap {
+  public:
+    explicit LineTap(PtyPair& pty) : m_pty(pty), m_thread([this] { Run(); }) {}
+    ~LineTap() {
+        m_stop = true;
+        m_thread.join();
+    }
+    LineTap(const LineTap&) = delete;
+    LineTap& operator=(const LineTap&) = delete;
+
+    // Everything written so far, once the line has been quiet for a moment.
+    std::vector<std::uint8_t> Settled() {
+        std::size_t seen = Total();
+        for (int round = 0; round < 100; ++round) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            const std::size_t now = Total();
+            if (now == seen) {
+                const std::lock_guard<std::mutex> lock(m_mutex);
+                return m_tail;
+            }
+            seen = now;
+        }
+        Hang("the window keeps writing to the line");
+        return {};
+    }
+    std::size_t Total() const { return m_total; }
+
+  private:
+    void Run() {
+        while (!m_stop) {
+            const std::vector<std::uint8_t> got = m_pty.Receive(65536, 5);
+            if (got.empty()) {
+                continue;
+            }
+            const std::lock_guard<std::mutex> lock(m_mutex);
+            m_tail.insert(m_tail.end(), got.begin(), got.end());
+            if (m_tail.size() > 4 * kFrameBytes) {
+                m_tail.erase(m_tail.begin(),
+                             m_tail.end() - static_cast<std::ptrdiff_t>(2 * kFrameBytes));
+            }
+            m_total += got.size();
+        }
+    }
+
+    PtyPair& m_pty;
+    std::mutex m_mutex;
+    std::vector<std::uint8_t> m_tail;
+    std::atomic<std::size_t> m_total{0};
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+// The last whole frame on the line carries the last-block mark and its sum is right.
+bool EndsWithLastFrame(const std::vector<std::uint8_t>& line) {
+    if (line.size() < kFrameBytes) {
+        return false;
+    }
+    const std::uint8_t* frame = line.data() + line.size() - kFrameBytes;
+    std::uint32_t sum = 0;
+    for (std::size_t i = 1; i < kFrameBytes - 3; ++i) {
+        sum += frame[i];
+    }
+    const std::uint32_t sent = (std::uint32_t{frame[kFrameBytes - 3]} << 16U) |
+                               (std::uint32_t{frame[kFrameBytes - 2]} << 8U) |
+                               frame[kFrameBytes - 1];
+    return frame[0] == 0x73 && frame[1] == 1 && (sum & 0xFFFFFFU) == sent;
+}
+
+class WindowHarness {
+  public:
+    WindowHarness() {
+        std::array<char, 32> pattern{"/tmp/ptz-fuzz-XXXXXX"};
+        if (::mkdtemp(pattern.data()) == nullptr) {
+            Hang("no temporary folder");
+        }
+        m_dir = pattern.data();
+        ::setenv("PTZ_COM_PORTS_DIR", m_dir.c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
+        std::filesystem::create_symlink(m_pty.Path(), m_dir + "/com1");
+        for (const std::size_t size : kImageSizes) {
+            std::vector<char> bytes(size);
+            for (std::size_t i = 0; i < size; ++i) {
+                bytes[i] = static_cast<char>(i * 13 + 7);
+            }
+            std::ofstream(ImagePath(size), std::ios::binary)
+                .write(bytes.data(), static_cast<std::streamsize>(size));
+        }
+        m_dialog = std::make_unique<CUpgradeDlg>(m_desktop);
+        m_desktop.Launch([this] { (void)m_dialog->DoModal(m_desktop); });
+        if (!m_desktop.WaitUntil([this] { return m_desktop.IsOpen(IDD_UPGRADE); }, kHangMs)) {
+            Hang("the main window did not open");
+        }
+        Settle();
+    }
+
+    ~WindowHarness() {
+        for (int round = 0; round < 50 && !m_desktop.WaitForExit(0); ++round) {
+            if (const auto prompt = m_desktop.OpenPrompt()) {
+                if (prompt->kind == HeadlessPrompt::Kind::FileDialog) {
+                    m_desktop.AnswerFileDialog(std::nullopt);
+                } else {
+                    m_desktop.AnswerMessageBox((prompt->style & win::kMbYesNo) != 0 ? win::kIdYes
+                                                                                    : win::kIdOk);
+                }
+            } else if (m_desktop.IsOpen(IDD_DEVICE)) {
+                m_desktop.PressEscape(IDD_DEVICE);
+            } else {
+                m_desktop.PressCloseBox(IDD_UPGRADE);
+            }
+            (void)m_desktop.WaitForExit(100);
+        }
+        std::error_code ec;
+        std::filesystem::remove_all(m_dir, ec);
+    }
+    WindowHarness(const WindowHarness&) = delete;
+    WindowHarness& operator=(const WindowHarness&) = delete;
+
+    void Run(FuzzedDataProvider& input) {
+        const std::size_t imageSize =
+            kImageSizes[input.ConsumeIntegralInRange<std::size_t>(0, kImageSizes.size() - 1)];
+        StartTransfer(imageSize);
+        for (int step = 0; step < kMaxSteps && input.remaining_bytes() > 0; ++step) {
+            Step(input);
+            Check();
+        }
+        // The head gives up: whatever is under way ends, and the next input starts afresh.
+        PostChunk({0x86});
+        Settle();
+        Check();
+    }
+
+  private:
+    std::string ImagePath(std::size_t size) const {
+        return m_dir + "/image-" + std::to_string(size) + ".bin";
+    }
+
+    const TransferState& State() const { return m_dialog->State(); }
+    bool Enabled(int id) const { return m_desktop.Enabled(IDD_UPGRADE, id); }
+
+    // Port open, image chosen (the device dialog left with Esc), 0x80 heard, start pressed.
+    void StartTransfer(std::size_t imageSize) {
+        if (m_desktop.Text(IDD_UPGRADE, IDC_BTN_PORT) == text::kOpenPortLabel) {
+            (void)m_desktop.Click(IDD_UPGRADE, IDC_BTN_PORT);
+            Settle();
+        }
+        if (!m_desktop.Click(IDD_UPGRADE, IDC_BTN_SELECT)) {
+            Hang("the port did not open again");
+        }
+        const auto dialog = m_desktop.WaitForPrompt(kHangMs);
+        if (!dialog || dialog->kind != HeadlessPrompt::Kind::FileDialog) {
+            Hang("no file dialog");
+        }
+        (void)m_desktop.AnswerFileDialog(ImagePath(imageSize));
+        if (!m_desktop.WaitUntil([this] { return m_desktop.IsOpen(IDD_DEVICE); }, kHangMs)) {
+            Hang("no device dialog");
+        }
+        (void)m_desktop.PressEscape(IDD_DEVICE);
+        if (!m_desktop.WaitUntil([this] { return !m_desktop.IsOpen(IDD_DEVICE); }, kHangMs)) {
+            Hang("the device dialog stays open");
+        }
+        PostChunk({0x80});
+        Settle();
+        (void)m_desktop.Click(IDD_UPGRADE, IDC_BTN_START);
+        Settle();
+        m_transferLive = true;
+    }
+
+    void Step(FuzzedDataProvider& input) {
+        switch (input.ConsumeIntegralInRange<int>(0, 9)) {
+            case 6:
+                // A second start while the first transfer runs replaces its worker.
+                if (m_desktop.Click(IDD_UPGRADE, IDC_BTN_START)) {
+                    Settle();
+                    m_transferLive = true;
+                }
+                return;
+            case 7:
+                (void)m_desktop.Click(IDD_UPGRADE, IDC_BTN_PORT);
+                m_transferLive = false;
+                Settle();
+                return;
+            case 8:
+                std::this_thread::sleep_for(
+                    std::chrono::milliseconds(input.ConsumeIntegralInRange<int>(0, 30)));
+                return;
+            default:
+                break;
+        }
+        const bool whenWaiting = input.ConsumeBool();
+        const bool settle = input.ConsumeBool();
+        std::vector<std::uint8_t> chunk;
+        const auto pick = input.ConsumeIntegralInRange<std::size_t>(0, kAnswers.size());
+        chunk.push_back(pick < kAnswers.size() ? kAnswers[pick]
+                                               : input.ConsumeIntegral<std::uint8_t>());
+        const auto extra = input.ConsumeIntegralInRange<std::size_t>(0, 3);
+        for (std::size_t i = 0; i < extra; ++i) {
+            chunk.push_back(input.ConsumeIntegral<std::uint8_t>());
+        }
+        const bool workerWaits = whenWaiting && WaitForWorkerToWait();
+        if (Tracing()) {
+            std::fprintf(stderr, "chunk %02x (+%zu)%s\n", chunk.front(), chunk.size() - 1,
+                         workerWaits ? " to the waiting worker" : "");
+        }
+        const std::int32_t sentBefore = State().g_nSentCount;
+        const std::size_t promptsBefore = m_desktop.PromptHistory().size();
+        PostChunk(chunk);
+        if (settle || workerWaits) {
+            Settle();
+        }
+        const bool quiet = m_desktop.PromptHistory().size() == promptsBefore;
+        if (workerWaits && chunk.front() == 0x82 && quiet) {
+            // The window took the acceptance while the worker waited: it must send again.
+            const bool moved = m_desktop.WaitUntil(
+                [&] { return State().g_nSentCount != sentBefore; }, kWorkerMoveMs);
+            FuzzRequire(moved, "an accepted frame releases the waiting worker");
+        }
+    }
+
+    // Waits (bounded) until a live transfer's worker has sent its frame and waits for an answer.
+    bool WaitForWorkerToWait() {
+        if (!m_transferLive || m_desktop.OpenPrompt()) {
+            return false;
+        }
+        std::int32_t seen = State().g_nSentCount;
+        for (int round = 0; round < 200; ++round) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            const std::int32_t now = State().g_nSentCount;
+            if (now == seen && State().g_bGoAhead == 0) {
+                return m_transferLive && !m_desktop.OpenPrompt();
+            }
+            seen = now;
+        }
+        return false;
+    }
+
+    void PostChunk(const std::vector<std::uint8_t>& bytes) {
+        // As the receive worker posts it: a heap chunk whose address travels as wParam.
+        auto chunk = std::make_unique<PortChunk>();
+        chunk->bytes = bytes;
+        const auto address = reinterpret_cast<std::uintptr_t>(chunk.get());
+        if (m_desktop.PostTo(IDD_UPGRADE, WM_PORT_DATA, address,
+                             static_cast<std::intptr_t>(bytes.size()))) {
+            (void)chunk.release();  // the window owns it now
+        }
+    }
+
+    // Runs the window until it is idle, answering every message box on the way.
+    void Settle() {
+        for (int round = 0; round < 200; ++round) {
+            if (!m_desktop.WaitIdle(kHangMs)) {
+                Hang("the window thread never became idle");
+            }
+            const auto prompt = m_desktop.OpenPrompt();
+            if (!prompt) {
+                return;
+            }
+            Check();
+            Answer(*prompt);
+        }
+        Hang("message boxes without end");
+    }
+
+    void Answer(const HeadlessPrompt& prompt) {
+        if (prompt.kind == HeadlessPrompt::Kind::FileDialog) {
+            (void)m_desktop.AnswerFileDialog(std::nullopt);
+            return;
+        }
+        if (Tracing()) {
+            std::fprintf(stderr, "  message: %s\n", prompt.text.c_str());
+        }
+        if (prompt.text != text::kChecksumError) {
+            m_transferLive = false;  // every other message ends the transfer
+        }
+        if (prompt.text == text::kUpgradeDone) {
+            FuzzRequire(EndsWithLastFrame(m_tap.Settled()),
+                        "success only once the frame marked last has gone out whole");
+        }
+        (void)m_desktop.AnswerMessageBox((prompt.style & win::kMbYesNo) != 0 ? win::kIdNo
+                                                                             : win::kIdOk);
+    }
+
+    void Check() const {
+        const std::int32_t goAhead = State().g_bGoAhead;
+        FuzzRequire(goAhead == 0 || goAhead == 1, "the go-ahead is 0 or 1");
+        const auto progress = m_desktop.Control(IDD_UPGRADE, IDC_PROGRESS);
+        FuzzRequire(progress.has_value(), "the window has its progress bar");
+        FuzzRequire(
+            progress->position >= progress->rangeLow && progress->position <= progress->rangeHigh,
+            "progress within its range");
+    }
+
+    std::string m_dir;
+    PtyPair m_pty;
+    LineTap m_tap{m_pty};
+    CHeadlessDesktop m_desktop;
+    std::unique_ptr<CUpgradeDlg> m_dialog;
+    bool m_transferLive = false;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    // One window for the whole run: opening it and its port takes far longer than an input.
+    static WindowHarness harness;
+    FuzzedDataProvider input(data, size);
+    harness.Run(input);
     return 0;
 }
