@@ -43,8 +43,8 @@ smoke_runs() {
 # The window target starts a transfer per input: keep inputs short. Its own waits end in 10 s.
 target_options() {
     case "$1" in
-        window_answers_fuzz) echo "-max_len=96 -timeout=60" ;;
-        *) echo "-max_len=512 -timeout=20" ;;
+        window_answers_fuzz) options=(-max_len=96 -timeout=60) ;;
+        *) options=(-max_len=512 -timeout=20) ;;
     esac
 }
 
@@ -60,8 +60,8 @@ for target in "${targets[@]}"; do
     scratch=build/fuzz/corpus/$target
     rm -rf "$scratch"
     mkdir -p "$scratch" "$corpus"
-    # shellcheck disable=SC2046  # the options are words
-    set -- $(target_options "$target") -artifact_prefix="$artifacts/$target-" -print_final_stats=1
+    target_options "$target"
+    set -- "${options[@]}" -artifact_prefix="$artifacts/$target-" -print_final_stats=1
     if [ "$smoke" -eq 1 ]; then
         set -- "$@" -runs="$(smoke_runs "$target")" -seed=1
     else
@@ -83,8 +83,7 @@ for target in "${targets[@]}"; do
     fi
     if [ "$smoke" -eq 0 ]; then
         before=$(find "$corpus" -type f | wc -l)
-        "$bin/$target" $(target_options "$target") -merge=1 "$corpus" "$scratch" \
-            >>"$log" 2>&1
+        "$bin/$target" "${options[@]}" -merge=1 "$corpus" "$scratch" >>"$log" 2>&1
         after=$(find "$corpus" -type f | wc -l)
         echo "                       corpus: $before -> $after inputs ($corpus)"
     fi

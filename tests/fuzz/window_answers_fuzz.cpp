@@ -56,8 +56,8 @@ void Hang(const char* what) {
     std::abort();
 }
 
-// Everything the window sends to COM1, read on a thread of its own so that the worker's writes
-// never wait for room; only the tail is kept, enough for the last frame.
+// Everything the window sends to COM1 during one input, read on a thread of its own so that
+// the worker's writes never wait for room.
 class LineTap {
   public:
     explicit LineTap(PtyPair& pty) : m_pty(pty), m_thread([this] { Run(); }) {}
@@ -68,24 +68,30 @@ class LineTap {
     LineTap(const LineTap&) = delete;
     LineTap& operator=(const LineTap&) = delete;
 
-    // Everything written so far, once the line has been quiet for a moment.
+    // Everything written since the last Clear, once the line has been quiet for a moment.
     std::vector<std::uint8_t> Settled() {
         std::size_t seen = Total();
-        for (int round = 0; round < 100; ++round) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        for (int round = 0; round < 300; ++round) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
             const std::size_t now = Total();
             if (now == seen) {
                 const std::lock_guard<std::mutex> lock(m_mutex);
-                return m_tail;
+                return m_bytes;
             }
             seen = now;
         }
         Hang("the window keeps writing to the line");
         return {};
     }
-    std::size_t Total() const { return m_total; }
+    void Clear() {
+        (void)Settled();
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_bytes.clear();
+    }
 
   private:
+    std::size_t Total() const { return m_total; }
+
     void Run() {
         while (!m_stop) {
             const std::vector<std::uint8_t> got = m_pty.Receive(65536, 5);
@@ -93,29 +99,20 @@ class LineTap {
                 continue;
             }
             const std::lock_guard<std::mutex> lock(m_mutex);
-            m_tail.insert(m_tail.end(), got.begin(), got.end());
-            if (m_tail.size() > 4 * kFrameBytes) {
-                m_tail.erase(m_tail.begin(),
-                             m_tail.end() - static_cast<std::ptrdiff_t>(2 * kFrameBytes));
-            }
+            m_bytes.insert(m_bytes.end(), got.begin(), got.end());
             m_total += got.size();
         }
     }
 
     PtyPair& m_pty;
     std::mutex m_mutex;
-    std::vector<std::uint8_t> m_tail;
+    std::vector<std::uint8_t> m_bytes;
     std::atomic<std::size_t> m_total{0};
     std::atomic<bool> m_stop{false};
     std::thread m_thread;
 };
 
-// The last whole frame on the line carries the last-block mark and its sum is right.
-bool EndsWithLastFrame(const std::vector<std::uint8_t>& line) {
-    if (line.size() < kFrameBytes) {
-        return false;
-    }
-    const std::uint8_t* frame = line.data() + line.size() - kFrameBytes;
+bool IsWholeLastFrame(const std::uint8_t* frame) {
     std::uint32_t sum = 0;
     for (std::size_t i = 1; i < kFrameBytes - 3; ++i) {
         sum += frame[i];
@@ -124,6 +121,17 @@ bool EndsWithLastFrame(const std::vector<std::uint8_t>& line) {
                                (std::uint32_t{frame[kFrameBytes - 2]} << 8U) |
                                frame[kFrameBytes - 1];
     return frame[0] == 0x73 && frame[1] == 1 && (sum & 0xFFFFFFU) == sent;
+}
+
+// A whole frame with the last-block mark and a right sum is somewhere on the line. (A fill
+// frame the worker had begun when the window ended it may follow.)
+bool HasLastFrame(const std::vector<std::uint8_t>& line) {
+    for (std::size_t at = 0; at + kFrameBytes <= line.size(); ++at) {
+        if (line[at] == 0x73 && IsWholeLastFrame(line.data() + at)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 class WindowHarness {
@@ -198,6 +206,7 @@ class WindowHarness {
 
     // Port open, image chosen (the device dialog left with Esc), 0x80 heard, start pressed.
     void StartTransfer(std::size_t imageSize) {
+        m_tap.Clear();
         if (m_desktop.Text(IDD_UPGRADE, IDC_BTN_PORT) == text::kOpenPortLabel) {
             (void)m_desktop.Click(IDD_UPGRADE, IDC_BTN_PORT);
             Settle();
@@ -331,7 +340,7 @@ class WindowHarness {
             m_transferLive = false;  // every other message ends the transfer
         }
         if (prompt.text == text::kUpgradeDone) {
-            FuzzRequire(EndsWithLastFrame(m_tap.Settled()),
+            FuzzRequire(HasLastFrame(m_tap.Settled()),
                         "success only once the frame marked last has gone out whole");
         }
         (void)m_desktop.AnswerMessageBox((prompt.style & win::kMbYesNo) != 0 ? win::kIdNo
