@@ -35,13 +35,24 @@ FrameReadResult BuildUpgradeFrame(std::FILE* image, std::int32_t offset, std::in
     std::array<std::uint8_t, frame::kBlockSize> block{};
     std::size_t n = 0;
     if (image != nullptr) {
-        n = std::fread(block.data(), 1, frame::kBlockSize, image);
-        if (n < frame::kBlockSize && std::ferror(image) != 0) {
-            const int err = errno;
-            std::clearerr(image);
+        // Only the bytes the image had when its size was taken: bytes added to the file since
+        // are not part of it, and a file that has become shorter cannot be sent whole.
+        const std::int64_t left = std::max<std::int64_t>(0, std::int64_t{imageSize} - offset);
+        const auto wanted = static_cast<std::size_t>(
+            std::min<std::int64_t>(left, static_cast<std::int64_t>(frame::kBlockSize)));
+        n = std::fread(block.data(), 1, wanted, image);
+        if (n < wanted) {
             FrameReadResult failed;
-            failed.error = std::string("Failed to read the image at offset ") +
-                           std::to_string(offset) + ": " + std::generic_category().message(err);
+            if (std::ferror(image) != 0) {
+                const int err = errno;
+                std::clearerr(image);
+                failed.error = std::string("Failed to read the image at offset ") +
+                               std::to_string(offset) + ": " + std::generic_category().message(err);
+            } else {
+                failed.error = "The image ends at offset " + std::to_string(offset + n) +
+                               ", before its size of " + std::to_string(imageSize) +
+                               " bytes: the file was changed";
+            }
             return failed;
         }
     }

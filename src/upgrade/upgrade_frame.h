@@ -44,7 +44,8 @@ struct FrameReadResult {
 };
 
 // Builds the frame for the block at `offset` from `image`'s current position, reading it with
-// one fread of 4096 one-byte elements: a short read is the end of the image, a read error is not.
+// one fread of the block's bytes up to `imageSize` (none past it): a read that ends short of
+// that, by a read error or because the file has become shorter, fails.
 FrameReadResult BuildUpgradeFrame(std::FILE* image, std::int32_t offset, std::int32_t imageSize,
                                   FrameBuffer& frame);
 

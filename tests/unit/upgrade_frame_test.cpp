@@ -112,6 +112,23 @@ TEST(UpgradeFrame, ReadErrorIsReportedNotTakenForTheEnd) {
     EXPECT_NE(read.error.find("offset 0"), std::string::npos) << read.error;
 }
 
+// The file under a chosen image may change on disk while the window reads it block by block.
+TEST(UpgradeFrame, BytesAddedAfterTheChoiceAreNotSentAndAShorterFileFails) {
+    File file = ImageOf(std::vector<std::uint8_t>(4096 + 10, 0x01));
+    FrameBuffer f{};
+    // Chosen at 100 bytes, grown since: the last block still carries 100 bytes and fill.
+    const FrameReadResult grown = BuildUpgradeFrame(file.get(), 0, 100, f);
+    ASSERT_TRUE(grown.ok);
+    EXPECT_EQ(grown.imageBytes, 100);
+    EXPECT_EQ(f[frame::kDataAt + 100], frame::kFill);
+    EXPECT_EQ(f[frame::kLastBlockAt], 1);
+    // Chosen at three blocks, now shorter: the second block cannot be read whole.
+    ASSERT_EQ(std::fseek(file.get(), 4096, SEEK_SET), 0);
+    const FrameReadResult shrunk = BuildUpgradeFrame(file.get(), 4096, 3 * 4096, f);
+    EXPECT_FALSE(shrunk.ok);
+    EXPECT_NE(shrunk.error.find("changed"), std::string::npos) << shrunk.error;
+}
+
 // The sum recomputed from what the frame should hold, not from the frame's own bytes.
 std::uint32_t ExpectedSum(const std::vector<std::uint8_t>& image, std::size_t offset, bool last) {
     const std::uint32_t address = 0x20000U + static_cast<std::uint32_t>(offset);
