@@ -21,4 +21,6 @@
 #define WM_PORT_DATA 2025
 #define WM_PORT_REOPEN 2027
 #define WM_DEVICE_SELECTED 2028
+// The receive worker of the current opening ended on an error: the port went away.
+#define WM_PORT_LOST 2031
 // NOLINTEND(cppcoreguidelines-macro-usage)

@@ -2,6 +2,7 @@
 
 #include <system_error>
 
+#include "control_ids.h"
 #include "port_chunk.h"
 
 std::unique_ptr<CReceiveWorker> CReceiveWorker::Start(CSerialLink& link, PortHandle handle,
@@ -42,7 +43,13 @@ std::optional<int> CReceiveWorker::Result() const {
 }
 
 void CReceiveWorker::Run() {
-    m_result = Serve();
+    const int result = Serve();
+    m_result = result;
+    // Nothing else would tell the window: a transfer waiting for an answer from a port that
+    // has gone away would wait for ever.
+    if (result < 0 && !m_stop) {
+        (void)m_window.Post(WM_PORT_LOST, 0, 0);
+    }
 }
 
 int CReceiveWorker::Serve() {

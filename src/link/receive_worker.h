@@ -1,6 +1,7 @@
 // The receive worker: a thread per opening of the port that waits for received characters,
 // reads what is waiting and posts each chunk to the window as WM_PORT_DATA. It holds that
-// opening's handle only, so it never reads from or posts for a later opening.
+// opening's handle only, so it never reads from or posts for a later opening. When the port
+// fails under it (not stopped), it posts WM_PORT_LOST once as it ends.
 #pragma once
 
 #include <array>

@@ -84,6 +84,7 @@ bool CUpgradeDlg::DispatchMessageMap(unsigned message, std::uintptr_t wParam, st
         OnMessage<D>(WM_PORT_REOPEN, &D::ReopenPort),
         OnMessage<D>(WM_SENT_COUNT_CHANGED, &D::OnSentCountChanged),
         OnMessage<D>(WM_TRANSFER_ENDED, &D::OnTransferEnded),
+        OnMessage<D>(WM_PORT_LOST, &D::OnPortLost),
     };
     return Dispatch(*this, kMessageMap, message, wParam, lParam, result);
 }
@@ -535,18 +536,7 @@ std::intptr_t CUpgradeDlg::OnTransferEnded(std::uintptr_t why, std::intptr_t wor
     EndTransferWorker();
     switch (static_cast<TransferEnd>(why)) {
         case TransferEnd::WriteFailed:
-            // The port has gone away: it is closed, so the operator can open it again.
-            if (m_port) {
-                m_state.g_bPortOpen = 0;
-                m_port->Close();
-                m_port.reset();
-                m_state.g_hComm = kInvalidPortHandle;
-            }
-            Window().SetItemText(IDC_BTN_PORT, text::kOpenPortLabel);
-            m_btnSelect.EnableWindow(false);
-            m_btnStart.EnableWindow(false);
-            m_btnConnect.EnableWindow(false);
-            Window().MessageBox(text::kTransferWriteFailed, "", win::kMbOk);
+            ClosePortGone(true);
             break;
         case TransferEnd::ImageUnreadable:
             Window().MessageBox(text::kTransferReadFailed, "", win::kMbOk);
@@ -555,4 +545,36 @@ std::intptr_t CUpgradeDlg::OnTransferEnded(std::uintptr_t why, std::intptr_t wor
             break;
     }
     return 0;
+}
+
+std::intptr_t CUpgradeDlg::OnPortLost(std::uintptr_t /*wParam*/, std::intptr_t /*lParam*/) {
+    // Only the current opening's own failure counts: a message from an opening closed since
+    // finds the current one's receive worker still running.
+    const CReceiveWorker* receiver = m_port ? m_port->Worker() : nullptr;
+    if (receiver == nullptr || receiver->Result() != -1) {
+        return 0;
+    }
+    // The head may have had the whole frame before the port went: the worker would wait for
+    // an answer for ever.
+    const bool transferCut = TransferUnderWay();
+    EndTransferWorker();
+    ClosePortGone(transferCut);
+    return 0;
+}
+
+void CUpgradeDlg::ClosePortGone(bool transferCut) {
+    // Closed, so the operator can open it again once it is back.
+    if (m_port) {
+        m_state.g_bPortOpen = 0;
+        m_port->Close();
+        m_port.reset();
+        m_state.g_hComm = kInvalidPortHandle;
+    }
+    Window().SetItemText(IDC_BTN_PORT, text::kOpenPortLabel);
+    m_btnSelect.EnableWindow(false);
+    m_btnStart.EnableWindow(false);
+    m_btnConnect.EnableWindow(false);
+    if (transferCut) {
+        Window().MessageBox(text::kTransferWriteFailed, "", win::kMbOk);
+    }
 }

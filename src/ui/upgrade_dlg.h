@@ -56,6 +56,7 @@ class CUpgradeDlg : public CDialog, private ITransferHost {
     std::intptr_t OnPortData(std::uintptr_t chunk, std::intptr_t length);
     std::intptr_t OnSentCountChanged(std::uintptr_t wParam, std::intptr_t lParam);
     std::intptr_t OnTransferEnded(std::uintptr_t why, std::intptr_t workerId);
+    std::intptr_t OnPortLost(std::uintptr_t wParam, std::intptr_t lParam);
 
     // The head's answers.
     void OnFrameAccepted();
@@ -74,6 +75,8 @@ class CUpgradeDlg : public CDialog, private ITransferHost {
     // Ends the recorded worker (closing the port first if a write of it may be held).
     void EndTransferWorker();
     void ClosePort();
+    // The port went away: closed, buttons set, a transfer it cut told about.
+    void ClosePortGone(bool transferCut);
     void FailOpen(const std::string& message);
     void SeekImage(std::int32_t offset);
     void DropImage();

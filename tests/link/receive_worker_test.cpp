@@ -1,6 +1,7 @@
 // The receive worker against a pseudo-terminal, posting to a recording window.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -26,6 +27,10 @@ class RecordingWindow : public PostOnlyWindow {
         if (!m_acceptPosts) {
             return false;
         }
+        if (message == static_cast<unsigned>(WM_PORT_LOST)) {
+            ++m_lost;
+            return true;
+        }
         EXPECT_EQ(message, static_cast<unsigned>(WM_PORT_DATA));
         const auto chunk = TakePortChunk(wParam);
         EXPECT_EQ(static_cast<std::size_t>(lParam), chunk->bytes.size());
@@ -48,6 +53,8 @@ class RecordingWindow : public PostOnlyWindow {
         return m_chunks;
     }
 
+    int LostPosts() const { return m_lost; }
+
   private:
     std::size_t Total() const {
         std::size_t total = 0;
@@ -61,6 +68,7 @@ class RecordingWindow : public PostOnlyWindow {
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::vector<std::vector<std::uint8_t>> m_chunks;
+    std::atomic<int> m_lost{0};
 };
 
 class ReceiveWorkerPty : public ::testing::Test {
@@ -130,6 +138,7 @@ TEST_F(ReceiveWorkerPty, StopEndsTheWorkerWithZeroAndIsIdempotent) {
     EXPECT_EQ(worker->Result(), 0);
     worker->Stop();
     EXPECT_EQ(worker->Result(), 0);
+    EXPECT_EQ(window.LostPosts(), 0);
     link.Close(handle);
 }
 
@@ -141,6 +150,7 @@ TEST_F(ReceiveWorkerPty, EndsWithMinusOneWhenThePortVanishes) {
     EXPECT_EQ(ResultWithin(*worker, 2s), -1);
     worker->Stop();
     EXPECT_EQ(worker->Result(), -1);
+    EXPECT_EQ(window.LostPosts(), 1) << "the window is told the port went away";
     link.Close(handle);
 }
 
