@@ -1,0 +1,491 @@
+// The fault matrix against the window program: heads that fall silent, answer oddly or vanish,
+// ports that cannot be had, images that cannot be sent, and an operator who intervenes.
+#include <sys/stat.h>
+
+#include <cctype>
+
+#include "window_fault_fixture.h"
+
+using faultwin::kFrameMs;
+using faultwin::kOutcomeMs;
+using faultwin::kShortMs;
+
+namespace {
+constexpr std::size_t kBlock = 4096;
+
+std::vector<std::uint8_t> ThreeBlocks() {
+    return uitest::PatternImage(2 * kBlock + 100);
+}
+
+// Answers every frame with the honest answer, but frame `sequence` with `answer`.
+PlayedHead::Script OddAnswerAt(int sequence, PlayedAnswer answer) {
+    return [sequence, answer](const PlayedFrame& frame, const PlayedHead& head) {
+        return frame.sequence == sequence ? answer : PlayedHead::HonestScript()(frame, head);
+    };
+}
+
+// Closes the pty once frame `sequence` has come whole, instead of answering it.
+PlayedHead::Script VanishAt(int sequence) {
+    return [sequence](const PlayedFrame& frame, const PlayedHead& head) {
+        if (frame.sequence == sequence) {
+            head.ClosePort();
+            return PlayedAnswer{};
+        }
+        return PlayedHead::HonestScript()(frame, head);
+    };
+}
+
+PlayedHead::Script SilentFrom(int sequence) {
+    return OddAnswerAt(sequence, PlayedAnswer{});
+}
+}  // namespace
+
+// ---- Heads that fall silent ----
+
+TEST_F(WindowFaults, HeadSilentFromTheStartLeavesStartOffAndThePortUsable) {
+    PlayedHead& head = AddPlayedHead(PlayedHead::HonestScript(), false);
+    Launch();
+    ChooseWithoutSwitch(WriteImage(ThreeBlocks(), "firmware.bin"));
+    ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_CONNECT));
+    ASSERT_TRUE(m_desktop.WaitUntil([&] { return head.ChecksReceived() == 1; }, kShortMs));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ExpectNoPrompt();
+    EXPECT_FALSE(Enabled(IDC_BTN_START));
+    EXPECT_TRUE(Enabled(IDC_BTN_CONNECT)) << "the operator can check again";
+    EXPECT_TRUE(WorkerGone());
+    ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_PORT));
+    ExpectNoPrompt();
+    EXPECT_EQ(Text(IDC_BTN_PORT), text::kOpenPortLabel);
+    Record("head silent from the start", "no answer, no message; " + Buttons());
+}
+
+TEST_F(WindowFaults, HeadSilentAfterFrameOneWaitsUntilTheOperatorClosesThePort) {
+    PlayedHead& head = AddPlayedHead(SilentFrom(1));
+    StartUpgrade(ThreeBlocks());
+    ASSERT_TRUE(head.WaitForFrames(2, kFrameMs));
+    ASSERT_TRUE(
+        m_desktop.WaitUntil([this] { return m_dialog->State().g_bGoAhead == 0; }, kShortMs));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ExpectNoPrompt();
+    EXPECT_FALSE(WorkerGone()) << "the worker waits for the head";
+    ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_PORT));
+    ExpectMessage(text::kTransferPortClosed);
+    EXPECT_TRUE(WorkerGone());
+    EXPECT_EQ(head.FramesReceived(), 2);
+    ExpectNoFalseSuccess(head.Image(), ThreeBlocks());
+    Record("head silent after frame 1", Messages() + "; " + Buttons());
+}
+
+TEST_F(WindowFaults, AnswersThatNeverComeLeaveTheOperatorAWayOnToASecondUpgrade) {
+    PlayedHead& head = AddPlayedHead(SilentFrom(0));
+    const auto image = ThreeBlocks();
+    StartUpgrade(image);
+    ASSERT_TRUE(head.WaitForFrames(1, kFrameMs));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_PORT));
+    ExpectMessage(text::kTransferPortClosed);
+    EXPECT_TRUE(WorkerGone());
+
+    // The head comes to; the operator opens the port, chooses the image again and goes on.
+    head.SetScript(PlayedHead::HonestScript());
+    ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_PORT));
+    ASSERT_TRUE(m_desktop.WaitIdle(kShortMs));
+    ChooseWithoutSwitch(m_dir + "/firmware.bin");
+    Connect();
+    ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_START));
+    ASSERT_TRUE(AnswerUntil(text::kUpgradeDone));
+    EXPECT_TRUE(WorkerGone());
+    EXPECT_TRUE(head.Image() == faultwin::Padded(image));
+    Record("answers never come; operator closes the port, goes on", Messages());
+}
+
+// ---- Odd answers ----
+
+TEST_F(WindowFaults, NoiseBytesBeforeEachAnswerAreIgnored) {
+    PlayedHead& head = AddPlayedHead([](const PlayedFrame& frame, const PlayedHead& h) {
+        PlayedAnswer answer = PlayedHead::HonestScript()(frame, h);
+        answer.chunks.insert(answer.chunks.begin(), {0x00, 0x55, 0xAA});
+        return answer;
+    });
+    const auto image = ThreeBlocks();
+    StartUpgrade(image);
+    ASSERT_TRUE(AnswerUntil(text::kUpgradeDone));
+    EXPECT_TRUE(WorkerGone());
+    EXPECT_TRUE(head.Image() == faultwin::Padded(image));
+    Record("noise bytes before answers (own chunk)", Messages() + ", image whole");
+}
+
+TEST_F(WindowFaults, ChecksumErrorsThenAcceptForOneFrameEndWithTheWholeImage) {
+    PlayedHead& head = AddPlayedHead(OddAnswerAt(0, PlayedAnswer{{{0x81}, {0x83}, {0x82}}, 0, 40}));
+    const auto image = ThreeBlocks();
+    StartUpgrade(image);
+    ASSERT_TRUE(AnswerUntil(text::kUpgradeDone));
+    EXPECT_TRUE(WorkerGone());
+    EXPECT_TRUE(head.Image() == faultwin::Padded(image));
+    ExpectNoFalseSuccess(head.Image(), image);
+    Record("0x81, 0x83, 0x82 for one frame", Messages() + ", image whole");
+}
+
+TEST_F(WindowFaults, CompleteBeforeTheLastFrameIsReportedAsUnfinished) {
+    PlayedHead& head = AddPlayedHead(OddAnswerAt(0, PlayedHead::Answer(0x84)));
+    StartUpgrade(ThreeBlocks());
+    ExpectMessage(text::kUpgradeIncomplete, kOutcomeMs);
+    EXPECT_TRUE(WorkerGone());
+    EXPECT_FALSE(SuccessShown());
+    ExpectNoFalseSuccess(head.Image(), ThreeBlocks());
+    Record("0x84 before the last frame", Messages() + "; " + Buttons());
+}
+
+TEST_F(WindowFaults, AcceptOfTheLastFrameIsFollowedByTheFillFrame) {
+    PlayedHead& head = AddPlayedHead([](const PlayedFrame& frame, const PlayedHead& h) {
+        // The frame marked last is accepted with 0x82 the first time; the fill frame completes.
+        return frame.markedLast && frame.sequence == 2 ? PlayedHead::Answer(0x82)
+                                                       : PlayedHead::HonestScript()(frame, h);
+    });
+    const auto image = ThreeBlocks();
+    StartUpgrade(image);
+    ASSERT_TRUE(AnswerUntil(text::kUpgradeDone));
+    EXPECT_EQ(head.FramesReceived(), 4) << "three frames and the fill frame";
+    EXPECT_TRUE(WorkerGone());
+    EXPECT_TRUE(head.Image() == faultwin::Padded(image));
+    Record("0x82 to the last frame", "fill frame sent; " + Messages());
+}
+
+struct EndAnswer {
+    bool timeout;  // 0x87, else 0x86
+    int frame;
+    const char* where;
+};
+
+class WindowEndAnswers : public WindowFaults, public ::testing::WithParamInterface<EndAnswer> {};
+
+TEST_P(WindowEndAnswers, FailureOrTimeOutEndsTheTransferWithItsMessage) {
+    const EndAnswer c = GetParam();
+    HeadSimOptions options;
+    (c.timeout ? options.timeoutAt : options.failAt) = c.frame;
+    HeadSimulator& head = AddReadyHead(options);
+    const auto image = ThreeBlocks();
+    StartUpgrade(image);
+    ExpectMessage(c.timeout ? text::kUpgradeTimedOut : text::kUpgradeFailed, kOutcomeMs);
+    EXPECT_TRUE(WorkerGone());
+    EXPECT_FALSE(Enabled(IDC_BTN_START));
+    EXPECT_FALSE(SuccessShown());
+    EXPECT_EQ(head.Summary().framesReceived, c.frame + 1);
+    Record(std::string(c.timeout ? "0x87" : "0x86") + " at the " + c.where + " frame",
+           Messages() + "; " + Buttons());
+}
+
+INSTANTIATE_TEST_SUITE_P(FirstMiddleLast, WindowEndAnswers,
+                         ::testing::Values(EndAnswer{false, 0, "first"},
+                                           EndAnswer{false, 1, "middle"},
+                                           EndAnswer{false, 2, "last"}, EndAnswer{true, 0, "first"},
+                                           EndAnswer{true, 1, "middle"},
+                                           EndAnswer{true, 2, "last"}));
+
+// ---- Ports ----
+
+TEST_F(WindowFaults, PortVanishingMidFrameEndsTheTransferAndClosesThePort) {
+    HeadSimOptions options;
+    options.vanishAt = 1;
+    AddReadyHead(options);
+    StartUpgrade(ThreeBlocks());
+    ExpectMessage(text::kTransferWriteFailed, kOutcomeMs);
+    EXPECT_TRUE(WorkerGone());
+    EXPECT_EQ(Text(IDC_BTN_PORT), text::kOpenPortLabel);
+    EXPECT_FALSE(Enabled(IDC_BTN_START));
+    EXPECT_FALSE(Enabled(IDC_BTN_SELECT));
+    EXPECT_FALSE(SuccessShown());
+    Record("port vanishes mid-frame (pty closed)", Messages() + "; " + Buttons());
+}
+
+TEST_F(WindowFaults, PortVanishingWhileTheWorkerWaitsEndsTheTransferToo) {
+    // The whole frame reached the head before its port went: no write of it fails.
+    PlayedHead& head = AddPlayedHead(VanishAt(1));
+    StartUpgrade(ThreeBlocks());
+    ExpectMessage(text::kTransferWriteFailed, kOutcomeMs);
+    EXPECT_TRUE(WorkerGone());
+    EXPECT_EQ(Text(IDC_BTN_PORT), text::kOpenPortLabel);
+    EXPECT_FALSE(Enabled(IDC_BTN_START));
+    EXPECT_FALSE(SuccessShown());
+    EXPECT_EQ(head.FramesReceived(), 2);
+    Record("port vanishes after a whole frame (pty closed)", Messages() + "; " + Buttons());
+}
+
+TEST_F(WindowFaults, BusyPortIsRefusedAndOpensOnceReleased) {
+    PlayedHead& head = AddPlayedHead();
+    PortHolder holder(head.PortPath());
+    ASSERT_TRUE(holder.Held());
+    m_dialog = std::make_unique<CUpgradeDlg>(m_desktop);
+    m_desktop.Launch([this] { (void)m_dialog->DoModal(m_desktop); });
+    ExpectMessage(text::kPortOpenError);
+    ASSERT_TRUE(m_desktop.WaitIdle(kShortMs));
+    EXPECT_EQ(Text(IDC_BTN_PORT), text::kOpenPortLabel);
+    EXPECT_FALSE(Enabled(IDC_BTN_SELECT));
+    const std::string outcome = Messages() + "; " + Buttons();
+    holder.Release();
+    ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_PORT));
+    ASSERT_TRUE(m_desktop.WaitIdle(kShortMs));
+    EXPECT_EQ(Text(IDC_BTN_PORT), text::kClosePortLabel);
+    Record("port busy (held by another process)", outcome + "; opens once released");
+}
+
+TEST_F(WindowFaults, PortThatIsNotASerialDeviceIsRefused) {
+    const std::string file = WriteImage({1, 2, 3}, "not-a-port");
+    std::filesystem::create_symlink(file, PortLink(1));
+    m_dialog = std::make_unique<CUpgradeDlg>(m_desktop);
+    m_desktop.Launch([this] { (void)m_dialog->DoModal(m_desktop); });
+    ExpectMessage(text::kPortTimeoutError);
+    ASSERT_TRUE(m_desktop.WaitIdle(kShortMs));
+    EXPECT_EQ(Text(IDC_BTN_PORT), text::kOpenPortLabel);
+    EXPECT_FALSE(Enabled(IDC_BTN_SELECT));
+    EXPECT_EQ(uitest::ReadFile(file), (std::vector<std::uint8_t>{1, 2, 3})) << "nothing written";
+    Record("port is not a serial device (a file)", Messages() + "; " + Buttons());
+}
+
+TEST_F(WindowFaults, PortNameOfThreeHundredCharactersIsRefused) {
+    AddPlayedHead();
+    Launch();
+    ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_PORT));
+    ASSERT_TRUE(m_desktop.TypeText(IDD_UPGRADE, IDC_COMBO_PORT, "COM" + std::string(297, '7')));
+    ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_PORT));
+    ExpectMessage(text::kPortOpenError);
+    ASSERT_TRUE(m_desktop.WaitIdle(kShortMs));
+    EXPECT_EQ(Text(IDC_BTN_PORT), text::kOpenPortLabel);
+    const std::string outcome = Messages() + "; " + Buttons();
+    // A listed port still opens afterwards.
+    ASSERT_TRUE(m_desktop.SelectListItem(IDD_UPGRADE, IDC_COMBO_PORT, 0));
+    ASSERT_TRUE(m_desktop.WaitIdle(kShortMs));
+    EXPECT_EQ(Text(IDC_BTN_PORT), text::kClosePortLabel);
+    Record("port name of 300 characters", outcome + "; COM1 opens after");
+}
+
+TEST_F(WindowFaults, HexTextOfFiveThousandCharactersIsRefusedWhole) {
+    PlayedHead& head = AddPlayedHead();
+    Launch();
+    std::string text;
+    while (text.size() < 5000) {
+        text += "3f ";
+    }
+    text.resize(5000);
+    EXPECT_EQ(m_dialog->SendHexText(text), 0U);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(head.ChecksReceived(), 0) << "nothing reached the line";
+    EXPECT_EQ(m_dialog->SendHexText("3f 3f"), 2U) << "the port still works";
+    EXPECT_TRUE(m_desktop.WaitUntil([&] { return head.ChecksReceived() == 1; }, kShortMs));
+    Record("hex text of 5000 characters", "SendHexText writes 0 bytes; the port still works");
+}
+
+// ---- Images ----
+
+struct RefusedImage {
+    const char* name;
+    const char* message;
+};
+
+class WindowRefusedImages : public WindowFaults,
+                            public ::testing::WithParamInterface<RefusedImage> {
+  protected:
+    std::string Make(const std::string& name) {
+        const std::string path = m_dir + "/" + name;
+        if (name == "empty") {
+            std::ofstream(path).close();
+        } else if (name == "a directory") {
+            std::filesystem::create_directory(path);
+        } else if (name == "a FIFO") {
+            EXPECT_EQ(::mkfifo(path.c_str(), 0600), 0);
+        } else if (name == "too large (sparse)") {
+            std::ofstream(path).close();
+            // Never written: a sparse file one byte past what the 32-bit counters can carry.
+            std::filesystem::resize_file(path, 2147483647ULL / 4107 * 4096 + 1);
+        }
+        return path;  // "missing" is never made
+    }
+};
+
+TEST_P(WindowRefusedImages, AreRefusedAtTheChoice) {
+    const RefusedImage c = GetParam();
+    PlayedHead& head = AddPlayedHead();
+    Launch();
+    ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_SELECT));
+    ASSERT_TRUE(m_desktop.WaitForPrompt(kShortMs).has_value());
+    ASSERT_TRUE(m_desktop.AnswerFileDialog(Make(c.name)));
+    ExpectMessage(c.message);
+    ASSERT_TRUE(m_desktop.WaitIdle(kShortMs));
+    EXPECT_FALSE(m_desktop.IsOpen(IDD_DEVICE));
+    EXPECT_EQ(m_dialog->State().g_pImage.load(), nullptr);
+    // Even a head that answers cannot be given the refused image.
+    head.Pty().Send({0x80});
+    ASSERT_TRUE(m_desktop.WaitUntil([this] { return Enabled(IDC_BTN_START); }, kShortMs));
+    ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_START));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(head.FramesReceived(), 0);
+    EXPECT_TRUE(WorkerGone());
+    Record(std::string("image ") + c.name, Messages() + "; start sends nothing");
+}
+
+INSTANTIATE_TEST_SUITE_P(Images, WindowRefusedImages,
+                         ::testing::Values(RefusedImage{"empty", text::kImageEmpty},
+                                           RefusedImage{"a directory", text::kImageNotAFile},
+                                           RefusedImage{"a FIFO", text::kImageNotAFile},
+                                           RefusedImage{"missing", text::kImageUnreadable},
+                                           RefusedImage{"too large (sparse)",
+                                                        text::kImageTooLarge}),
+                         [](const auto& info) {
+                             std::string name;
+                             for (const char ch : std::string(info.param.name)) {
+                                 name +=
+                                     std::isalnum(static_cast<unsigned char>(ch)) != 0 ? ch : '_';
+                             }
+                             return name;
+                         });
+
+struct SentImage {
+    const char* name;
+    std::size_t size;
+    bool readOnly;
+    bool flowControlBytes;  // XON and XOFF throughout
+};
+
+class WindowSentImages : public WindowFaults, public ::testing::WithParamInterface<SentImage> {};
+
+TEST_P(WindowSentImages, ArriveWhole) {
+    const SentImage c = GetParam();
+    auto image = uitest::PatternImage(c.size);
+    if (c.flowControlBytes) {
+        for (std::size_t i = 0; i < image.size(); i += 3) {
+            image[i] = (i / 3) % 2 == 0 ? 0x11 : 0x13;
+        }
+    }
+    HeadSimOptions once;
+    once.once = true;
+    AddReadyHead(once);
+    Launch();
+    const std::string path = WriteImage(image, "firmware.bin");
+    if (c.readOnly) {
+        ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
+    }
+    ChooseWithoutSwitch(path);
+    Connect();
+    ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_START));
+    ASSERT_TRUE(AnswerUntil(text::kUpgradeDone));
+    EXPECT_TRUE(WorkerGone());
+    ASSERT_TRUE(m_heads[0]->WaitUntilDone(kShortMs));
+    EXPECT_TRUE(uitest::ReadFile(ReceivedBySimulator()) == faultwin::Padded(image));
+    EXPECT_EQ(m_heads[0]->Summary().resends, 0);
+    Record(std::string("image ") + c.name, Messages() + ", image whole");
+}
+
+INSTANTIATE_TEST_SUITE_P(Images, WindowSentImages,
+                         ::testing::Values(SentImage{"of one byte", 1, false, false},
+                                           SentImage{"of exactly 4096 bytes", 4096, false, false},
+                                           SentImage{"read-only", 5000, true, false},
+                                           SentImage{"with XON/XOFF throughout", 2 * kBlock + 7,
+                                                     false, true}));
+
+// The file changes on disk while the window reads it frame by frame.
+class WindowChangingImage : public WindowFaults, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(WindowChangingImage, NeverReachesTheHeadAsSuccess) {
+    const bool grows = GetParam();
+    const auto image = ThreeBlocks();
+    const std::string path = m_dir + "/firmware.bin";
+    PlayedHead& head = AddPlayedHead([path, grows](const PlayedFrame& frame, const PlayedHead& h) {
+        if (frame.sequence == 0) {
+            // Changed before the head answers the first frame.
+            if (grows) {
+                std::ofstream(path, std::ios::binary | std::ios::app) << std::string(kBlock, 'x');
+            } else {
+                std::filesystem::resize_file(path, kBlock + 10);
+            }
+        }
+        return PlayedHead::HonestScript()(frame, h);
+    });
+    StartUpgrade(image);
+    if (grows) {
+        // Bytes added after the choice are not part of the image.
+        ASSERT_TRUE(AnswerUntil(text::kUpgradeDone));
+        EXPECT_TRUE(head.Image() == faultwin::Padded(image)) << "the head got the added bytes";
+    } else {
+        ExpectMessage(text::kTransferReadFailed, kOutcomeMs);
+        EXPECT_FALSE(SuccessShown());
+    }
+    EXPECT_TRUE(WorkerGone());
+    ExpectNoFalseSuccess(head.Image(), image);
+    Record(grows ? "image grows mid-transfer" : "image shrinks mid-transfer",
+           Messages() + "; " + Buttons());
+}
+
+INSTANTIATE_TEST_SUITE_P(ShrinksOrGrows, WindowChangingImage, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Grows" : "Shrinks"; });
+
+// ---- The operator during a transfer ----
+
+TEST_F(WindowFaults, OperatorClosingThePortMidTransferIsTold) {
+    PlayedHead& head = AddPlayedHead(OddAnswerAt(1, PlayedAnswer{{{0x82}}, 3000, 40}));
+    StartUpgrade(ThreeBlocks());
+    ASSERT_TRUE(head.WaitForFrames(2, kFrameMs));
+    ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_PORT));
+    ExpectMessage(text::kTransferPortClosed);
+    EXPECT_TRUE(WorkerGone());
+    EXPECT_EQ(Text(IDC_BTN_PORT), text::kOpenPortLabel);
+    EXPECT_FALSE(Enabled(IDC_BTN_SELECT));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_FALSE(SuccessShown());
+    Record("operator closes the port during a transfer", Messages() + "; " + Buttons());
+}
+
+TEST_F(WindowFaults, OperatorChoosingAnotherImageMidTransferIsRefusedAndTheTransferGoesOn) {
+    PlayedHead& head = AddPlayedHead(OddAnswerAt(1, PlayedAnswer{{{0x82}}, 500, 40}));
+    const auto image = ThreeBlocks();
+    StartUpgrade(image);
+    ASSERT_TRUE(head.WaitForFrames(2, kFrameMs));
+    ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_SELECT));
+    ExpectMessage(text::kTransferBusy);
+    ASSERT_TRUE(AnswerUntil(text::kUpgradeDone));
+    EXPECT_TRUE(WorkerGone());
+    EXPECT_TRUE(head.Image() == faultwin::Padded(image));
+    Record("operator chooses another image during a transfer", Messages() + ", image whole");
+}
+
+TEST_F(WindowFaults, OperatorStartingAgainMidTransferResendsTheBlockNotYetAccepted) {
+    // The head announces itself again instead of answering frame 0, which enables start.
+    PlayedHead& head = AddPlayedHead(OddAnswerAt(0, PlayedHead::Answer(0x80)));
+    const auto image = ThreeBlocks();
+    StartUpgrade(image);
+    ASSERT_TRUE(head.WaitForFrames(1, kFrameMs));
+    ASSERT_TRUE(m_desktop.WaitUntil([this] { return Enabled(IDC_BTN_START); }, kShortMs));
+    ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_START));
+    ASSERT_TRUE(AnswerUntil(text::kUpgradeDone));
+    EXPECT_TRUE(WorkerGone());
+    // The block never accepted goes out again before the rest.
+    EXPECT_EQ(head.Addresses(), (std::vector<std::uint32_t>{0x20000, 0x20000, 0x21000, 0x22000}));
+    ExpectNoFalseSuccess(head.Image(), image);
+    Record("operator starts again during a transfer", Messages() + ", image whole");
+}
+
+TEST_F(WindowFaults, OperatorClosingTheWindowMidTransferIsAskedAndMayGoOn) {
+    PlayedHead& head = AddPlayedHead(OddAnswerAt(1, PlayedAnswer{{{0x82}}, 3000, 40}));
+    StartUpgrade(ThreeBlocks());
+    ASSERT_TRUE(head.WaitForFrames(2, kFrameMs));
+    ASSERT_TRUE(m_desktop.PressCloseBox(IDD_UPGRADE));
+    auto prompt = m_desktop.WaitForPrompt(kShortMs);
+    ASSERT_TRUE(prompt.has_value());
+    EXPECT_EQ(prompt->text, text::kConfirmExitDuringTransfer);
+    EXPECT_EQ(prompt->style & win::kMbYesNo, win::kMbYesNo);
+    ASSERT_TRUE(m_desktop.AnswerMessageBox(win::kIdNo));
+    ASSERT_TRUE(m_desktop.WaitIdle(kShortMs));
+    EXPECT_TRUE(m_desktop.IsOpen(IDD_UPGRADE));
+    EXPECT_FALSE(WorkerGone()) << "\"no\" leaves the transfer running";
+
+    ASSERT_TRUE(m_desktop.PressCloseBox(IDD_UPGRADE));
+    prompt = m_desktop.WaitForPrompt(kShortMs);
+    ASSERT_TRUE(prompt.has_value());
+    const auto asked = std::chrono::steady_clock::now();
+    ASSERT_TRUE(m_desktop.AnswerMessageBox(win::kIdYes));
+    ASSERT_TRUE(m_desktop.WaitForExit(kShortMs));
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(2));
+    EXPECT_EQ(m_dialog->State().g_pTransferThread, nullptr);
+    EXPECT_FALSE(SuccessShown());
+    Record("operator closes the window during a transfer",
+           "asked (yes/no); no: goes on; yes: window closes, worker ended");
+}
