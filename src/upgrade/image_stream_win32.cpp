@@ -30,8 +30,10 @@ ImageStream OpenImageStream(const std::string& utf8Path) {
         image.reason = std::strerror(errno);  // NOLINT(concurrency-mt-unsafe): window thread only
         return image;
     }
-    if (GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(image.stream.get())))) !=
-        FILE_TYPE_DISK) {
+    // The C library hands out the stream's system handle as an integer.
+    const auto handle = reinterpret_cast<HANDLE>(  // NOLINT(performance-no-int-to-ptr)
+        _get_osfhandle(_fileno(image.stream.get())));
+    if (GetFileType(handle) != FILE_TYPE_DISK) {
         image.stream.reset();
         image.error = ImageOpenError::NotRegular;
         return image;
