@@ -555,8 +555,9 @@ std::intptr_t CUpgradeDlg::OnPortLost(std::uintptr_t /*wParam*/, std::intptr_t /
         return 0;
     }
     // The head may have had the whole frame before the port went: the worker would wait for
-    // an answer for ever.
-    const bool transferCut = TransferUnderWay();
+    // an answer for ever. A worker that has just ended on its own failed write counts too: its
+    // own report finds it already ended here.
+    const bool transferCut = m_state.g_pTransferThread != nullptr;
     EndTransferWorker();
     ClosePortGone(transferCut);
     return 0;
