@@ -209,7 +209,10 @@ TEST_F(CliFaults, ChecksumErrorsThenAcceptForOneFrame) {
     PlayedHead& head = StartPlayed(OddAnswerAt(0, PlayedAnswer{{{0x81}, {0x83}, {0x82}}, 0, 40}));
     const auto image = ThreeBlocks();
     const CliRun run = Upgrade(head.PortPath(), WriteImage(image));
-    EXPECT_EQ(run.Exit(), 0) << run.result.err;
+    // Three answers to one frame: the two extra ones are taken for answers to the frames sent
+    // after it, depending on timing. The loader may then stop short of the end (exit 7, end
+    // not confirmed), but it never claims an image the head does not have whole.
+    EXPECT_TRUE(run.Exit() == 0 || run.Exit() == 7) << run.result.err;
     ExpectNoFalseSuccess(run, head.Image(), image);
     Record("0x81, 0x83, 0x82 for one frame", run,
            run.Exit() == 0 ? "image whole" : "no success claimed");
