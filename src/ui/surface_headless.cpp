@@ -586,6 +586,36 @@ int CHeadlessDesktop::IconPaints(int dialogId) const {
     return window != nullptr ? window->m_iconPaints : 0;
 }
 
+bool CHeadlessDesktop::CloseEverything(int timeoutMs) {
+    constexpr int kStepMs = 100;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!WaitForExit(0) && std::chrono::steady_clock::now() < deadline) {
+        if (const auto prompt = OpenPrompt()) {
+            if (prompt->kind == HeadlessPrompt::Kind::FileDialog) {
+                (void)AnswerFileDialog(std::nullopt);
+            } else {
+                (void)AnswerMessageBox((prompt->style & win::kMbYesNo) != 0 ? win::kIdYes
+                                                                            : win::kIdOk);
+            }
+        } else {
+            Window* newest = nullptr;
+            {
+                const std::lock_guard<std::mutex> lock(m_mutex);
+                for (auto it = m_windows.rbegin(); it != m_windows.rend() && !newest; ++it) {
+                    if ((*it)->m_alive && !(*it)->m_ended) {
+                        newest = it->get();
+                    }
+                }
+            }
+            if (newest != nullptr) {
+                (void)Enqueue(newest, win::kWmClose, 0, 0);
+            }
+        }
+        (void)WaitForExit(kStepMs);
+    }
+    return WaitForExit(0);
+}
+
 bool CHeadlessDesktop::WaitUntil(const std::function<bool()>& condition, int timeoutMs) const {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {

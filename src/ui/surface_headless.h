@@ -90,6 +90,11 @@ class CHeadlessDesktop final : public IDialogBackend {
     bool Minimize(int dialogId, bool minimized);
     int IconPaints(int dialogId) const;
 
+    // Closes everything as an operator would, newest first: a message box answered Yes (or OK),
+    // a file dialog cancelled, a dialog closed with its close box. True once the window thread
+    // has finished within `timeoutMs`.
+    bool CloseEverything(int timeoutMs);
+
     // Waits until `condition` holds (checked whenever the desktop changes, and every 10 ms).
     bool WaitUntil(const std::function<bool()>& condition, int timeoutMs) const;
     // Waits until the queue is empty and the window thread waits for work (or for a prompt).

@@ -173,14 +173,7 @@ WindowOperator::WindowOperator(const Programs& programs)
 }
 
 WindowOperator::~WindowOperator() {
-    for (int round = 0; round < 20 && !m_desktop->WaitForExit(0); ++round) {
-        if (const auto prompt = m_desktop->OpenPrompt()) {
-            (void)m_desktop->AnswerMessageBox(win::kIdYes);
-        } else {
-            (void)m_desktop->PressCloseBox(IDD_UPGRADE);
-        }
-        (void)m_desktop->WaitForExit(200);
-    }
+    (void)m_desktop->CloseEverything(kUiMs);
 }
 
 bool WindowOperator::OpenFreshPort(std::string& why) {

@@ -161,21 +161,7 @@ class WindowHarness {
     }
 
     ~WindowHarness() {
-        for (int round = 0; round < 50 && !m_desktop.WaitForExit(0); ++round) {
-            if (const auto prompt = m_desktop.OpenPrompt()) {
-                if (prompt->kind == HeadlessPrompt::Kind::FileDialog) {
-                    m_desktop.AnswerFileDialog(std::nullopt);
-                } else {
-                    m_desktop.AnswerMessageBox((prompt->style & win::kMbYesNo) != 0 ? win::kIdYes
-                                                                                    : win::kIdOk);
-                }
-            } else if (m_desktop.IsOpen(IDD_DEVICE)) {
-                m_desktop.PressEscape(IDD_DEVICE);
-            } else {
-                m_desktop.PressCloseBox(IDD_UPGRADE);
-            }
-            (void)m_desktop.WaitForExit(100);
-        }
+        (void)m_desktop.CloseEverything(kHangMs);
         std::error_code ec;
         std::filesystem::remove_all(m_dir, ec);
     }

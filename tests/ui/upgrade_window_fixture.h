@@ -26,6 +26,7 @@ constexpr int kShortMs = 3000;
 // A switch pauses four times for 500 ms; a sanitizer build is slower still.
 constexpr int kSwitchMs = 20000;
 constexpr int kTransferMs = 120000;
+constexpr int kCloseMs = 10000;
 
 inline std::vector<std::uint8_t> PatternImage(std::size_t size) {
     std::vector<std::uint8_t> bytes(size);
@@ -106,22 +107,7 @@ class UpgradeWindow : public ::testing::Test {
         if (!m_dialog) {
             return;
         }
-        for (int round = 0; round < 50 && !m_desktop.WaitForExit(0); ++round) {
-            if (const auto prompt = m_desktop.OpenPrompt()) {
-                if (prompt->kind == HeadlessPrompt::Kind::FileDialog) {
-                    m_desktop.AnswerFileDialog(std::nullopt);
-                } else {
-                    m_desktop.AnswerMessageBox((prompt->style & win::kMbYesNo) != 0 ? win::kIdYes
-                                                                                    : win::kIdOk);
-                }
-            } else if (m_desktop.IsOpen(IDD_DEVICE)) {
-                m_desktop.PressEscape(IDD_DEVICE);
-            } else {
-                m_desktop.PressCloseBox(IDD_UPGRADE);
-            }
-            (void)m_desktop.WaitForExit(100);
-        }
-        EXPECT_TRUE(m_desktop.WaitForExit(uitest::kShortMs)) << "the window did not close";
+        EXPECT_TRUE(m_desktop.CloseEverything(uitest::kCloseMs)) << "the window did not close";
     }
 
     std::string Text(int id) const { return m_desktop.Text(IDD_UPGRADE, id); }
