@@ -392,16 +392,7 @@ TEST_P(CliChangingImage, TheHeadGetsTheImageAsItWasAtTheStart) {
     const bool grows = GetParam();
     const auto image = ThreeBlocks();
     const std::string path = WriteImage(image);
-    PlayedHead& head = StartPlayed([path, grows](const PlayedFrame& frame, const PlayedHead& h) {
-        if (frame.sequence == 0) {
-            if (grows) {
-                std::ofstream(path, std::ios::binary | std::ios::app) << std::string(kBlock, 'x');
-            } else {
-                std::filesystem::resize_file(path, kBlock + 10);
-            }
-        }
-        return PlayedHead::HonestScript()(frame, h);
-    });
+    PlayedHead& head = StartPlayed(PlayedHead::ChangingImageScript(path, grows));
     const CliRun run = Upgrade(head.PortPath(), path);
     EXPECT_EQ(run.Exit(), 0) << run.result.err;
     EXPECT_TRUE(head.Image() == Padded(image));

@@ -1,6 +1,8 @@
 #include "played_head.h"
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 
 namespace {
 constexpr std::size_t kFrameBytes = 4107;
@@ -29,6 +31,20 @@ PlayedHead::~PlayedHead() {
 void PlayedHead::SetScript(Script script) {
     const std::lock_guard<std::mutex> lock(m_mutex);
     m_script = std::move(script);
+}
+
+PlayedHead::Script PlayedHead::ChangingImageScript(std::string path, bool grows) {
+    return [path = std::move(path), grows](const PlayedFrame& frame, const PlayedHead& head) {
+        if (frame.sequence == 0) {
+            if (grows) {
+                std::ofstream(path, std::ios::binary | std::ios::app)
+                    << std::string(kBlockBytes, 'x');
+            } else {
+                std::filesystem::resize_file(path, kBlockBytes + 10);
+            }
+        }
+        return HonestScript()(frame, head);
+    };
 }
 
 PlayedHead::Script PlayedHead::HonestScript() {

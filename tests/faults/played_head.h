@@ -57,6 +57,9 @@ class PlayedHead {
     // 0x82 to every good frame, 0x83 to a bad sum, 0x84 to a frame marked last once every
     // block before it has come (0x86 when blocks are missing).
     static Script HonestScript();
+    // Honest, but the image file at `path` changes on disk as the first frame arrives: it grows
+    // by a block of 'x', or shrinks to one block and ten bytes.
+    static Script ChangingImageScript(std::string path, bool grows);
     static PlayedAnswer Answer(std::uint8_t byte) { return PlayedAnswer{{{byte}}, 0, 40}; }
 
   private:

@@ -389,17 +389,7 @@ TEST_P(WindowChangingImage, NeverReachesTheHeadAsSuccess) {
     const bool grows = GetParam();
     const auto image = ThreeBlocks();
     const std::string path = m_dir + "/firmware.bin";
-    PlayedHead& head = AddPlayedHead([path, grows](const PlayedFrame& frame, const PlayedHead& h) {
-        if (frame.sequence == 0) {
-            // Changed before the head answers the first frame.
-            if (grows) {
-                std::ofstream(path, std::ios::binary | std::ios::app) << std::string(kBlock, 'x');
-            } else {
-                std::filesystem::resize_file(path, kBlock + 10);
-            }
-        }
-        return PlayedHead::HonestScript()(frame, h);
-    });
+    PlayedHead& head = AddPlayedHead(PlayedHead::ChangingImageScript(path, grows));
     StartUpgrade(image);
     if (grows) {
         // Bytes added after the choice are not part of the image.
