@@ -181,7 +181,7 @@ def cli_seeds():
                          "--ack-delay", "0", "--switch-pause", "1500", "--write-mode", "byte",
                          "fw.bin")
     yield "no-switch", line("--no-switch", "--address", "3", "--port", "p", "-q", "fw.bin")
-    yield "inspect", line("--inspect", "fw.bin")
+    yield "frames-without-port", line("--inspect", "fw.bin")
     yield "emit-trace", line("--emit", "out.bin", "--trace", "t.log", "fw.bin")
     yield "list-ports", line("--list-ports")
     yield "help", line("--help")
