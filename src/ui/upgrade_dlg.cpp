@@ -48,6 +48,7 @@ const char* ImageErrorText(ImageOpenError error) {
             return text::kImageEmpty;
         case ImageOpenError::TooLarge:
             return text::kImageTooLarge;
+        case ImageOpenError::Directory:
         case ImageOpenError::NotRegular:
             return text::kImageNotAFile;
         case ImageOpenError::Unreadable:

@@ -10,7 +10,8 @@
 enum class ImageOpenError {
     None,
     Unreadable,  // missing, no permission, or the read failed
-    NotRegular,  // a directory, FIFO, device, ...
+    Directory,
+    NotRegular,  // a FIFO, device, socket, ...
     Empty,
     TooLarge,
 };
@@ -20,7 +21,7 @@ struct ImageStream {
         void operator()(std::FILE* file) const { std::fclose(file); }
     };
     std::unique_ptr<std::FILE, Closer> stream;
-    std::int64_t size = 0;
+    std::int64_t size = 0;  // also set when the image is refused as empty or too large
     ImageOpenError error = ImageOpenError::None;
     std::string reason;  // the system's words for Unreadable
 };

@@ -1,7 +1,10 @@
 // Shared by the platform files of OpenImageStream.
 #pragma once
 
+#include <cstdint>
+
 #include "image_stream.h"
 
-// Reads the size of the opened stream and refuses an empty or too large image (closing it).
-void CheckOpenedImage(ImageStream& image);
+// Takes the size the system reports for the opened file and refuses an empty or too large
+// image (closing it).
+void CheckOpenedImage(ImageStream& image, std::int64_t size);

@@ -15,13 +15,14 @@ ImageStream OpenImageStream(const std::string& utf8Path) {
     const int fd = ::open(utf8Path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
         image.error = ImageOpenError::Unreadable;
-        image.reason = std::strerror(errno);  // NOLINT(concurrency-mt-unsafe): window thread only
+        image.reason = std::strerror(errno);  // NOLINT(concurrency-mt-unsafe): one opener at a time
         return image;
     }
     struct stat info {};
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         ::close(fd);
-        image.error = ImageOpenError::NotRegular;
+        image.error =
+            S_ISDIR(info.st_mode) ? ImageOpenError::Directory : ImageOpenError::NotRegular;
         return image;
     }
     image.stream.reset(::fdopen(fd, "rb"));
@@ -31,6 +32,6 @@ ImageStream OpenImageStream(const std::string& utf8Path) {
         image.reason = "cannot make a stream";
         return image;
     }
-    CheckOpenedImage(image);
+    CheckOpenedImage(image, static_cast<std::int64_t>(info.st_size));
     return image;
 }
