@@ -298,15 +298,20 @@ TEST_F(WindowTransfer, OperatorClosingThePortEndsTheTransferAndIsTold) {
 }
 
 TEST_F(WindowTransfer, WriteHeldByXoffLeavesTheWindowUsableAndClosingThePortEndsIt) {
-    PtyPair& head = StartWithPtyHead(3 * 4096);
-    (void)head.Receive(100);
-    head.Send({0x13});  // XOFF
-    // Let the held write fill whatever the pty buffers.
-    (void)head.Receive(kFrame, 500);
+    PtyPair& head = AddPty();
+    Launch();
+    ChooseImageWithoutSwitch(WriteImage(uitest::PatternImage(3 * 4096), "image.bin"));
+    // XOFF, then the check's answer: once the window has the answer, the line is held.
+    head.Send({0x13, 0x80});
+    ASSERT_TRUE(m_desktop.WaitUntil([this] { return Enabled(IDC_BTN_START); }, kShortMs));
+    ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_START));
+    ASSERT_TRUE(m_desktop.WaitUntil([this] { return WorkerRunning(); }, kShortMs));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     const auto sentBefore = m_dialog->State().g_nSentCount.load();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_LT(m_dialog->State().g_nSentCount.load(), static_cast<std::int32_t>(kFrame));
     EXPECT_EQ(m_dialog->State().g_nSentCount.load(), sentBefore) << "XOFF did not hold the line";
+    // The window still answers, and closing the port ends the held write.
     ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_PORT));
     ExpectMessage(text::kTransferPortClosed);
     ASSERT_TRUE(m_desktop.WaitIdle(kShortMs));
