@@ -58,6 +58,9 @@ std::string PortAdvice(const std::string& port, const PortError& error) {
                    "upgrade again (the head waits in upgrade mode).";
         case PortErrorKind::LineError:
             return "The line reported errors: check the cable, its termination and the speed.";
+        case PortErrorKind::Held:
+            return "The line held our output back (XOFF): check the head, the cable and any "
+                   "flow control set on the adapter or serial server, then try again.";
         case PortErrorKind::None:
         case PortErrorKind::Other:
             break;
