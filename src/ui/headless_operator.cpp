@@ -151,6 +151,12 @@ int CHeadlessDesktop::IconPaints(int dialogId) const {
     return window != nullptr ? window->m_iconPaints : 0;
 }
 
+HeadlessTaskbar CHeadlessDesktop::Taskbar(int dialogId) const {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    const Window* window = Newest(dialogId);
+    return window != nullptr ? window->m_taskbar : HeadlessTaskbar{};
+}
+
 bool CHeadlessDesktop::CloseEverything(int timeoutMs) {
     constexpr int kStepMs = 100;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);

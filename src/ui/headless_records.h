@@ -1,11 +1,12 @@
-// What the headless desktop shows a test of a control and of a prompt (message box or file
-// dialog): plain copies, read from any thread.
+// What the headless desktop shows a test of a control, of a prompt (message box or file
+// dialog) and of a window's taskbar button: plain copies, read from any thread.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "../link/window_surface.h"
 #include "resource_script.h"
 
 struct HeadlessControl {
@@ -27,4 +28,11 @@ struct HeadlessPrompt {
     std::string caption;  // as given: empty means the application's title
     unsigned style = 0;
     int ownerDialogId = 0;
+};
+
+struct HeadlessTaskbar {
+    TaskbarProgress state = TaskbarProgress::None;
+    std::int64_t done = 0;
+    std::int64_t total = 0;
+    int updates = 0;  // calls so far
 };

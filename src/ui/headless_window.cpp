@@ -67,6 +67,16 @@ void CHeadlessDesktop::Window::SetProgressPos(int controlId, std::int32_t positi
     Update(controlId, [&](HeadlessControl& c) { c.position = position; });
 }
 
+void CHeadlessDesktop::Window::SetTaskbarProgress(TaskbarProgress state, std::int64_t done,
+                                                  std::int64_t total) {
+    const std::lock_guard<std::mutex> lock(m_desktop.m_mutex);
+    m_taskbar.state = state;
+    m_taskbar.done = done;
+    m_taskbar.total = total;
+    ++m_taskbar.updates;
+    m_desktop.Changed();
+}
+
 void CHeadlessDesktop::Window::InsertListItem(int controlId, int index, const std::string& text) {
     Update(controlId, [&](HeadlessControl& c) {
         const auto at = index < 0 || static_cast<std::size_t>(index) > c.items.size()

@@ -19,6 +19,7 @@ class CHeadlessDesktop::Window final : public IDialogWindow {
     void ShowItem(int controlId, bool show) override;
     void SetProgressRange(int controlId, std::int32_t low, std::int32_t high) override;
     void SetProgressPos(int controlId, std::int32_t position) override;
+    void SetTaskbarProgress(TaskbarProgress state, std::int64_t done, std::int64_t total) override;
     void InsertListItem(int controlId, int index, const std::string& text) override;
     void SetListSelection(int controlId, int index) override;
     int GetListSelection(int controlId) override;
@@ -50,6 +51,7 @@ class CHeadlessDesktop::Window final : public IDialogWindow {
     std::vector<std::pair<int, HeadlessControl>> m_controls;
     std::vector<std::string> m_systemMenu;
     IconHandle m_icon = 0;
+    HeadlessTaskbar m_taskbar;
     bool m_minimized = false;
     int m_iconPaints = 0;
     bool m_alive = true;

@@ -70,6 +70,8 @@ class CHeadlessDesktop final : public IDialogBackend {
     // Minimises (or restores) the newest window of the dialog and asks it to paint.
     bool Minimize(int dialogId, bool minimized);
     int IconPaints(int dialogId) const;
+    // What the newest window of the dialog last showed on its taskbar button.
+    HeadlessTaskbar Taskbar(int dialogId) const;
 
     // Closes everything as an operator would, newest first: a message box answered Yes (or OK),
     // a file dialog cancelled, a dialog closed with its close box. True once the window thread
