@@ -17,6 +17,7 @@
 #include "../upgrade/upgrade_frame.h"
 #include "about_box.h"
 #include "device_dlg.h"
+#include "port_choices.h"
 #include "port_names.h"
 #include "resource.h"
 #include "ui_texts.h"
@@ -144,6 +145,11 @@ bool CUpgradeDlg::OnInitDialog() {
     m_state.g_nOffset = 0;
     for (int i = 1; i <= kPortCount; ++i) {
         m_cboPort.InsertString(i - 1, "COM" + std::to_string(i));
+    }
+    // Then the machine's ports beyond them, where USB adapters usually are.
+    int nextIndex = kPortCount;
+    for (const std::string& name : ExtraPortChoices()) {
+        m_cboPort.InsertString(nextIndex++, name);
     }
     m_cboPort.SetCurSel(0);
 

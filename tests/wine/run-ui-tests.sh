@@ -168,7 +168,8 @@ head_address=7
 received=$work/received.bin
 start_headsim --address "$head_address" --protocol pelco-p --speed 9600 --log "$work/head.jsonl" \
     --bad-sum-at 1 --out "$received"
-wine_map_ports COM1
+# COM12 stands for a USB adapter beyond the fixed list: the port list shows it after COM10.
+wine_map_ports COM1 COM12
 wine_restart_server
 
 LD_PRELOAD=$shim timeout --kill-after=5 "$app_limit" wine "$app_exe" 2>>"$work/wine.log" &
@@ -181,9 +182,9 @@ image="$work/固件 v2/ptz-head.bin"
 head -c 10000 /dev/urandom >"$image"
 image_total=$((4107 * 3))
 
-ui "start-up: COM1 open, only the image choice available, progress hidden" <<'EOF'
+ui "start-up: COM1 open, COM12 listed after COM10, only the image choice available, progress hidden" <<'EOF'
 window 云台升级软件 60000
-list 1005 COM1 COM2 COM3 COM4 COM5 COM6 COM7 COM8 COM9 COM10
+list 1005 COM1 COM2 COM3 COM4 COM5 COM6 COM7 COM8 COM9 COM10 COM12
 selection 1005 0
 text 1009 关闭串口
 enabled 1002 yes
