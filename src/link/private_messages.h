@@ -4,7 +4,8 @@
 #pragma once
 
 // NOLINTBEGIN(cppcoreguidelines-macro-usage)
-// A received chunk: wParam its address (PortChunk), lParam its length. Posted by the receive worker.
+// A received chunk: wParam its address (PortChunk), lParam its length. Posted by the receive
+// worker.
 #define WM_PORT_DATA 2025
 // Close, pause and reopen the port; accepted from any sender.
 #define WM_PORT_REOPEN 2027

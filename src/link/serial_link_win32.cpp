@@ -630,7 +630,8 @@ PortWaitResult CSerialLink::WaitForInput(PortHandle handle, int timeoutMs) {
             // A port that has gone away may never end the wait on a new mask (Wine with a
             // vanished device): cancel it then, so the caller gets to look at the port.
             if (!opening->closed &&
-                (!timedOut || WaitForSingleObject(overlapped.hEvent, kWaitEndGraceMs) != WAIT_OBJECT_0)) {
+                (!timedOut ||
+                 WaitForSingleObject(overlapped.hEvent, kWaitEndGraceMs) != WAIT_OBJECT_0)) {
                 (void)CancelIoEx(h, &overlapped);
             }
         }

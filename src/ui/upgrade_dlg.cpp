@@ -281,6 +281,7 @@ void CUpgradeDlg::ClosePort() {
     ClosePortSession();
     EndTransferWorker();
     if (transferCut && HasWindow()) {
+        ShowTaskbarProgress(TaskbarProgress::Error);
         Window().MessageBox(text::kTransferPortClosed, "", win::kMbOk);
     }
 }
@@ -433,10 +434,13 @@ void CUpgradeDlg::StartTransferWorker() {
     m_state.g_pTransferThread = worker;
     m_workerId.fetch_add(1);
     m_state.g_bGoAhead = 1;
+    m_sentAtStart = m_state.g_nSentCount;
     if (!worker->Run()) {
         m_state.g_pTransferThread = nullptr;
         Window().MessageBox(text::kThreadCreateFailed, "", win::kMbOk);
+        return;
     }
+    ShowTaskbarProgress(TaskbarProgress::Normal);
 }
 
 bool CUpgradeDlg::TransferUnderWay() const {
@@ -552,12 +556,14 @@ void CUpgradeDlg::OnUpgradeComplete(PortClock::time_point arrivedAt) {
                                   kUnlimitedResends) != FrameStep::Complete) {
         // A head that says "complete" before it has the last block has not got the image.
         EndTransferWorker();
+        ShowTaskbarProgress(TaskbarProgress::Error);
         Window().MessageBox(text::kUpgradeIncomplete, "", win::kMbOk);
         return;
     }
     m_prgUpgrade.SetPos(m_state.g_nOffset);
     // Ended first, so that no later answer can release it into another frame.
     EndTransferWorker();
+    ShowTaskbarProgress(TaskbarProgress::None);
     Window().MessageBox(text::kUpgradeDone, "", win::kMbOk);
     m_btnStart.EnableWindow(false);
     m_btnConnect.EnableWindow(false);
@@ -567,7 +573,11 @@ void CUpgradeDlg::OnUpgradeComplete(PortClock::time_point arrivedAt) {
 
 void CUpgradeDlg::OnUpgradeEndedByHead(const char* message) {
     // The head has abandoned the transfer: the worker ends instead of waiting for ever.
+    const bool transferCut = TransferUnderWay();
     EndTransferWorker();
+    if (transferCut) {
+        ShowTaskbarProgress(TaskbarProgress::Error);
+    }
     Window().MessageBox(message, "", win::kMbOk);
 }
 
@@ -584,6 +594,9 @@ void CUpgradeDlg::SentCountChanged() {
 std::intptr_t CUpgradeDlg::OnSentCountChanged(std::uintptr_t /*wParam*/, std::intptr_t /*lParam*/) {
     m_sentCountQueued = false;
     Window().SetItemText(IDC_STATIC_SENT, std::to_string(m_state.g_nSentCount.load()));
+    if (TransferUnderWay()) {
+        ShowTaskbarProgress(TaskbarProgress::Normal);
+    }
     return 0;
 }
 
@@ -596,6 +609,7 @@ std::intptr_t CUpgradeDlg::OnTransferEnded(std::uintptr_t why, std::intptr_t wor
         return 0;  // from a worker already ended and replaced
     }
     EndTransferWorker();
+    ShowTaskbarProgress(TaskbarProgress::Error);
     switch (static_cast<TransferEnd>(why)) {
         case TransferEnd::WriteFailed:
             ClosePortGone(PortGone::DuringTransfer);
@@ -633,11 +647,26 @@ void CUpgradeDlg::ClosePortGone(PortGone when) {
     ShowPortClosed();
     m_btnStart.EnableWindow(false);
     m_btnConnect.EnableWindow(false);
+    if (when == PortGone::DuringTransfer) {
+        ShowTaskbarProgress(TaskbarProgress::Error);
+    }
     if (lineError && when == PortGone::DuringTransfer) {
         Window().MessageBox(text::kTransferLineError, "", win::kMbOk);
     } else {
         Window().MessageBox(
             when == PortGone::DuringTransfer ? text::kTransferWriteFailed : text::kPortLost, "",
             win::kMbOk);
+    }
+}
+
+void CUpgradeDlg::ShowTaskbarProgress(TaskbarProgress state) {
+    // The transfer's own bytes: the sent counter runs on across transfers.
+    const std::int64_t total = AnnouncedTransferBytes(m_state.g_nImageSize);
+    const std::int64_t done =
+        std::min<std::int64_t>(std::int64_t{m_state.g_nSentCount} - m_sentAtStart, total);
+    if (state == TaskbarProgress::None) {
+        Window().SetTaskbarProgress(state, 0, 0);
+    } else {
+        Window().SetTaskbarProgress(state, std::max<std::int64_t>(done, 0), total);
     }
 }

@@ -9,8 +9,8 @@
 #include <string>
 
 #include "../link/device_choice.h"
-#include "../link/receive_worker.h"
 #include "../link/port_chunk.h"
+#include "../link/receive_worker.h"
 #include "../link/transfer_state.h"
 #include "../upgrade/transfer_worker.h"
 #include "../upgrade/upgrade_line.h"
@@ -96,6 +96,8 @@ class CUpgradeDlg : public CDialog, private ITransferHost {
     // it back is reported.
     void SendFromWindowThread(const std::string& text);
     void PauseWindowThread(int ms);
+    // The taskbar button shows the transfer: its bytes so far, normal or failed; None clears it.
+    void ShowTaskbarProgress(TaskbarProgress state);
     void SeekImage(std::int32_t offset);
     void DropImage();
 
@@ -106,6 +108,7 @@ class CUpgradeDlg : public CDialog, private ITransferHost {
     std::mutex m_imageLock;
     std::atomic<bool> m_sentCountQueued{false};
     std::atomic<std::intptr_t> m_workerId{0};
+    std::int32_t m_sentAtStart = 0;  // g_nSentCount when the current transfer started
 
     // Controls, bound in DoDataExchange.
     CButton m_btnConnect;

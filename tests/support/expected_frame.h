@@ -10,7 +10,8 @@ using Bytes = std::vector<std::uint8_t>;
 
 inline Bytes ExpectedFrame(const Bytes& image, std::size_t offset) {
     Bytes frame(4107, 0xFF);
-    const std::size_t n = std::min<std::size_t>(4096, image.size() - std::min(offset, image.size()));
+    const std::size_t n =
+        std::min<std::size_t>(4096, image.size() - std::min(offset, image.size()));
     const std::uint32_t address = 0x20000U + static_cast<std::uint32_t>(offset);
     frame[0] = 0x73;
     frame[1] = offset + n >= image.size() ? 1 : 0;

@@ -43,6 +43,13 @@ TEST_F(LineFaults, EveryFrameTheHeadReceivesIsItsBlockResendsIncluded) {
         const auto [offset, answer] = script[i];
         const Bytes frame = head.Receive(4107, kFrameMs);
         ASSERT_EQ(frame, ExpectedFrame(image, offset)) << "frame " << i << " at " << offset;
+        if (i == 1) {
+            // The taskbar button follows the transfer's own bytes.
+            ASSERT_TRUE(m_desktop.WaitUntil(
+                [this] { return m_desktop.Taskbar(IDD_UPGRADE).done == 8214; }, kShortMs));
+            EXPECT_EQ(m_desktop.Taskbar(IDD_UPGRADE).state, TaskbarProgress::Normal);
+            EXPECT_EQ(m_desktop.Taskbar(IDD_UPGRADE).total, 28749);
+        }
         head.Send({answer});
         if (answer == 0x81 || answer == 0x83) {
             ExpectMessage("校验错误");
@@ -51,6 +58,7 @@ TEST_F(LineFaults, EveryFrameTheHeadReceivesIsItsBlockResendsIncluded) {
     ExpectMessage("更新成功!");
     EXPECT_TRUE(head.Receive(1, 300).empty()) << "nothing after the head's complete";
     EXPECT_TRUE(m_desktop.WaitUntil([this] { return Text(IDC_STATIC_SENT) == "36963"; }, kShortMs));
+    EXPECT_EQ(m_desktop.Taskbar(IDD_UPGRADE).state, TaskbarProgress::None);
 }
 
 TEST_F(LineFaults, CompleteWhileTheLastFrameIsHeldBackIsNoSuccess) {
@@ -70,6 +78,7 @@ TEST_F(LineFaults, CompleteWhileTheLastFrameIsHeldBackIsNoSuccess) {
     head.Send({0x11});
     ExpectMessage("云台提前应答, 更新未完成!");
     ASSERT_TRUE(m_desktop.WaitIdle(kShortMs));
+    EXPECT_EQ(m_desktop.Taskbar(IDD_UPGRADE).state, TaskbarProgress::Error);
     const auto history = m_desktop.PromptHistory();
     for (const auto& prompt : history) {
         EXPECT_NE(prompt.text, "更新成功!");

@@ -6,12 +6,12 @@
 
 #include <array>
 #include <atomic>
-#include <functional>
-#include <optional>
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -187,7 +187,9 @@ TEST_F(TransferWorkerTest, AStopEndsTheFrameBeforeItsNextWrite) {
 TEST_F(TransferWorkerTest, AnAnswerIsJudgedByWhenItArrivedAgainstTheLastChunk) {
     std::vector<std::optional<FrameOnLine>> duringWrites;
     const Clock::time_point beforeStart = Clock::now();
-    port.onWrite = [&](std::size_t) { duringWrites.push_back(worker->FrameOnLineAt(Clock::now())); };
+    port.onWrite = [&](std::size_t) {
+        duringWrites.push_back(worker->FrameOnLineAt(Clock::now()));
+    };
     Start(Pattern(4096 + 1));
     ASSERT_TRUE(WaitForAnswerWait(4));
     // Frame 0 is a block before the last: never whole for "complete", whatever the time.
