@@ -15,7 +15,7 @@ using PortClock = std::chrono::steady_clock;
 struct PortChunk {
     std::vector<std::uint8_t> bytes;
     // When the receive worker saw the bytes waiting: the first byte had arrived by then.
-    PortClock::time_point arrivedAt;
+    PortClock::time_point arrivedAt = PortClock::now();
 };
 
 // Posts WM_PORT_DATA with a copy of the bytes; false (and nothing leaked) if the post failed.
