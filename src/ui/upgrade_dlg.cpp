@@ -501,7 +501,7 @@ std::intptr_t CUpgradeDlg::OnPortData(std::uintptr_t chunkAddress, std::intptr_t
             m_btnConnect.EnableWindow(false);
             break;
         case AnswerAction::NextFrame:
-            OnFrameAccepted();
+            OnFrameAccepted(chunk->arrivedAt);
             break;
         case AnswerAction::ResendFrame:
             OnChecksumError();
@@ -521,11 +521,17 @@ std::intptr_t CUpgradeDlg::OnPortData(std::uintptr_t chunkAddress, std::intptr_t
     return 0;
 }
 
-void CUpgradeDlg::OnFrameAccepted() {
+void CUpgradeDlg::OnFrameAccepted(PortClock::time_point arrivedAt) {
     m_prgUpgrade.SetPos(m_state.g_nOffset);
     SeekImage(m_state.g_nOffset);
     if (WorkerWaits()) {
-        PauseWindowThread(kAckPauseMs);
+        // The head gets its 20 ms from its answer on: the time the answer took to reach this
+        // handler (longer on a busy machine) counts towards them, so the line keeps its pace.
+        const auto since =
+            std::chrono::duration_cast<std::chrono::milliseconds>(PortClock::now() - arrivedAt)
+                .count();
+        PauseWindowThread(
+            static_cast<int>(std::clamp<long long>(kAckPauseMs - since, 0, kAckPauseMs)));
         ReleaseWorker();
     }
 }

@@ -63,7 +63,7 @@ class CUpgradeDlg : public CDialog, private ITransferHost {
     std::intptr_t OnPortLost(std::uintptr_t wParam, std::intptr_t lParam);
 
     // The head's answers.
-    void OnFrameAccepted();
+    void OnFrameAccepted(PortClock::time_point arrivedAt);
     void OnChecksumError();
     void OnUpgradeComplete(PortClock::time_point arrivedAt);
     void OnUpgradeEndedByHead(const char* message);

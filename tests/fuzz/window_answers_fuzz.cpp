@@ -204,7 +204,7 @@ class WindowHarness {
     // Port open, image chosen (the device dialog left with Esc), 0x80 heard, start pressed.
     void StartTransfer(std::size_t imageSize) {
         m_tap.Clear();
-        if (m_desktop.Text(IDD_UPGRADE, IDC_BTN_PORT) == text::kOpenPortLabel) {
+        if (m_desktop.Text(IDD_UPGRADE, IDC_BTN_PORT) == "打开串口") {
             (void)m_desktop.Click(IDD_UPGRADE, IDC_BTN_PORT);
             Settle();
         }
@@ -334,10 +334,10 @@ class WindowHarness {
         if (Tracing()) {
             std::fprintf(stderr, "  message: %s\n", prompt.text.c_str());
         }
-        if (prompt.text != text::kChecksumError) {
+        if (prompt.text != "校验错误") {
             m_transferLive = false;  // every other message ends the transfer
         }
-        if (prompt.text == text::kUpgradeDone) {
+        if (prompt.text == "更新成功!") {
             FuzzRequire(HasLastFrame(m_tap.Settled()),
                         "success only once the frame marked last has gone out whole");
         }

@@ -2,9 +2,12 @@
 // of its block, resends included; a "complete" while the last frame is still held back is no
 // success; a line held by XOFF never freezes the window; a port that goes away while idle is
 // told. Expected texts and bytes are literal.
+#include <atomic>
+#include <mutex>
 #include <thread>
 
 #include "expected_frame.h"
+#include "serial_upgrade_line.h"
 #include "upgrade_window_fixture.h"
 
 using uitest::kShortMs;
@@ -59,6 +62,58 @@ TEST_F(LineFaults, EveryFrameTheHeadReceivesIsItsBlockResendsIncluded) {
     EXPECT_TRUE(head.Receive(1, 300).empty()) << "nothing after the head's complete";
     EXPECT_TRUE(m_desktop.WaitUntil([this] { return Text(IDC_STATIC_SENT) == "36963"; }, kShortMs));
     EXPECT_EQ(m_desktop.Taskbar(IDD_UPGRADE).state, TaskbarProgress::None);
+}
+
+// Records the window thread's pauses (really taking them) with the bytes sent at that moment.
+class RecordingClock final : public IUpgradeClock {
+  public:
+    explicit RecordingClock(const std::atomic<std::int32_t>* sent) : m_sent(sent) {}
+    std::int64_t NowMs() override { return m_real.NowMs(); }
+    void SleepMs(int ms) override {
+        {
+            const std::lock_guard<std::mutex> lock(mutex);
+            pauses.emplace_back(ms, m_sent != nullptr ? m_sent->load() : -1);
+        }
+        m_real.SleepMs(ms);
+    }
+    std::mutex mutex;
+    std::vector<std::pair<int, std::int32_t>> pauses;  // (ms, g_nSentCount)
+    const std::atomic<std::int32_t>* m_sent;
+
+  private:
+    CSteadyClock m_real;
+};
+
+TEST_F(LineFaults, AnAcceptedFramePausesTwentyMillisecondsBeforeTheNextGoesOut) {
+    AddPty();
+    RecordingClock clock(nullptr);
+    m_dialog = std::make_unique<CUpgradeDlg>(m_desktop, &clock);
+    clock.m_sent = &m_dialog->State().g_nSentCount;
+    m_desktop.Launch([this] { (void)m_dialog->DoModal(m_desktop); });
+    ASSERT_TRUE(m_desktop.WaitUntil([this] { return m_desktop.IsOpen(IDD_UPGRADE); }, kShortMs));
+    ASSERT_TRUE(m_desktop.WaitIdle(kShortMs));
+    PtyPair& head = *m_ptys.back();
+    ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_SELECT));
+    ASSERT_TRUE(m_desktop.WaitForPrompt(kShortMs).has_value());
+    ASSERT_TRUE(m_desktop.AnswerFileDialog(WriteImage(uitest::PatternImage(3 * 4096), "i.bin")));
+    ASSERT_TRUE(m_desktop.WaitUntil([this] { return m_desktop.IsOpen(IDD_DEVICE); }, kShortMs));
+    ASSERT_TRUE(m_desktop.PressEscape(IDD_DEVICE));
+    head.Send({0x80});
+    ASSERT_TRUE(m_desktop.WaitUntil([this] { return Enabled(IDC_BTN_START); }, kShortMs));
+    ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_START));
+    ASSERT_EQ(head.Receive(4107, kFrameMs).size(), 4107U);
+    const auto accepted = std::chrono::steady_clock::now();
+    head.Send({0x82});
+    const std::size_t first = head.Receive(1, kFrameMs).size();  // the next frame's beginning
+    EXPECT_GE(std::chrono::steady_clock::now() - accepted, std::chrono::milliseconds(20))
+        << "the next frame began less than 20 ms after the head's answer";
+    ASSERT_EQ(head.Receive(4107 - first, kFrameMs).size(), 4107 - first);
+    const std::lock_guard<std::mutex> lock(clock.mutex);
+    // One pause (less what the answer took to reach the window), taken while only the first
+    // frame had gone out.
+    ASSERT_EQ(clock.pauses.size(), 1U);
+    EXPECT_LE(clock.pauses[0].first, 20);
+    EXPECT_EQ(clock.pauses[0].second, 4107);
 }
 
 TEST_F(LineFaults, CompleteWhileTheLastFrameIsHeldBackIsNoSuccess) {

@@ -24,6 +24,11 @@ TEST(GoAhead, ReleaseBeforeTheWaitIsKeptAndCountsOnce) {
     goAhead.Cancel();
     waiter.join();
     EXPECT_FALSE(passed);
+    // A cancel wins over a release still pending: a stopped worker sends no further frame.
+    CGoAhead stopped;
+    stopped.Release();
+    stopped.Cancel();
+    EXPECT_FALSE(stopped.Wait());
 }
 
 namespace {

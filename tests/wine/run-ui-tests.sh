@@ -364,7 +364,7 @@ EOF
 pace_image=$work/pace.bin
 head -c $((32 * 4096)) /dev/urandom >"$pace_image"
 for load in idle busy; do
-    start_headsim --no-command --pace 115200 --log "$work/pace-$load.jsonl"
+    start_headsim --pace 115200 --log "$work/pace-$load.jsonl"
     hogs=()
     if [ "$load" = busy ]; then
         for _ in $(seq "$(nproc)"); do
@@ -378,8 +378,8 @@ window 云台升级软件 60000
 click 1002
 open-file Open "$(winpath "$pace_image")" 20000
 window 选择设备 10000
-close
-gone 10000
+click 1025
+gone 20000
 window 云台升级软件
 click 1011
 wait-text 1011 连接成功 10000
