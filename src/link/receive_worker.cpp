@@ -4,6 +4,7 @@
 
 #include "control_ids.h"
 #include "port_chunk.h"
+#include "thread_priority.h"
 
 namespace {
 constexpr int kPortCheckIntervalMs = 1000;
@@ -46,6 +47,7 @@ std::optional<int> CReceiveWorker::Result() const {
 }
 
 void CReceiveWorker::Run() {
+    RaiseLineThreadPriority();
     const int result = Serve();
     m_result = result;
     // Nothing else would tell the window: a transfer waiting for an answer from a port that

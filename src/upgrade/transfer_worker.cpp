@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "../link/hex_text.h"
+#include "../link/thread_priority.h"
 #include "upgrade_frame.h"
 
 CTransferWorker::CTransferWorker(TransferState& state, ITransferHost& host, std::mutex& imageLock)
@@ -68,6 +69,7 @@ void CTransferWorker::Finish() {
 }
 
 void CTransferWorker::Main() {
+    RaiseLineThreadPriority();
     Serve();
     Finish();
 }
