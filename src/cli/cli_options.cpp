@@ -18,6 +18,21 @@ constexpr double kMaxAnswerTimeoutSeconds = 3600;
 constexpr int kMaxRetries = 1000;
 constexpr int kMaxAckDelayMs = 60000;
 constexpr int kMaxSwitchPauseMs = 60000;
+constexpr int kMaxJobs = 4096;
+
+constexpr const char* kPlanHelp = R"(
+A plan (--plan FILE) is a CSV file with a header row and one row per head:
+  port,address,protocol,speed,image,label
+  COM3,1,pelco-d,2400,fw-v2.bin,Gate 3 east
+  COM3,2,pelco-d,2400,fw-v2.bin,Gate 3 west
+  socket://yard-server:4001,5,pelco-p,4800,old-fw.bin,"Yard, north mast"
+image and label may be left out (the image then is IMAGE of the command line); a relative
+image path is found beside the plan. Blank lines and lines starting with # are skipped. Every
+row is checked and every image read before any port opens: a bad row is a usage error (exit 2)
+naming its line and column, and nothing is sent. Heads on one port go one after another;
+ports run in parallel. The report's columns: row (the plan's line), label, port, address,
+image, image_sha256, start, end (UTC), outcome (upgraded, failed: why, not tried), frames,
+resends.)";
 
 std::optional<int> ParseAddress(const std::string& text) {
     if (text.empty() || text.size() > 3 ||
@@ -123,22 +138,23 @@ ParseOutcome ParseCommandLine(int argc, const char* const* argv, std::ostream& o
     std::string protocol = "pelco-d";
     std::string writeMode = "frame";
 
-    app.add_option("IMAGE", o.image, "firmware image (a .bin file)");
-    app.add_option("--port", o.ports,
+    app.add_option("IMAGE", o.image,
+                   "firmware image (a .bin file); with --plan, for the rows that name none");
+    auto* port = app.add_option("--port", o.ports,
                    "serial port (COM3, \\\\.\\COM12, /dev/ttyUSB0, /dev/serial/by-id/..., a pty), "
                    "or \"sim\" for a simulated head; several: upgraded in parallel")
         ->type_name("NAME")
         ->expected(1)
         ->allow_extra_args(false)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
-    app.add_option("--address", addressList,
+    auto* address = app.add_option("--address", addressList,
                    "head addresses 1..255, e.g. 1 or 1,4,7-9 (default 1): upgraded one after "
                    "another")
         ->type_name("LIST");
-    app.add_option("--protocol", protocol, "pelco-d (default) or pelco-p")
+    auto* protocolOption = app.add_option("--protocol", protocol, "pelco-d (default) or pelco-p")
         ->type_name("NAME")
         ->check(CLI::IsMember({"pelco-d", "pelco-p"}, CLI::ignore_case));
-    app.add_option("--speed", o.speed,
+    auto* speed = app.add_option("--speed", o.speed,
                    "the head's control speed: 2400 (default), 4800, 9600, 19200")
         ->type_name("BAUD")
         ->check(CLI::IsMember({2400, 4800, 9600, 19200}));
@@ -171,13 +187,33 @@ ParseOutcome ParseCommandLine(int argc, const char* const* argv, std::ostream& o
     app.add_flag("--json", o.json, "one JSON object per event on stdout");
     app.add_flag("--echo", o.echo,
                  "the adapter echoes what it sends (two-wire RS-485): drop the echo");
-    app.add_option("--emit", o.emitFile,
+    auto* emit = app.add_option("--emit", o.emitFile,
                    "write the frame stream the transfer would send to FILE, open no port, exit")
         ->type_name("FILE");
-    app.add_flag("--inspect", o.inspect,
+    auto* inspect = app.add_flag("--inspect", o.inspect,
                  "print the image's frames, bytes to send and time at 115200 bit/s, exit");
     app.add_flag("--list-ports", o.listPorts, "list the serial ports of this machine and exit");
     app.add_flag("-q,--quiet", o.quiet, "no progress display");
+    auto* plan =
+        app.add_option("--plan", o.planFile,
+                       "upgrade the heads of a CSV plan, one row each: port,address,protocol,"
+                       "speed[,image][,label] (see below)")
+            ->type_name("FILE")
+            ->excludes(port, address, protocolOption, speed, emit, inspect);
+    app.add_option("--jobs", o.jobs, "with --plan: ports upgraded at once (default: all)")
+        ->type_name("N")
+        ->check(CLI::Range(1, kMaxJobs))
+        ->needs(plan);
+    app.add_option("--report", o.reportFile,
+                   "with --plan: append one CSV line per head to FILE as each ends")
+        ->type_name("FILE")
+        ->needs(plan);
+    app.add_option("--resume", o.resumeFile,
+                   "with --plan: skip the heads REPORT lists as upgraded with the same image; "
+                   "new lines go to REPORT too unless --report names another file")
+        ->type_name("REPORT")
+        ->needs(plan);
+    app.footer(kPlanHelp);
 
     for (int i = 1; i < argc; ++i) {
         outcome.json = outcome.json || std::string(argv[i]) == "--json";
@@ -205,7 +241,7 @@ ParseOutcome ParseCommandLine(int argc, const char* const* argv, std::ostream& o
     if (std::isnan(o.answerTimeoutSeconds)) {  // a range check lets NaN through
         return usage("--answer-timeout: a number of seconds is needed, e.g. 10 or 0.5");
     }
-    if (o.image.empty()) {
+    if (o.image.empty() && o.planFile.empty()) {
         return usage("IMAGE is required: the firmware image to load");
     }
     std::string error;
@@ -226,6 +262,9 @@ ParseOutcome ParseCommandLine(int argc, const char* const* argv, std::ostream& o
     o.protocolIndex = protocol == "pelco-p" ? PELCO_P : PELCO_D;
     o.writeMode = writeMode == "byte" ? WriteMode::Byte : WriteMode::Frame;
     if (o.inspect || !o.emitFile.empty()) {
+        return outcome;
+    }
+    if (!o.planFile.empty()) {
         return outcome;
     }
     if (o.ports.empty()) {
