@@ -19,6 +19,10 @@ struct DigestCase {
     const char* sha256;
 };
 
+void PrintTo(const DigestCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
 class Sha256Vectors : public ::testing::TestWithParam<DigestCase> {};
 
 TEST_P(Sha256Vectors, MatchFips180) {
