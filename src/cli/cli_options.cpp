@@ -140,24 +140,27 @@ ParseOutcome ParseCommandLine(int argc, const char* const* argv, std::ostream& o
 
     app.add_option("IMAGE", o.image,
                    "firmware image (a .bin file); with --plan, for the rows that name none");
-    auto* port = app.add_option("--port", o.ports,
-                   "serial port (COM3, \\\\.\\COM12, /dev/ttyUSB0, /dev/serial/by-id/..., a pty), "
-                   "or \"sim\" for a simulated head; several: upgraded in parallel")
-        ->type_name("NAME")
-        ->expected(1)
-        ->allow_extra_args(false)
-        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
-    auto* address = app.add_option("--address", addressList,
-                   "head addresses 1..255, e.g. 1 or 1,4,7-9 (default 1): upgraded one after "
-                   "another")
-        ->type_name("LIST");
+    auto* port =
+        app.add_option(
+               "--port", o.ports,
+               "serial port (COM3, \\\\.\\COM12, /dev/ttyUSB0, /dev/serial/by-id/..., a pty), "
+               "or \"sim\" for a simulated head; several: upgraded in parallel")
+            ->type_name("NAME")
+            ->expected(1)
+            ->allow_extra_args(false)
+            ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    auto* address =
+        app.add_option("--address", addressList,
+                       "head addresses 1..255, e.g. 1 or 1,4,7-9 (default 1): upgraded one after "
+                       "another")
+            ->type_name("LIST");
     auto* protocolOption = app.add_option("--protocol", protocol, "pelco-d (default) or pelco-p")
-        ->type_name("NAME")
-        ->check(CLI::IsMember({"pelco-d", "pelco-p"}, CLI::ignore_case));
+                               ->type_name("NAME")
+                               ->check(CLI::IsMember({"pelco-d", "pelco-p"}, CLI::ignore_case));
     auto* speed = app.add_option("--speed", o.speed,
-                   "the head's control speed: 2400 (default), 4800, 9600, 19200")
-        ->type_name("BAUD")
-        ->check(CLI::IsMember({2400, 4800, 9600, 19200}));
+                                 "the head's control speed: 2400 (default), 4800, 9600, 19200")
+                      ->type_name("BAUD")
+                      ->check(CLI::IsMember({2400, 4800, 9600, 19200}));
     app.add_flag("--no-switch", o.noSwitch,
                  "skip the upgrade-mode command (the head is already in upgrade mode)");
     app.add_option("--switch-pause", o.switchPauseMs,
@@ -187,11 +190,13 @@ ParseOutcome ParseCommandLine(int argc, const char* const* argv, std::ostream& o
     app.add_flag("--json", o.json, "one JSON object per event on stdout");
     app.add_flag("--echo", o.echo,
                  "the adapter echoes what it sends (two-wire RS-485): drop the echo");
-    auto* emit = app.add_option("--emit", o.emitFile,
-                   "write the frame stream the transfer would send to FILE, open no port, exit")
-        ->type_name("FILE");
-    auto* inspect = app.add_flag("--inspect", o.inspect,
-                 "print the image's frames, bytes to send and time at 115200 bit/s, exit");
+    auto* emit =
+        app.add_option("--emit", o.emitFile,
+                       "write the frame stream the transfer would send to FILE, open no port, exit")
+            ->type_name("FILE");
+    auto* inspect =
+        app.add_flag("--inspect", o.inspect,
+                     "print the image's frames, bytes to send and time at 115200 bit/s, exit");
     app.add_flag("--list-ports", o.listPorts, "list the serial ports of this machine and exit");
     app.add_flag("-q,--quiet", o.quiet, "no progress display");
     auto* plan =

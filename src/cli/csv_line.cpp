@@ -44,8 +44,8 @@ std::optional<std::vector<CsvField>> SplitCsvLine(const std::string& line, std::
         } else {
             at = line.find(',', at);
             field.text = Trim(line.substr(field.column - 1, at == std::string::npos
-                                                                 ? std::string::npos
-                                                                 : at - (field.column - 1)));
+                                                                ? std::string::npos
+                                                                : at - (field.column - 1)));
         }
         fields.push_back(field);
         if (at == std::string::npos) {

@@ -7,7 +7,7 @@
 #include <vector>
 
 struct CsvField {
-    std::string text;  // without its quotes; unquoted fields are trimmed of spaces and tabs
+    std::string text;        // without its quotes; unquoted fields are trimmed of spaces and tabs
     std::size_t column = 0;  // 1-based character column where the field starts, for messages
 };
 

@@ -39,8 +39,9 @@ constexpr std::array<std::int32_t, 4> kSpeeds = {2400, 4800, 9600, 19200};
 constexpr std::size_t kMaxPlanBytes = std::size_t{16} * 1024 * 1024;
 
 std::string Lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); });
+    std::transform(text.begin(), text.end(), text.begin(), [](char c) {
+        return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    });
     return text;
 }
 
@@ -114,8 +115,7 @@ class PlanParser {
             }
             if (std::find(m_header.columns.begin(), m_header.columns.end(), known->column) !=
                 m_header.columns.end()) {
-                return Fail("column " + std::to_string(i + 1) + ": '" + name +
-                            "' is named twice");
+                return Fail("column " + std::to_string(i + 1) + ": '" + name + "' is named twice");
             }
             m_header.columns.push_back(known->column);
             m_header.names.push_back(name);
@@ -170,7 +170,8 @@ class PlanParser {
             case Column::Address:
                 if (!AllDigits(text) || text.size() > 3 || std::stoi(text) < 1 ||
                     std::stoi(text) > 255) {
-                    return FailAt(index, "'" + text + "' is not an address: addresses are 1 to 255");
+                    return FailAt(index,
+                                  "'" + text + "' is not an address: addresses are 1 to 255");
                 }
                 row.address = static_cast<std::uint8_t>(std::stoi(text));
                 return true;
@@ -182,12 +183,12 @@ class PlanParser {
                 row.protocolIndex = row.protocolName == "pelco-p" ? PELCO_P : PELCO_D;
                 return true;
             case Column::Speed: {
-                const bool known = AllDigits(text) && text.size() <= 5 &&
-                                   std::find(kSpeeds.begin(), kSpeeds.end(), std::stoi(text)) !=
-                                       kSpeeds.end();
+                const bool known =
+                    AllDigits(text) && text.size() <= 5 &&
+                    std::find(kSpeeds.begin(), kSpeeds.end(), std::stoi(text)) != kSpeeds.end();
                 if (!known) {
-                    return FailAt(index, "'" + text +
-                                             "' is not a control speed: 2400, 4800, 9600 or 19200");
+                    return FailAt(
+                        index, "'" + text + "' is not a control speed: 2400, 4800, 9600 or 19200");
                 }
                 row.speed = std::stoi(text);
                 return true;
@@ -216,12 +217,12 @@ class PlanParser {
             // One simulated bus, whose heads all listen with one protocol at one speed.
             if (m_simRow == nullptr) {
                 m_simRow = std::make_unique<PlanRow>(row);
-            } else if (row.protocolName != m_simRow->protocolName ||
-                       row.speed != m_simRow->speed) {
-                return Fail("the simulated bus 'sim' has one protocol and speed for all its "
-                            "heads: " +
-                            m_simRow->protocolName + " at " + std::to_string(m_simRow->speed) +
-                            " bit/s (line " + std::to_string(m_simRow->line) + ")");
+            } else if (row.protocolName != m_simRow->protocolName || row.speed != m_simRow->speed) {
+                return Fail(
+                    "the simulated bus 'sim' has one protocol and speed for all its "
+                    "heads: " +
+                    m_simRow->protocolName + " at " + std::to_string(m_simRow->speed) +
+                    " bit/s (line " + std::to_string(m_simRow->line) + ")");
             }
         }
         m_rows.push_back(std::move(row));
@@ -267,8 +268,8 @@ bool ReadText(const std::string& path, std::string& text, std::string& error) {
     const bool failed = std::ferror(file) != 0;
     std::fclose(file);
     if (failed || text.size() > kMaxPlanBytes) {
-        error = "Failed to read the plan '" + path + "': " +
-                (failed ? "a read error" : "it is larger than 16 MiB; is it a plan?");
+        error = "Failed to read the plan '" + path +
+                "': " + (failed ? "a read error" : "it is larger than 16 MiB; is it a plan?");
         return false;
     }
     return true;

@@ -15,8 +15,8 @@ struct PlanRow {
     std::uint8_t protocolIndex = 1;  // PELCO_D
     std::string protocolName;        // "pelco-d" or "pelco-p"
     std::int32_t speed = 2400;
-    std::string image;  // as written, or the command line's image when the row names none
-    std::string label;  // the technician's name for the head; may be empty
+    std::string image;           // as written, or the command line's image when the row names none
+    std::string label;           // the technician's name for the head; may be empty
     int imageColumn = 0;         // where the row names its image, for messages
     std::size_t imageIndex = 0;  // into FleetPlan::images
 };
@@ -28,7 +28,7 @@ struct PlanImage {
 };
 
 struct FleetPlan {
-    std::vector<PlanRow> rows;  // in the plan's order
+    std::vector<PlanRow> rows;      // in the plan's order
     std::vector<PlanImage> images;  // each file read once, however many rows name it
 };
 

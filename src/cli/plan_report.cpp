@@ -52,8 +52,8 @@ bool CutTornLine(const std::string& path, std::string& error) {
     const auto lastEnd = text.find_last_of('\n');
     std::filesystem::resize_file(file, lastEnd == std::string::npos ? 0 : lastEnd + 1, ec);
     if (ec) {
-        error = "Failed to cut the incomplete last line of the report '" + path +
-                "': " + ec.message();
+        error =
+            "Failed to cut the incomplete last line of the report '" + path + "': " + ec.message();
     }
     return true;
 }
@@ -179,8 +179,8 @@ std::optional<ResumeRecord> ReadResumeReport(const std::string& path, std::strin
     const std::size_t sha = columnOf("image_sha256");
     const std::size_t outcome = columnOf("outcome");
     if (std::max({port, address, sha, outcome}) >= names.size()) {
-        return fail(0, std::string("not a report of ptz-upgrade: its header is not ") +
-                           kReportHeader);
+        return fail(0,
+                    std::string("not a report of ptz-upgrade: its header is not ") + kReportHeader);
     }
     for (std::size_t i = 1; i < lines.size(); ++i) {
         std::string line = lines[i];

@@ -24,8 +24,8 @@ constexpr const char* kSimPortName = "sim";
 
 // The heads of one port that this run upgrades, in the plan's order.
 struct Bus {
-    std::string port;  // as planned
-    std::string path;  // what is opened: the port itself, or the simulated head's pty
+    std::string port;               // as planned
+    std::string path;               // what is opened: the port itself, or the simulated head's pty
     std::vector<std::size_t> rows;  // into the plan's rows
     std::vector<BusHead> heads;
     RunContext context;
@@ -89,10 +89,10 @@ class CPlanRun {
     RunEnd Run() {
         PlanLoad load = LoadPlan(m_options.planFile, m_options.image);
         if (!load.plan) {
-            return Ended(load.exitStatus,
-                         load.exitStatus == exit_status::kImage ? "image unreadable"
-                                                                : "usage error",
-                         load.error);
+            return Ended(
+                load.exitStatus,
+                load.exitStatus == exit_status::kImage ? "image unreadable" : "usage error",
+                load.error);
         }
         m_plan = std::move(*load.plan);
         std::string error;
@@ -179,9 +179,9 @@ class CPlanRun {
                 m_err << "ptz-upgrade: " << note << "\n";
             }
             // A new report names every head of the plan, those done before included.
-            const bool sameFile = reportPath == m_options.resumeFile ||
-                                  (!m_options.resumeFile.empty() &&
-                                   IsSameFile(reportPath, m_options.resumeFile));
+            const bool sameFile =
+                reportPath == m_options.resumeFile ||
+                (!m_options.resumeFile.empty() && IsSameFile(reportPath, m_options.resumeFile));
             for (const std::string& line : sameFile ? std::vector<std::string>{} : m_skippedLines) {
                 m_report.Append(line);
             }
@@ -218,8 +218,8 @@ class CPlanRun {
     void RunBuses() {
         const ProgressStyle style = ChooseProgressStyle(m_options.quiet, StderrIsTerminal(),
                                                         m_options.json && StdoutIsTerminal());
-        m_progress = std::make_unique<CProgressDisplay>(m_err, style, m_buses.size(),
-                                                        TerminalColumns);
+        m_progress =
+            std::make_unique<CProgressDisplay>(m_err, style, m_buses.size(), TerminalColumns);
         m_sinks.trace = m_trace.IsOpen() ? &m_trace : nullptr;
         m_sinks.json = m_options.json ? &m_json : nullptr;
         m_sinks.progress = m_progress.get();
@@ -228,15 +228,14 @@ class CPlanRun {
         InstallStopHandler(stop);
 
         const std::size_t jobs =
-            m_options.jobs > 0 ? std::min<std::size_t>(static_cast<std::size_t>(m_options.jobs),
-                                                       m_buses.size())
-                               : m_buses.size();
+            m_options.jobs > 0
+                ? std::min<std::size_t>(static_cast<std::size_t>(m_options.jobs), m_buses.size())
+                : m_buses.size();
         for (std::size_t b = 0; b < m_buses.size(); ++b) {
             m_buses[b].context.port = m_buses[b].port;
             m_buses[b].context.portIndex = b;
             if (b >= jobs) {
-                m_progress->Update(b, m_buses[b].port + ": waiting for a free job (--jobs)",
-                                   false);
+                m_progress->Update(b, m_buses[b].port + ": waiting for a free job (--jobs)", false);
             }
         }
         std::atomic<std::size_t> next{0};
@@ -294,14 +293,14 @@ class CPlanRun {
                     m_err << bus.port << ": " << bus.outcome.headsUpgraded
                           << " head(s) upgraded in " << Seconds(bus.outcome.seconds) << "\n";
                 }
-            } else if (!bus.outcome.heads.empty() && bus.outcome.heads[0].state !=
-                                                         HeadState::NotTried) {
+            } else if (!bus.outcome.heads.empty() &&
+                       bus.outcome.heads[0].state != HeadState::NotTried) {
                 ReportPort(bus.outcome, bus.context, m_options, m_err);
             }
         }
         const auto skipped = std::count(m_skipped.begin(), m_skipped.end(), true);
-        m_err << "plan " << m_options.planFile << ": " << m_plan.rows.size() << " head(s): "
-              << counts[0] << " upgraded";
+        m_err << "plan " << m_options.planFile << ": " << m_plan.rows.size()
+              << " head(s): " << counts[0] << " upgraded";
         if (!m_options.resumeFile.empty()) {
             m_err << ", " << skipped << " skipped as upgraded before (" << m_options.resumeFile
                   << ")";
@@ -324,10 +323,10 @@ class CPlanRun {
             const PlanRow& row = m_plan.rows[i];
             heads += heads.empty() ? "[" : ",";
             if (byRow[i] == nullptr) {
-                heads += "{\"port\":" + JsonString(row.port) + ",\"row\":" +
-                         std::to_string(row.line) + ",\"label\":" + JsonString(row.label) +
-                         ",\"address\":" + std::to_string(row.address) +
-                         ",\"state\":\"skipped\"}";
+                heads += "{\"port\":" + JsonString(row.port) +
+                         ",\"row\":" + std::to_string(row.line) +
+                         ",\"label\":" + JsonString(row.label) +
+                         ",\"address\":" + std::to_string(row.address) + ",\"state\":\"skipped\"}";
                 continue;
             }
             const HeadOutcome& head = *byRow[i];

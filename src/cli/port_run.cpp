@@ -88,8 +88,7 @@ std::string DescribeHeads(const std::vector<HeadOutcome>& heads) {
 
 PortOutcome RunBus(const std::string& portPath, RunContext& context,
                    const std::vector<BusHead>& heads, const EventSinks& sinks,
-                   const std::atomic<bool>& stop,
-                   const HeadEndedFn& onHeadEnded) {
+                   const std::atomic<bool>& stop, const HeadEndedFn& onHeadEnded) {
     const auto start = std::chrono::steady_clock::now();
     PortOutcome outcome;
     for (const BusHead& bus : heads) {
@@ -116,9 +115,9 @@ PortOutcome RunBus(const std::string& portPath, RunContext& context,
     }
 
     // A head that holds our output back with XOFF gets as long as it gets to answer.
-    CSerialUpgradeLine line(portPath, &stop,
-                            heads.empty() ? session::kDefaultAnswerTimeoutMs
-                                          : heads.front().session.answerTimeoutMs);
+    CSerialUpgradeLine line(
+        portPath, &stop,
+        heads.empty() ? session::kDefaultAnswerTimeoutMs : heads.front().session.answerTimeoutMs);
     CSteadyClock clock;
     CUpgradeSession session(line, clock, fanout, stop);
     std::size_t ended = 0;

@@ -66,8 +66,7 @@ bool BatchGoesOnAfter(UpgradeStatus status);
 // Upgrades the heads one after another on the port at `portPath`, by the batch rule above.
 PortOutcome RunBus(const std::string& portPath, RunContext& context,
                    const std::vector<BusHead>& heads, const EventSinks& sinks,
-                   const std::atomic<bool>& stop,
-                   const HeadEndedFn& onHeadEnded = {});
+                   const std::atomic<bool>& stop, const HeadEndedFn& onHeadEnded = {});
 
 // Upgrades every address of `options` on the port at `portPath` with the image.
 PortOutcome RunPort(const std::string& portPath, RunContext& context, const CliOptions& options,

@@ -78,15 +78,14 @@ void ReportPort(const PortOutcome& outcome, const RunContext& context, const Cli
     err << context.port << ": " << DescribeHeads(outcome.heads) << "\n";
 }
 
-
 std::string HeadJson(const HeadOutcome& head, const std::string& port, int row,
                      const std::string& label) {
     std::string json = "{\"port\":" + JsonString(port);
     if (row > 0) {
         json += ",\"row\":" + std::to_string(row) + ",\"label\":" + JsonString(label);
     }
-    json += ",\"address\":" + std::to_string(head.address) + ",\"state\":\"" +
-            HeadStateName(head) + "\"";
+    json += ",\"address\":" + std::to_string(head.address) + ",\"state\":\"" + HeadStateName(head) +
+            "\"";
     if (head.state == HeadState::Failed) {
         json += ",\"status\":" + JsonString(DescribeStatus(head.status)) +
                 ",\"exit\":" + std::to_string(ExitStatusOf(head.status));
@@ -99,6 +98,6 @@ std::string SimAnnouncement(const SimHeadSettings& settings, const std::string& 
     const bool several = settings.addresses.size() > 1;
     return std::string("simulated ") + (several ? "heads" : "head") + " (address " +
            AddressText(settings.addresses) + ", " + protocolName + ", " +
-           std::to_string(settings.speed) + " bit/s) " + (several ? "listen" : "listens") +
-           " on " + path;
+           std::to_string(settings.speed) + " bit/s) " + (several ? "listen" : "listens") + " on " +
+           path;
 }

@@ -55,9 +55,9 @@ pid_t Spawn(const std::vector<std::string>& argv) {
 double HeadSeconds(int controlSpeed) {
     const std::size_t frames = (kImageBytes + kBlockBytes - 1) / kBlockBytes;
     const double command = controlSpeed > 0 ? kCommandBytes * kBitsPerByte / controlSpeed : 0;
-    const double onWire = command +
-                          (kConnectionBytes + static_cast<double>(frames * (kFrameBytes + 1))) *
-                              kBitsPerByte / kLineRate;
+    const double onWire =
+        command + (kConnectionBytes + static_cast<double>(frames * (kFrameBytes + 1))) *
+                      kBitsPerByte / kLineRate;
     return onWire + kSwitchPauseSeconds + static_cast<double>(frames - 1) * kAckDelaySeconds;
 }
 
@@ -89,9 +89,9 @@ int main() {
         const std::string link = dir + "/bus" + std::to_string(bus);
         const std::string protocol = bus % 2 == 0 ? "pelco-d" : "pelco-p";
         const int speed = speeds[static_cast<std::size_t>(bus / 2) % speeds.size()];
-        heads.push_back(Spawn({PTZ_HEADSIM_EXE, "--link", link, "--address", "1-4", "--protocol",
-                               protocol, "--speed", std::to_string(speed), "--pace",
-                               std::to_string(kLineRate)}));
+        heads.push_back(
+            Spawn({PTZ_HEADSIM_EXE, "--link", link, "--address", "1-4", "--protocol", protocol,
+                   "--speed", std::to_string(speed), "--pace", std::to_string(kLineRate)}));
         for (int head = 1; head <= kHeadsPerBus; ++head) {
             plan += link + "," + std::to_string(head) + "," + protocol + "," +
                     std::to_string(speed) + ",bus " + std::to_string(bus) + " head " +
@@ -126,16 +126,19 @@ int main() {
 
     std::printf("%d heads on %d buses (%d each), %zu-byte image, ptz-headsim paced at %d bit/s\n",
                 kBuses * kHeadsPerBus, kBuses, kHeadsPerBus, kImageBytes, kLineRate);
-    std::printf("  whole run %.2f s; slowest bus on the wire plus pauses %.2f s; ratio %.3f "
-                "(target <= 1.02)\n",
-                seconds, slowestBus, seconds / slowestBus);
-    std::printf("  the commands go out during the switch pauses: over the bus time without them "
-                "(%.2f s), ratio %.3f\n",
-                withoutCommands, seconds / withoutCommands);
-    std::printf("  peak memory %.1f MiB (target <= 16 MiB plus the %zu-byte image); CPU %.2f s; "
-                "%d of %d heads upgraded; exit %d\n",
-                static_cast<double>(usage.ru_maxrss) / 1024.0, kImageBytes, cpu, upgraded,
-                kBuses * kHeadsPerBus, WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+    std::printf(
+        "  whole run %.2f s; slowest bus on the wire plus pauses %.2f s; ratio %.3f "
+        "(target <= 1.02)\n",
+        seconds, slowestBus, seconds / slowestBus);
+    std::printf(
+        "  the commands go out during the switch pauses: over the bus time without them "
+        "(%.2f s), ratio %.3f\n",
+        withoutCommands, seconds / withoutCommands);
+    std::printf(
+        "  peak memory %.1f MiB (target <= 16 MiB plus the %zu-byte image); CPU %.2f s; "
+        "%d of %d heads upgraded; exit %d\n",
+        static_cast<double>(usage.ru_maxrss) / 1024.0, kImageBytes, cpu, upgraded,
+        kBuses * kHeadsPerBus, WIFEXITED(status) ? WEXITSTATUS(status) : -1);
     std::filesystem::remove_all(dir);
     return 0;
 }

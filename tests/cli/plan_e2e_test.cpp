@@ -56,7 +56,8 @@ std::vector<std::string> ReportLines(const std::string& text) {
 const char* const kShaA = "278573f1bd7ef5f75042c08d8a037a62c1d1721f88d9465e6963fde62a031074";
 const char* const kShaB = "b8ae6da5dab375e5c4db955417dec8c61a765a9b442115a5591c9191fa34fde1";
 const char* const kShaC = "01d5d9b12f02b9b4628a4d60742dea1805a4a1cec50641586c191cad6025e5d7";
-const char* const kHeader = "row,label,port,address,image,image_sha256,start,end,outcome,frames,resends";
+const char* const kHeader =
+    "row,label,port,address,image,image_sha256,start,end,outcome,frames,resends";
 
 class PlanEndToEnd : public ::testing::Test {
   protected:
@@ -96,8 +97,8 @@ class PlanEndToEnd : public ::testing::Test {
     // ptz-headsim number `n` with the heads of one bus; returns the pty link.
     std::string StartBus(int n, std::vector<std::string> args) {
         const std::string link = Path("bus" + std::to_string(n));
-        std::vector<std::string> argv = {PTZ_HEADSIM_EXE, "--link", link,
-                                         "--out",         Out(n), "--log", Log(n)};
+        std::vector<std::string> argv = {PTZ_HEADSIM_EXE, "--link", link,  "--out",
+                                         Out(n),          "--log",  Log(n)};
         argv.insert(argv.end(), args.begin(), args.end());
         m_heads.push_back(std::make_unique<ChildProcess>(argv, m_dir, "bus" + std::to_string(n)));
         EXPECT_TRUE(m_heads.back()->WaitForOutput(link, 5000)) << "ptz-headsim did not start";
@@ -112,8 +113,8 @@ class PlanEndToEnd : public ::testing::Test {
                          const std::vector<std::string>& all = {}) {
         std::vector<std::string> a = {"--address", "1-4"};
         a.insert(a.end(), firstBusFaults.begin(), firstBusFaults.end());
-        std::vector<std::string> b = {"--address", "10-13", "--protocol", "pelco-p", "--speed",
-                                      "4800"};
+        std::vector<std::string> b = {"--address", "10-13",   "--protocol",
+                                      "pelco-p",   "--speed", "4800"};
         std::vector<std::string> c = {"--address", "250-253", "--speed", "19200"};
         for (auto* args : {&a, &b, &c}) {
             args->insert(args->end(), all.begin(), all.end());
@@ -144,8 +145,8 @@ class PlanEndToEnd : public ::testing::Test {
         const bool tried = outcome != "not tried";
         return std::to_string(row) + "," + labels[static_cast<std::size_t>(bus)] + "," +
                m_links[static_cast<std::size_t>(bus)] + "," + std::to_string(address) + "," +
-               images[static_cast<std::size_t>(bus)] + "," + (tried ? "<t>,<t>," : ",,") +
-               outcome + "," + std::to_string(frames) + ",0";
+               images[static_cast<std::size_t>(bus)] + "," + (tried ? "<t>,<t>," : ",,") + outcome +
+               "," + std::to_string(frames) + ",0";
     }
 
     ProcessResult Upgrade(std::vector<std::string> args) {
@@ -188,10 +189,8 @@ TEST_F(PlanEndToEnd, ThreeBusesOfFourHeadsAllUpgradeInParallelWithAnExactReport)
     const std::vector<int> first = {1, 10, 250};
     for (int bus = 0; bus < 3; ++bus) {
         SCOPED_TRACE(bus);
-        const std::map<int, int> once = {{first[bus], 1},
-                                         {first[bus] + 1, 1},
-                                         {first[bus] + 2, 1},
-                                         {first[bus] + 3, 1}};
+        const std::map<int, int> once = {
+            {first[bus], 1}, {first[bus] + 1, 1}, {first[bus] + 2, 1}, {first[bus] + 3, 1}};
         const std::string log = ReadFileText(Log(bus));
         EXPECT_EQ(DoneByAddress(log), once);
         EXPECT_EQ(log.find("\"ok\":false"), std::string::npos) << "every frame arrived whole";
@@ -238,7 +237,7 @@ TEST_F(PlanEndToEnd, AFailedHeadStopsItsBusOnlyAndTheReportNamesEveryHead) {
     EXPECT_EQ(DoneByAddress(ReadFileText(Log(0))), (std::map<int, int>{{1, 1}}));
     EXPECT_EQ(DoneByAddress(ReadFileText(Log(2))).size(), 4U);
     EXPECT_NE(run.err.find(m_links[1] + ": head 10 upgraded, head 11 upgraded, head 99 failed (no "
-                           "connection), head 13 upgraded"),
+                                        "connection), head 13 upgraded"),
               std::string::npos)
         << run.err;
     EXPECT_NE(run.err.find("12 head(s): 8 upgraded, 2 failed, 2 not tried"), std::string::npos)
@@ -261,8 +260,8 @@ TEST_F(PlanEndToEnd, AnInterruptedRunResumesWithoutFlashingAnyHeadTwice) {
                    return line.find("\"accepted\":true") != std::string::npos;
                }) == 2;
     };
-    for (int i = 0; i < 1500 && !(secondHeadSwitched(0) && secondHeadSwitched(1) &&
-                                  secondHeadSwitched(2));
+    for (int i = 0;
+         i < 1500 && !(secondHeadSwitched(0) && secondHeadSwitched(1) && secondHeadSwitched(2));
          ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
@@ -280,8 +279,8 @@ TEST_F(PlanEndToEnd, AnInterruptedRunResumesWithoutFlashingAnyHeadTwice) {
     // A line cut short claiming head 3 of the first bus is not trusted.
     const std::string torn = "9,Gate 3," + m_links[0] + ",3,c.bin," + kShaC + ",x,x,upgraded,2";
     std::ofstream(report, std::ios::app) << torn;
-    const ProcessResult resumed = Upgrade({"--plan", Path("plan.csv"), "--resume", report,
-                                           "--ack-delay", "0", "-q", Path("c.bin")});
+    const ProcessResult resumed = Upgrade(
+        {"--plan", Path("plan.csv"), "--resume", report, "--ack-delay", "0", "-q", Path("c.bin")});
     EXPECT_EQ(resumed.exitStatus, 0) << resumed.err;
     EXPECT_NE(resumed.err.find("is incomplete"), std::string::npos) << resumed.err;
     EXPECT_NE(resumed.err.find("12 head(s): 9 upgraded, 3 skipped as upgraded before"),
@@ -297,10 +296,9 @@ TEST_F(PlanEndToEnd, AnInterruptedRunResumesWithoutFlashingAnyHeadTwice) {
     const std::string whole = ReadFileText(report);
     EXPECT_EQ(whole.find(",x,x,"), std::string::npos) << "the torn line is cut away";
     const std::vector<std::string> lines = ReportLines(whole);
-    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                            [](const std::string& l) {
-                                return l.find(",upgraded,") != std::string::npos;
-                            }),
+    EXPECT_EQ(std::count_if(
+                  lines.begin(), lines.end(),
+                  [](const std::string& l) { return l.find(",upgraded,") != std::string::npos; }),
               12);
 }
 
@@ -321,8 +319,8 @@ TEST_F(PlanEndToEnd, ABadPlanIsAUsageErrorNamingItsLineAndNothingIsSent) {
          "plan.csv line 3: column 7: an extra column"},
         {good + link + ",3,pelco-p,4800,missing.bin,\n",
          "plan.csv line 3, column 5 (image): Failed to open the image"},
-        {good + link + ",1,pelco-p,4800,a.bin,\n", "line 3: head 1 on " + link +
-                                                       " is planned twice (first at line 2)"},
+        {good + link + ",1,pelco-p,4800,a.bin,\n",
+         "line 3: head 1 on " + link + " is planned twice (first at line 2)"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.rows);

@@ -34,7 +34,8 @@ TEST_P(Sha256Vectors, MatchFips180) {
 INSTANTIATE_TEST_SUITE_P(
     Fips180, Sha256Vectors,
     ::testing::Values(
-        DigestCase{"Abc", "abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        DigestCase{"Abc", "abc",
+                   "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
         DigestCase{"Empty", "", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
         DigestCase{"TwoBlocks", "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
                    "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
@@ -128,8 +129,7 @@ TEST(FleetReport, ResumeTrustsOnlyWholeUpgradedLines) {
 
     std::ofstream(path, std::ios::app) << "\n5,d,COM1\n";
     EXPECT_FALSE(ReadResumeReport(path, error));
-    EXPECT_NE(error.find("report.csv line 5: 3 columns where the header has 11"),
-              std::string::npos)
+    EXPECT_NE(error.find("report.csv line 5: 3 columns where the header has 11"), std::string::npos)
         << error;
     std::filesystem::remove_all(pattern);
 }
