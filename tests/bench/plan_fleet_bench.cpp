@@ -93,9 +93,9 @@ int main() {
             Spawn({PTZ_HEADSIM_EXE, "--link", link, "--address", "1-4", "--protocol", protocol,
                    "--speed", std::to_string(speed), "--pace", std::to_string(kLineRate)}));
         for (int head = 1; head <= kHeadsPerBus; ++head) {
-            plan += link + "," + std::to_string(head) + "," + protocol + "," +
-                    std::to_string(speed) + ",bus " + std::to_string(bus) + " head " +
-                    std::to_string(head) + "\n";
+            plan += link;
+            plan += "," + std::to_string(head) + "," + protocol + "," + std::to_string(speed);
+            plan += ",bus " + std::to_string(bus) + " head " + std::to_string(head) + "\n";
         }
         slowestBus = std::max(slowestBus, kHeadsPerBus * HeadSeconds(speed));
         for (int i = 0; i < 500 && !std::filesystem::exists(link); ++i) {

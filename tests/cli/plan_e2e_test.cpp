@@ -67,8 +67,8 @@ class PlanEndToEnd : public ::testing::Test {
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
         m_dir = pattern;
         // a: 3 frames, b: 2 frames, c: 2 frames (the command line's image).
-        MakeImage("a.bin", 2 * 4096 + 100, 1);
-        MakeImage("b.bin", 2 * 4096, 2);
+        MakeImage("a.bin", 8292, 1);
+        MakeImage("b.bin", 8192, 2);
         MakeImage("c.bin", 5000, 3);
     }
     void TearDown() override {
@@ -96,7 +96,7 @@ class PlanEndToEnd : public ::testing::Test {
 
     // ptz-headsim number `n` with the heads of one bus; returns the pty link.
     std::string StartBus(int n, std::vector<std::string> args) {
-        const std::string link = Path("bus" + std::to_string(n));
+        std::string link = Path("bus" + std::to_string(n));
         std::vector<std::string> argv = {PTZ_HEADSIM_EXE, "--link", link,  "--out",
                                          Out(n),          "--log",  Log(n)};
         argv.insert(argv.end(), args.begin(), args.end());
