@@ -140,27 +140,24 @@ ParseOutcome ParseCommandLine(int argc, const char* const* argv, std::ostream& o
 
     app.add_option("IMAGE", o.image,
                    "firmware image (a .bin file); with --plan, for the rows that name none");
-    auto* port =
-        app.add_option(
-               "--port", o.ports,
-               "serial port (COM3, \\\\.\\COM12, /dev/ttyUSB0, /dev/serial/by-id/..., a pty), "
-               "or \"sim\" for a simulated head; several: upgraded in parallel")
-            ->type_name("NAME")
-            ->expected(1)
-            ->allow_extra_args(false)
-            ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
-    auto* address =
-        app.add_option("--address", addressList,
-                       "head addresses 1..255, e.g. 1 or 1,4,7-9 (default 1): upgraded one after "
-                       "another")
-            ->type_name("LIST");
-    auto* protocolOption = app.add_option("--protocol", protocol, "pelco-d (default) or pelco-p")
-                               ->type_name("NAME")
-                               ->check(CLI::IsMember({"pelco-d", "pelco-p"}, CLI::ignore_case));
-    auto* speed = app.add_option("--speed", o.speed,
-                                 "the head's control speed: 2400 (default), 4800, 9600, 19200")
-                      ->type_name("BAUD")
-                      ->check(CLI::IsMember({2400, 4800, 9600, 19200}));
+    app.add_option("--port", o.ports,
+                   "serial port (COM3, \\\\.\\COM12, /dev/ttyUSB0, /dev/serial/by-id/..., a pty), "
+                   "or \"sim\" for a simulated head; several: upgraded in parallel")
+        ->type_name("NAME")
+        ->expected(1)
+        ->allow_extra_args(false)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    app.add_option("--address", addressList,
+                   "head addresses 1..255, e.g. 1 or 1,4,7-9 (default 1): upgraded one after "
+                   "another")
+        ->type_name("LIST");
+    app.add_option("--protocol", protocol, "pelco-d (default) or pelco-p")
+        ->type_name("NAME")
+        ->check(CLI::IsMember({"pelco-d", "pelco-p"}, CLI::ignore_case));
+    app.add_option("--speed", o.speed,
+                   "the head's control speed: 2400 (default), 4800, 9600, 19200")
+        ->type_name("BAUD")
+        ->check(CLI::IsMember({2400, 4800, 9600, 19200}));
     app.add_flag("--no-switch", o.noSwitch,
                  "skip the upgrade-mode command (the head is already in upgrade mode)");
     app.add_option("--switch-pause", o.switchPauseMs,
@@ -190,21 +187,17 @@ ParseOutcome ParseCommandLine(int argc, const char* const* argv, std::ostream& o
     app.add_flag("--json", o.json, "one JSON object per event on stdout");
     app.add_flag("--echo", o.echo,
                  "the adapter echoes what it sends (two-wire RS-485): drop the echo");
-    auto* emit =
-        app.add_option("--emit", o.emitFile,
-                       "write the frame stream the transfer would send to FILE, open no port, exit")
-            ->type_name("FILE");
-    auto* inspect =
-        app.add_flag("--inspect", o.inspect,
-                     "print the image's frames, bytes to send and time at 115200 bit/s, exit");
+    app.add_option("--emit", o.emitFile,
+                   "write the frame stream the transfer would send to FILE, open no port, exit")
+        ->type_name("FILE");
+    app.add_flag("--inspect", o.inspect,
+                 "print the image's frames, bytes to send and time at 115200 bit/s, exit");
     app.add_flag("--list-ports", o.listPorts, "list the serial ports of this machine and exit");
     app.add_flag("-q,--quiet", o.quiet, "no progress display");
-    auto* plan =
-        app.add_option("--plan", o.planFile,
-                       "upgrade the heads of a CSV plan, one row each: port,address,protocol,"
-                       "speed[,image][,label] (see below)")
-            ->type_name("FILE")
-            ->excludes(port, address, protocolOption, speed, emit, inspect);
+    auto* plan = app.add_option("--plan", o.planFile,
+                                "upgrade the heads of a CSV plan (see below) instead of --port "
+                                "and --address")
+                     ->type_name("FILE");
     app.add_option("--jobs", o.jobs, "with --plan: ports upgraded at once (default: all)")
         ->type_name("N")
         ->check(CLI::Range(1, kMaxJobs))
@@ -214,8 +207,8 @@ ParseOutcome ParseCommandLine(int argc, const char* const* argv, std::ostream& o
         ->type_name("FILE")
         ->needs(plan);
     app.add_option("--resume", o.resumeFile,
-                   "with --plan: skip the heads REPORT lists as upgraded with the same image; "
-                   "new lines go to REPORT too unless --report names another file")
+                   "with --plan: skip the heads REPORT lists as upgraded with the same image "
+                   "(and append to REPORT unless --report)")
         ->type_name("REPORT")
         ->needs(plan);
     app.footer(kPlanHelp);
@@ -267,9 +260,19 @@ ParseOutcome ParseCommandLine(int argc, const char* const* argv, std::ostream& o
     o.protocolIndex = protocol == "pelco-p" ? PELCO_P : PELCO_D;
     o.writeMode = writeMode == "byte" ? WriteMode::Byte : WriteMode::Frame;
     if (o.inspect || !o.emitFile.empty()) {
+        if (!o.planFile.empty()) {
+            return usage("--plan cannot go with --inspect or --emit: those take the image alone");
+        }
         return outcome;
     }
     if (!o.planFile.empty()) {
+        for (const char* option : {"--port", "--address", "--protocol", "--speed"}) {
+            if (app.count(option) > 0) {
+                return usage(std::string(option) +
+                             " cannot go with --plan: the plan names every head's port, "
+                             "address, protocol and speed");
+            }
+        }
         return outcome;
     }
     if (o.ports.empty()) {

@@ -38,24 +38,35 @@ bool ReadAll(const std::string& path, std::string& text, std::string& error) {
     return !failed;
 }
 
-// Cuts a torn last line away; true when there was one.
-bool CutTornLine(const std::string& path, std::string& error) {
+// Makes an existing report ready to take lines: it must be one of ours (appending to another
+// file, the plan say, would spoil it), and a torn last line is cut away. `cut` tells of a cut.
+bool PrepareExisting(const std::string& path, bool& cut, std::string& error) {
     std::string text;
     std::error_code ec;
     const std::filesystem::path file = std::filesystem::u8path(path);
-    if (!std::filesystem::exists(file, ec) || !ReadAll(path, text, error)) {
+    if (!std::filesystem::exists(file, ec)) {
+        return true;
+    }
+    if (!ReadAll(path, text, error)) {
+        return false;
+    }
+    const std::string first = text.substr(0, text.find_first_of("\r\n"));
+    if (!text.empty() && first != kReportHeader) {
+        error = "'" + path + "' is not a report of ptz-upgrade (its first line is not " +
+                kReportHeader + "): name a new file or an earlier report";
         return false;
     }
     if (text.empty() || text.back() == '\n') {
-        return false;
+        return true;
     }
+    cut = true;
     const auto lastEnd = text.find_last_of('\n');
     std::filesystem::resize_file(file, lastEnd == std::string::npos ? 0 : lastEnd + 1, ec);
     if (ec) {
         error =
             "Failed to cut the incomplete last line of the report '" + path + "': " + ec.message();
     }
-    return true;
+    return !ec;
 }
 
 }  // namespace
@@ -99,15 +110,13 @@ CPlanReport::~CPlanReport() {
 
 bool CPlanReport::Open(const std::string& path, std::string& error, std::string& note) {
     m_path = path;
-    if (CutTornLine(path, error)) {
-        if (!error.empty()) {
-            return false;
-        }
+    bool cut = false;
+    if (!PrepareExisting(path, cut, error)) {
+        return false;
+    }
+    if (cut) {
         note = "the last line of the report '" + path +
                "' was incomplete (a run cut off while writing it): it is cut away";
-    }
-    if (!error.empty()) {
-        return false;
     }
     m_file = OpenUtf8File(path, "ab");
     if (m_file == nullptr) {

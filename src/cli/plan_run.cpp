@@ -4,6 +4,7 @@
 #include <array>
 #include <atomic>
 #include <cstdio>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <thread>
@@ -108,6 +109,13 @@ class CPlanRun {
     bool ReadResume(std::string& error) {
         if (m_options.resumeFile.empty()) {
             return true;
+        }
+        std::error_code ec;
+        if (!std::filesystem::exists(std::filesystem::u8path(m_options.resumeFile), ec)) {
+            error = "--resume: the report '" + m_options.resumeFile +
+                    "' does not exist: give the report of the earlier run, or leave out --resume "
+                    "to start afresh";
+            return false;
         }
         auto record = ReadResumeReport(m_options.resumeFile, error);
         if (!record) {
