@@ -289,12 +289,12 @@ class CPlanRun {
         for (const auto& sim : m_sims) {
             m_err << sim->Report() << "\n";
         }
-        std::array<int, 3> counts{};  // upgraded, failed, not tried
+        std::map<HeadState, int> counts;
         std::vector<const HeadOutcome*> byRow(m_plan.rows.size(), nullptr);
         for (Bus& bus : m_buses) {
             for (std::size_t i = 0; i < bus.outcome.heads.size(); ++i) {
                 byRow[bus.rows[i]] = &bus.outcome.heads[i];
-                ++counts[static_cast<std::size_t>(bus.outcome.heads[i].state)];
+                ++counts[bus.outcome.heads[i].state];
             }
             if (bus.outcome.status == UpgradeStatus::Done) {
                 if (!m_options.quiet) {
@@ -308,16 +308,16 @@ class CPlanRun {
         }
         const auto skipped = std::count(m_skipped.begin(), m_skipped.end(), true);
         m_err << "plan " << m_options.planFile << ": " << m_plan.rows.size()
-              << " head(s): " << counts[0] << " upgraded";
+              << " head(s): " << counts[HeadState::Upgraded] << " upgraded";
         if (!m_options.resumeFile.empty()) {
             m_err << ", " << skipped << " skipped as upgraded before (" << m_options.resumeFile
                   << ")";
         }
-        if (counts[1] > 0) {
-            m_err << ", " << counts[1] << " failed";
+        if (counts[HeadState::Failed] > 0) {
+            m_err << ", " << counts[HeadState::Failed] << " failed";
         }
-        if (counts[2] > 0) {
-            m_err << ", " << counts[2] << " not tried";
+        if (counts[HeadState::NotTried] > 0) {
+            m_err << ", " << counts[HeadState::NotTried] << " not tried";
         }
         m_err << "\n";
         if (m_report.IsOpen() && !m_report.Error().empty()) {
@@ -348,7 +348,7 @@ class CPlanRun {
         if (m_stopped) {
             end = Ended(exit_status::kInterrupted, DescribeStatus(UpgradeStatus::Stopped),
                         "stopped on request");
-        } else if (end.status == exit_status::kSuccess && counts[2] > 0) {
+        } else if (end.status == exit_status::kSuccess && counts[HeadState::NotTried] > 0) {
             end = Ended(exit_status::kNoAnswer, "not tried", "heads were not tried");
         }
         end.heads = heads + "]";
