@@ -208,14 +208,14 @@ TEST_F(PlanEndToEnd, ThreeBusesOfFourHeadsAllUpgradeInParallelWithAnExactReport)
 
 TEST_F(PlanEndToEnd, AFailedHeadStopsItsBusOnlyAndTheReportNamesEveryHead) {
     // Head 2 of the first bus answers 0x86 to its second frame; head 12 of the second bus is
-    // not on the line at all, which stops nothing.
+    // not on the line at all, which stops nothing. Two ports at a time: the third waits.
     StartThreeBuses({"--fault-address", "2", "--fail-at", "1"});
     std::string plan = ThreeBusPlan();
     plan = std::regex_replace(plan, std::regex(",12,Pelco-P"), ",99,Pelco-P");
     WritePlan(plan);
     const ProcessResult run =
         Upgrade({"--plan", Path("plan.csv"), "--report", Path("report.csv"), "--ack-delay", "0",
-                 "--answer-timeout", "0.5", "-q", Path("c.bin")});
+                 "--answer-timeout", "0.5", "--jobs", "2", "-q", Path("c.bin")});
     EXPECT_EQ(run.exitStatus, 5) << run.err;  // the first failure in the plan's order: 0x86
 
     std::map<int, std::string> outcomes;  // by row
