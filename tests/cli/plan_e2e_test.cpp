@@ -286,6 +286,12 @@ TEST_F(PlanEndToEnd, AnInterruptedRunResumesWithoutFlashingAnyHeadTwice) {
     EXPECT_NE(resumed.err.find("12 head(s): 9 upgraded, 3 skipped as upgraded before"),
               std::string::npos)
         << resumed.err;
+    // Once more into a new report: nothing to do, and the new report names every head.
+    const ProcessResult again = Upgrade({"--plan", Path("plan.csv"), "--resume", report, "--report",
+                                         Path("fresh.csv"), "-q", Path("c.bin")});
+    EXPECT_EQ(again.exitStatus, 0) << again.err;
+    EXPECT_NE(again.err.find("12 head(s): 0 upgraded, 12 skipped"), std::string::npos) << again.err;
+    EXPECT_EQ(ReportLines(ReadFileText(Path("fresh.csv"))).size(), 13U);
     for (int bus = 0; bus < 3; ++bus) {
         const std::map<int, int> done = DoneByAddress(ReadFileText(Log(bus)));
         EXPECT_EQ(done.size(), 4U) << bus;
