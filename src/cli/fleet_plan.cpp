@@ -322,6 +322,12 @@ PlanLoad LoadPlan(const std::string& planPath, const std::string& defaultImage) 
         PlanImage planned;
         planned.path = path;
         planned.sha256 = Sha256Hex(image.bytes);
+        if (planned.sha256.empty()) {
+            load.exitStatus = exit_status::kImage;
+            load.error = "Failed to compute the SHA-256 of the image '" + path +
+                         "' for the report: the system's hash function failed";
+            return load;
+        }
         planned.bytes = std::move(image.bytes);
         row.imageIndex = plan.images.size();
         indexOf[path] = row.imageIndex;

@@ -2,9 +2,15 @@
 // was upgraded with exactly these bytes.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
 
-// 64 lower-case hex digits.
+using Sha256Digest = std::array<std::uint8_t, 32>;
+
+// 64 lower-case hex digits; empty when the system could not compute it.
 std::string Sha256Hex(const std::vector<std::uint8_t>& bytes);
+
+// The digest by the platform's library (one source per platform); false when it failed.
+bool ComputeSha256(const std::vector<std::uint8_t>& bytes, Sha256Digest& digest);
