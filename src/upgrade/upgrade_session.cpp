@@ -322,25 +322,7 @@ class SessionRun {
                 return true;
             }
         }
-        std::array<std::uint8_t, 256> buffer{};
-        // Bounded, so that a line full of noise still lets the frame's end go.
-        for (int reads = 0; reads < session::kMaxStaleReads; ++reads) {
-            std::size_t received = 0;
-            const LineReadResult read = m_line.Read(buffer.data(), buffer.size(), 0, received);
-            if (read == LineReadResult::Failed) {
-                return FailPort(PortAction::Read);
-            }
-            if (read == LineReadResult::TimedOut || received == 0) {
-                return true;
-            }
-            for (std::size_t i = 0; i < received; ++i) {
-                m_observer.OnReceived(buffer[i], m_baudRate, false);
-                if (judge(buffer[i])) {
-                    return true;
-                }
-            }
-        }
-        return true;
+        return TakeWaitingInput(judge);
     }
 
     // Waits for the first byte that is an answer to a frame and decides on it; false when the
@@ -417,6 +399,13 @@ class SessionRun {
 
     bool DropStaleInput() {
         m_pending.clear();
+        return TakeWaitingInput([](std::uint8_t /*byte*/) { return false; });
+    }
+
+    // Reads what is already waiting, tracing each byte and handing it to `take`, which returns
+    // true to stop there; false when the port failed.
+    template <typename Take>
+    bool TakeWaitingInput(const Take& take) {
         std::array<std::uint8_t, 256> buffer{};
         // Bounded, so that a line full of noise still lets the transmission go.
         for (int reads = 0; reads < session::kMaxStaleReads; ++reads) {
@@ -430,6 +419,9 @@ class SessionRun {
             }
             for (std::size_t i = 0; i < received; ++i) {
                 m_observer.OnReceived(buffer[i], m_baudRate, false);
+                if (take(buffer[i])) {
+                    return true;
+                }
             }
         }
         return true;

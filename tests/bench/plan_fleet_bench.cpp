@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "spawn_quiet.h"
+
 namespace {
 
 constexpr int kBuses = 16;
@@ -30,25 +32,6 @@ constexpr double kSwitchPauseSeconds = 1.0;  // the loader's least and default
 constexpr double kAckDelaySeconds = 0.020;   // the loader's default, after every frame but the last
 constexpr double kCommandBytes = 8;          // Pelco-P's; Pelco-D's is 7
 constexpr double kConnectionBytes = 2 + 1;   // 3F 3F, answered 80
-
-pid_t Spawn(const std::vector<std::string>& argv) {
-    std::vector<char*> args;
-    args.reserve(argv.size() + 1);
-    for (const std::string& arg : argv) {
-        args.push_back(const_cast<char*>(arg.c_str()));
-    }
-    args.push_back(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int null = open("/dev/null", O_RDWR);
-        dup2(null, STDIN_FILENO);
-        dup2(null, STDOUT_FILENO);
-        dup2(null, STDERR_FILENO);
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    return pid;
-}
 
 // One head's time on the wire and in the loader's pauses, at `controlSpeed` (0: without the
 // upgrade-mode command, which goes out while the switch pause already runs).

@@ -20,15 +20,6 @@ namespace {
 
 constexpr int kRunLimitMs = 90000;
 
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
-    return lines;
-}
-
 // How often each head address completed an upgrade, by ptz-headsim's log.
 std::map<int, int> DoneByAddress(const std::string& log) {
     std::map<int, int> done;
