@@ -31,19 +31,22 @@ if [ "${#targets[@]}" -eq 0 ]; then
 fi
 
 # Runs of each target in the smoke run: the window target drives a real window per input and
-# manages some ten inputs a second; the others thousands.
+# manages some two hundred inputs a second; the others thousands.
 smoke_runs() {
     case "$1" in
         hex_text_fuzz) echo 50000 ;;
-        window_answers_fuzz) echo 150 ;;
+        window_answers_fuzz) echo 1000 ;;
         *) echo 8000 ;;
     esac
 }
 
 # The window target starts a transfer per input: keep inputs short. Its own waits end in 10 s.
+# Its window and workers allocate on threads of their own, so an input's mallocs never match
+# its frees and a leak search would scan the heap after every input: leaks are looked for at
+# the end of the run instead.
 target_options() {
     case "$1" in
-        window_answers_fuzz) options=(-max_len=96 -timeout=60) ;;
+        window_answers_fuzz) options=(-max_len=96 -timeout=60 -detect_leaks=0) ;;
         *) options=(-max_len=512 -timeout=20) ;;
     esac
 }

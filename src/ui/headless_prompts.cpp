@@ -89,3 +89,8 @@ std::vector<HeadlessPrompt> CHeadlessDesktop::PromptHistory() const {
     const std::lock_guard<std::mutex> lock(m_mutex);
     return m_history;
 }
+
+std::size_t CHeadlessDesktop::PromptCount() const {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    return m_history.size();
+}

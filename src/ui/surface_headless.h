@@ -64,6 +64,8 @@ class CHeadlessDesktop final : public IDialogBackend {
     bool AnswerFileDialog(std::optional<std::string> path);
     // Every prompt shown so far, in order.
     std::vector<HeadlessPrompt> PromptHistory() const;
+    // How many prompts have been shown so far (cheap, for a long run).
+    std::size_t PromptCount() const;
     // Control ids the dialogs used that their template does not have (a program fault).
     std::vector<int> UnknownControls() const;
     std::vector<std::string> SystemMenu(int dialogId) const;

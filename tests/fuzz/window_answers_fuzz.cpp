@@ -37,8 +37,8 @@ namespace {
 
 constexpr std::size_t kFrameBytes = 4107;
 constexpr int kMaxSteps = 32;
-// Every wait of the harness is bounded; the longest wait of the window itself is the 2 s grace
-// for the frame marked last, so anything beyond this is a hang.
+// Every wait of the harness is bounded; the longest wait of the window itself is the 300 ms it
+// gives a stopped worker before it closes the port, so anything beyond this is a hang.
 constexpr int kHangMs = 10000;
 constexpr int kWorkerMoveMs = 3000;
 constexpr std::array<std::size_t, 6> kImageSizes = {1, 100, 4095, 4096, 4097, 8192};
@@ -71,8 +71,9 @@ class LineTap {
     // Everything written since the last Clear, once the line has been quiet for a moment.
     std::vector<std::uint8_t> Settled() {
         std::size_t seen = Total();
-        for (int round = 0; round < 300; ++round) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        // The reader publishes each read at once: two milliseconds without news are quiet.
+        for (int round = 0; round < 1500; ++round) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
             const std::size_t now = Total();
             if (now == seen) {
                 const std::lock_guard<std::mutex> lock(m_mutex);
@@ -94,7 +95,7 @@ class LineTap {
 
     void Run() {
         while (!m_stop) {
-            const std::vector<std::uint8_t> got = m_pty.Receive(65536, 5);
+            const std::vector<std::uint8_t> got = m_pty.ReceiveSome(1);
             if (got.empty()) {
                 continue;
             }
@@ -267,12 +268,12 @@ class WindowHarness {
                          workerWaits ? " to the waiting worker" : "");
         }
         const std::int32_t sentBefore = State().g_nSentCount;
-        const std::size_t promptsBefore = m_desktop.PromptHistory().size();
+        const std::size_t promptsBefore = m_desktop.PromptCount();
         PostChunk(chunk);
         if (settle || workerWaits) {
             Settle();
         }
-        const bool quiet = m_desktop.PromptHistory().size() == promptsBefore;
+        const bool quiet = m_desktop.PromptCount() == promptsBefore;
         if (workerWaits && chunk.front() == 0x82 && quiet) {
             // The window took the acceptance while the worker waited: it must send again.
             const bool moved = m_desktop.WaitUntil(
@@ -287,11 +288,19 @@ class WindowHarness {
             return false;
         }
         std::int32_t seen = State().g_nSentCount;
-        for (int round = 0; round < 1000; ++round) {
-            std::this_thread::sleep_for(std::chrono::microseconds(500));
+        int quietRounds = 0;
+        for (int round = 0; round < 5000; ++round) {
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
             const std::int32_t now = State().g_nSentCount;
             if (now == seen && State().g_bGoAhead == 0) {
                 return m_transferLive && !m_desktop.OpenPrompt();
+            }
+            // A sending worker moves the counter with every chunk, well within a millisecond on
+            // a pty; one that has not moved it for 5 ms is not running (a start that found no
+            // image, a transfer ended quietly).
+            quietRounds = now == seen ? quietRounds + 1 : 0;
+            if (quietRounds >= 25) {
+                return false;
             }
             seen = now;
         }

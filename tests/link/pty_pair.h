@@ -76,6 +76,17 @@ class PtyPair {
         return got;
     }
 
+    // What the port has sent so far, after waiting up to `timeoutMs` for the first of it.
+    std::vector<std::uint8_t> ReceiveSome(int timeoutMs) const {
+        pollfd in{m_master, POLLIN, 0};
+        if (::poll(&in, 1, timeoutMs) <= 0) {
+            return {};
+        }
+        std::uint8_t buffer[4096];
+        const ssize_t n = ::read(m_master, buffer, sizeof buffer);
+        return n > 0 ? std::vector<std::uint8_t>(buffer, buffer + n) : std::vector<std::uint8_t>{};
+    }
+
     // Waits until the port side has at least one byte to read.
     bool PortSideReadable(int timeoutMs = 2000) const {
         pollfd in{m_slave, POLLIN, 0};
