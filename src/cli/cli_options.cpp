@@ -127,10 +127,9 @@ ParseOutcome ParseCommandLine(int argc, const char* const* argv, std::ostream& o
     app.add_option("IMAGE", o.image, "firmware image (a .bin file)");
     app.add_option("--port", o.ports,
                    "serial port (COM3, \\\\.\\COM12, /dev/ttyUSB0, /dev/serial/by-id/..., a pty), "
-                   "a port on a network serial server (rfc2217://HOST:PORT: Telnet with RFC "
-                   "2217, the loader sets the line; socket://HOST:PORT: raw TCP, the server's "
-                   "settings, needs --no-switch; HOST a name, an IPv4 address or [IPv6]), or "
-                   "\"sim\" for a simulated head; several: upgraded in parallel")
+                   "rfc2217://HOST:PORT (a network serial server speaking RFC 2217) or "
+                   "socket://HOST:PORT (raw TCP, with --no-switch only), HOST a name, IPv4 or "
+                   "[IPv6]; or \"sim\" for a simulated head; several: upgraded in parallel")
         ->type_name("NAME")
         ->expected(1)
         ->allow_extra_args(false)
