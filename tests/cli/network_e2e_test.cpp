@@ -74,7 +74,7 @@ class NetworkEndToEnd : public ::testing::Test {
     }
 
     std::string StartHead(std::vector<std::string> args, int n = 0) {
-        const std::string link = Path("head" + std::to_string(n));
+        std::string link = Path("head" + std::to_string(n));
         std::vector<std::string> argv = {PTZ_HEADSIM_EXE,
                                          "--link",
                                          link,
