@@ -140,9 +140,10 @@ struct NetworkConnection {
         return Clock::time_point(Clock::duration(lineFreeAt.load()));
     }
 
-    // Takes everything waiting on the socket into `input`; answers owed to the server are
-    // sent at once when no write holds the socket, else by the next write.
-    void Pump() {
+    // Takes everything waiting on the socket into `input`. Answers owed to the server are sent
+    // at once when the caller holds sendMutex (`senderHeld`) or no write holds it, else by the
+    // next write.
+    void Pump(bool senderHeld = false) {
         std::vector<std::uint8_t> replies;
         {
             const std::lock_guard<std::mutex> lock(mutex);
@@ -164,9 +165,14 @@ struct NetworkConnection {
                 return;
             }
         }
+        const auto deadline = Clock::now() + std::chrono::milliseconds(kNegotiationLimitMs);
+        if (senderHeld) {
+            (void)SendOwed(deadline);
+            return;
+        }
         std::unique_lock<std::mutex> sending(sendMutex, std::try_to_lock);
         if (sending.owns_lock()) {
-            (void)SendOwed(Clock::now() + std::chrono::milliseconds(kNegotiationLimitMs));
+            (void)SendOwed(deadline);
         }
     }
 
@@ -223,10 +229,11 @@ struct NetworkConnection {
     }
 
     // Waits for the server until `done` holds, the server refuses, fails, or time runs out.
+    // The caller holds sendMutex.
     template <typename Done>
     bool AwaitServer(Done done, Clock::time_point deadline) {
         for (;;) {
-            Pump();
+            Pump(true);
             {
                 const std::lock_guard<std::mutex> lock(mutex);
                 if (done() || !telnet.Refusal().empty() || failure.kind != NetFailureKind::None) {
@@ -282,10 +289,10 @@ PortHandle CNetworkPorts::Open(const std::string& name, PortError& error) {
         bool agreed = false;
         {
             const std::lock_guard<std::mutex> sending(connection->sendMutex);
-            agreed = connection->SendAll(start.data(), start.size(), deadline) == start.size();
+            agreed =
+                connection->SendAll(start.data(), start.size(), deadline) == start.size() &&
+                connection->AwaitServer([&] { return connection->telnet.Negotiated(); }, deadline);
         }
-        agreed = agreed &&
-                 connection->AwaitServer([&] { return connection->telnet.Negotiated(); }, deadline);
         if (!agreed) {
             const std::lock_guard<std::mutex> lock(connection->mutex);
             const std::string where = "Opening '" + name + "': ";
