@@ -174,10 +174,12 @@ TEST_F(NetworkEndToEnd, ARawSocketNeedsNoSwitchAndIsRefusedWithIt) {
     EXPECT_EQ(LogValues(HeadLog(), "frame", "baud"), std::vector<long>(2, 115200));
 }
 
-TEST_F(NetworkEndToEnd, TwoServersInParallel) {
+TEST_F(NetworkEndToEnd, TwoServersInParallelOverIpv4AndIpv6) {
     const std::string image = MakeImage(4 * kBlock + 5);
     CSer2net& first = StartServer({{StartHead({"--speed", "9600", "--once"}, 0)}});
-    CSer2net& second = StartServer({{StartHead({"--speed", "9600", "--once"}, 1)}});
+    Ser2netPort overIpv6{StartHead({"--speed", "9600", "--once"}, 1)};
+    overIpv6.host = "::1";
+    CSer2net& second = StartServer({overIpv6});
     const ProcessResult run = Upgrade({"--port", first.Name(0), "--port", second.Name(0), "--speed",
                                        "9600", "--ack-delay", "0", "-q", image});
     EXPECT_EQ(run.exitStatus, 0) << run.err;

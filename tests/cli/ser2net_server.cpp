@@ -58,8 +58,8 @@ CSer2net::CSer2net(const std::string& dir, std::vector<Ser2netPort> ports, const
             Ser2netPort& port = m_ports[i];
             port.tcpPort = FreeLoopbackPort();
             out << "connection: &port" << i << "\n"
-                << "    accepter: " << (port.rfc2217 ? "telnet(rfc2217)," : "") << "tcp,127.0.0.1,"
-                << port.tcpPort << "\n"
+                << "    accepter: " << (port.rfc2217 ? "telnet(rfc2217)," : "") << "tcp,"
+                << port.host << "," << port.tcpPort << "\n"
                 << "    enable: on\n"
                 << "    options:\n"
                 << "      kickolduser: true\n"
@@ -87,8 +87,10 @@ CSer2net::CSer2net(const std::string& dir, std::vector<Ser2netPort> ports, const
 }
 
 std::string CSer2net::Name(std::size_t i) const {
-    return std::string(m_ports[i].rfc2217 ? "rfc2217" : "socket") +
-           "://127.0.0.1:" + std::to_string(m_ports[i].tcpPort);
+    const Ser2netPort& port = m_ports[i];
+    const bool ipv6 = port.host.find(':') != std::string::npos;
+    return std::string(port.rfc2217 ? "rfc2217" : "socket") + "://" +
+           (ipv6 ? "[" + port.host + "]" : port.host) + ":" + std::to_string(port.tcpPort);
 }
 
 void CSer2net::Kill() {

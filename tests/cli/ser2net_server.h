@@ -21,11 +21,12 @@ struct Ser2netPort {
           banner(std::move(text)) {}
 
     std::string device;
-    bool rfc2217 = true;           // telnet(rfc2217) accepter; false: raw TCP
-    std::string line = "9600n81";  // the device's settings before any client sets them
-    bool charDelay = true;         // ser2net's default: a short wait before sending on
-    std::string banner;            // sent to each client on connection, empty for none
-    int tcpPort = 0;               // filled in by CSer2net
+    bool rfc2217 = true;             // telnet(rfc2217) accepter; false: raw TCP
+    std::string line = "9600n81";    // the device's settings before any client sets them
+    bool charDelay = true;           // ser2net's default: a short wait before sending on
+    std::string banner;              // sent to each client on connection, empty for none
+    std::string host = "127.0.0.1";  // or "::1"
+    int tcpPort = 0;                 // filled in by CSer2net
 };
 
 class CSer2net {
@@ -35,7 +36,7 @@ class CSer2net {
     // Starts ser2net and waits until every port listens; Started() tells whether it did.
     CSer2net(const std::string& dir, std::vector<Ser2netPort> ports, const std::string& name);
     bool Started() const { return m_started; }
-    // rfc2217://127.0.0.1:PORT or socket://127.0.0.1:PORT.
+    // rfc2217://HOST:PORT or socket://HOST:PORT, an IPv6 HOST in brackets.
     std::string Name(std::size_t i) const;
     int TcpPort(std::size_t i) const { return m_ports[i].tcpPort; }
     // Ends the server at once, as a crash or a power cut would.

@@ -17,6 +17,7 @@
 
 #include "com_port_client.h"
 #include "network_port.h"
+#include "network_port_name.h"
 #include "serial_link.h"
 #include "telnet_codec.h"
 
@@ -68,6 +69,44 @@ INSTANTIATE_TEST_SUITE_P(
                    {0x07},
                    {{250, 44, {0x65, 0x00, 0x01, 0xFF, 0xC2}}}}),
     [](const auto& info) { return std::string(info.param.name); });
+
+struct NameCase {
+    const char* name;
+    bool valid;
+    const char* hostAndPort;  // as messages name the server
+};
+
+void PrintTo(const NameCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class NetworkPortNames : public ::testing::TestWithParam<NameCase> {};
+
+TEST_P(NetworkPortNames, ParseAsPyserialSpellsThem) {
+    std::string error;
+    const auto address = ParseNetworkPortName(GetParam().name, error);
+    EXPECT_TRUE(IsNetworkPortName(GetParam().name));
+    ASSERT_EQ(address.has_value(), GetParam().valid) << error;
+    if (address) {
+        EXPECT_EQ(address->HostAndPort(), GetParam().hostAndPort);
+    } else {
+        EXPECT_NE(error.find("the forms are rfc2217://HOST:PORT and socket://HOST:PORT"),
+                  std::string::npos);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, NetworkPortNames,
+    ::testing::Values(NameCase{"rfc2217://10.0.0.5:4001", true, "10.0.0.5:4001"},
+                      NameCase{"RFC2217://serial-box.local:23", true, "serial-box.local:23"},
+                      NameCase{"socket://[::1]:65535", true, "[::1]:65535"},
+                      NameCase{"rfc2217://::1:4001", false, ""},
+                      NameCase{"rfc2217://[::1]4001", false, ""},
+                      NameCase{"rfc2217://host", false, ""}, NameCase{"rfc2217://:4001", false, ""},
+                      NameCase{"socket://host:0", false, ""},
+                      NameCase{"socket://host:65536", false, ""},
+                      NameCase{"socket://host:40x1", false, ""},
+                      NameCase{"rfc2217://host:4001/path", false, ""}));
 
 TEST(TelnetEncoding, EscapesEveryFfAndFramesComPortCommands) {
     Bytes out;
