@@ -28,6 +28,7 @@ constexpr int kUartMarginMs = 20;
 constexpr int kCloseDrainLimitMs = 5000;
 constexpr int kBitsPerByte = 10;  // start bit, 8 data bits, stop bit
 constexpr std::size_t kReceiveChunk = 4096;
+constexpr std::size_t kWritePiece = 65536;
 
 std::string ConnectFailureText(const NetworkPortAddress& address, const NetFailure& failure) {
     const std::string where = "Connecting to " + address.HostAndPort() + ": ";
@@ -478,28 +479,33 @@ std::size_t CNetworkPorts::Write(const std::uint8_t* bytes, std::size_t length, 
     const auto deadline = timeoutMs < 0 ? Clock::time_point::max()
                                         : Clock::now() + std::chrono::milliseconds(timeoutMs);
     const auto started = Clock::now();
-    std::vector<std::uint8_t> encoded;
-    if (connection->Telnet()) {
-        AppendTelnetData(bytes, length, encoded);
-    } else {
-        encoded.assign(bytes, bytes + length);
-    }
-    const bool owedSent = connection->SendOwed(deadline);
-    const std::size_t sent =
-        owedSent ? connection->SendAll(encoded.data(), encoded.size(), deadline) : 0;
-    connection->writing = false;
-
-    // The data bytes whose encoding went out; half an escaped 0xFF is owed to the next write.
+    // Encoded a piece at a time, so that a long write's time limit counts from its start.
     std::size_t done = 0;
-    for (std::size_t at = 0; at < sent; ++at, ++done) {
-        if (connection->Telnet() && encoded[at] == telnet::kIac) {
-            if (at + 1 == sent) {
-                const std::lock_guard<std::mutex> lock(connection->mutex);
-                connection->owed.insert(connection->owed.begin(), telnet::kIac);
+    bool whole = connection->SendOwed(deadline);
+    std::vector<std::uint8_t> encoded;
+    while (whole && done < length) {
+        const std::size_t piece = std::min(length - done, kWritePiece);
+        encoded.clear();
+        if (connection->Telnet()) {
+            AppendTelnetData(bytes + done, piece, encoded);
+        } else {
+            encoded.assign(bytes + done, bytes + done + piece);
+        }
+        const std::size_t sent = connection->SendAll(encoded.data(), encoded.size(), deadline);
+        whole = sent == encoded.size();
+        // The data bytes whose encoding went out; half an escaped 0xFF is owed to the next write.
+        for (std::size_t at = 0; at < sent; ++at, ++done) {
+            if (connection->Telnet() && encoded[at] == telnet::kIac) {
+                if (at + 1 == sent) {
+                    const std::lock_guard<std::mutex> lock(connection->mutex);
+                    connection->owed.insert(connection->owed.begin(), telnet::kIac);
+                }
+                ++at;
             }
-            ++at;
         }
     }
+    connection->writing = false;
+
     const auto wire =
         std::chrono::microseconds(static_cast<std::int64_t>(done) * kBitsPerByte * 1000000 /
                                   std::max<std::uint32_t>(connection->baudRate, 1));
