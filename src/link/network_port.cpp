@@ -1,33 +1,27 @@
 #include "network_port.h"
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <deque>
 #include <thread>
 #include <vector>
 
 #include "com_port_client.h"
 #include "net_socket.h"
+#include "network_connection.h"
 #include "network_port_name.h"
 #include "telnet_codec.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using network_timing::Clock;
+using network_timing::kNegotiationLimitMs;
+using network_timing::kWaitSliceMs;
+using network_timing::MsUntil;
 
 constexpr int kConnectLimitMs = 5000;
-// Each step of the Telnet negotiation and each acknowledged setting gets this long.
-constexpr int kNegotiationLimitMs = 3000;
-// How long one wait on the socket lasts at most: a cancel or close is seen this soon.
-constexpr int kWaitSliceMs = 50;
-// A frame's bytes leave the server's UART this long after their wire time, at most, plus the
-// round trip: a speed change or a disconnection waits for it.
-constexpr int kUartMarginMs = 20;
 // Close never waits longer than this for the server's UART.
 constexpr int kCloseDrainLimitMs = 5000;
 constexpr int kBitsPerByte = 10;  // start bit, 8 data bits, stop bit
-constexpr std::size_t kReceiveChunk = 4096;
 constexpr std::size_t kWritePiece = 65536;
 
 std::string ConnectFailureText(const NetworkPortAddress& address, const NetFailure& failure) {
@@ -54,12 +48,6 @@ std::string ConnectFailureText(const NetworkPortAddress& address, const NetFailu
 std::string ClosedText() {
     return "the serial server closed the connection — another client may have taken the port "
            "(servers often drop the older connection), or the server stopped";
-}
-
-int MsUntil(Clock::time_point when) {
-    constexpr long long kLongest = 1LL << 30;  // "no limit" without overflowing an int
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(when - Clock::now()).count();
-    return static_cast<int>(std::clamp<long long>(left, 0, kLongest));
 }
 
 std::vector<std::uint8_t> BigEndian32(std::uint32_t value) {
@@ -102,153 +90,6 @@ std::string DescribeValue(const Setting& setting, const std::vector<std::uint8_t
 }
 
 }  // namespace
-
-struct NetworkConnection {
-    std::string name;
-    NetworkPortAddress address;
-    NetSocket socket = kNoSocket;
-
-    // The receive side: what the server sent, decoded, and how the connection ended.
-    std::mutex mutex;
-    CComPortClient telnet;
-    std::deque<std::uint8_t> input;
-    NetFailure failure;
-    std::vector<std::uint8_t> owed;  // answers to the server and half-sent escapes, sent first
-
-    // One sender at a time; the line's timing belongs to the sender.
-    std::mutex sendMutex;
-    std::uint32_t baudRate = 0;
-    std::atomic<Clock::rep> lineFreeAt{0};  // when the server's UART has sent all we wrote
-    std::atomic<int> roundTripMs{0};
-
-    std::atomic<bool> cancel{false};
-    std::atomic<bool> closed{false};
-    std::atomic<bool> writing{false};
-    std::atomic<bool> releaseWrite{false};
-
-    NetworkConnection() = default;
-    NetworkConnection(const NetworkConnection&) = delete;
-    NetworkConnection& operator=(const NetworkConnection&) = delete;
-    ~NetworkConnection() {
-        if (socket != kNoSocket) {
-            NetClose(socket);
-        }
-    }
-
-    bool Telnet() const { return address.kind == NetworkPortKind::Rfc2217; }
-
-    Clock::time_point LineFreeAt() const {
-        return Clock::time_point(Clock::duration(lineFreeAt.load()));
-    }
-
-    // Takes everything waiting on the socket into `input`. Answers owed to the server are sent
-    // at once when the caller holds sendMutex (`senderHeld`) or no write holds it, else by the
-    // next write.
-    void Pump(bool senderHeld = false) {
-        std::vector<std::uint8_t> replies;
-        {
-            const std::lock_guard<std::mutex> lock(mutex);
-            std::uint8_t raw[kReceiveChunk];
-            while (failure.kind == NetFailureKind::None) {
-                const long got = NetReceiveSome(socket, raw, sizeof raw, failure);
-                if (got <= 0) {
-                    break;
-                }
-                std::vector<std::uint8_t> data;
-                if (Telnet()) {
-                    telnet.Feed(raw, static_cast<std::size_t>(got), data, owed);
-                } else {
-                    data.assign(raw, raw + got);
-                }
-                input.insert(input.end(), data.begin(), data.end());
-            }
-            if (owed.empty()) {
-                return;
-            }
-        }
-        const auto deadline = Clock::now() + std::chrono::milliseconds(kNegotiationLimitMs);
-        if (senderHeld) {
-            (void)SendOwed(deadline);
-            return;
-        }
-        std::unique_lock<std::mutex> sending(sendMutex, std::try_to_lock);
-        if (sending.owns_lock()) {
-            (void)SendOwed(deadline);
-        }
-    }
-
-    // Sends what is owed; the caller holds sendMutex.
-    bool SendOwed(Clock::time_point deadline) {
-        std::vector<std::uint8_t> bytes;
-        {
-            const std::lock_guard<std::mutex> lock(mutex);
-            bytes.swap(owed);
-        }
-        return SendAll(bytes.data(), bytes.size(), deadline) == bytes.size();
-    }
-
-    // Sends until done, the deadline, a close, a release or a failure; the bytes sent. The
-    // caller holds sendMutex.
-    std::size_t SendAll(const std::uint8_t* bytes, std::size_t length, Clock::time_point deadline) {
-        std::size_t done = 0;
-        while (done < length && !closed.load() && !releaseWrite.load()) {
-            NetFailure sendFailure;
-            const long n = NetSendSome(socket, bytes + done, length - done, sendFailure);
-            if (n < 0) {
-                const std::lock_guard<std::mutex> lock(mutex);
-                if (failure.kind == NetFailureKind::None) {
-                    failure = sendFailure;
-                }
-                break;
-            }
-            done += static_cast<std::size_t>(n);
-            if (done < length) {
-                const int left = MsUntil(deadline);
-                if (left == 0) {
-                    break;
-                }
-                (void)NetWait(socket, true, std::min(left, kWaitSliceMs));
-            }
-        }
-        return done;
-    }
-
-    bool Failed() {
-        const std::lock_guard<std::mutex> lock(mutex);
-        return failure.kind != NetFailureKind::None;
-    }
-
-    // Waits until the server's UART has sent everything written, plus the margin: a speed
-    // change or a disconnection would cut it short. Bounded by `limit`.
-    void WaitForLine(Clock::time_point limit) {
-        const auto margin = std::chrono::milliseconds(kUartMarginMs + roundTripMs.load());
-        const auto until = std::min(LineFreeAt() + margin, limit);
-        while (Clock::now() < until && !Failed()) {
-            std::this_thread::sleep_for(
-                std::min<Clock::duration>(until - Clock::now(), std::chrono::milliseconds(10)));
-        }
-    }
-
-    // Waits for the server until `done` holds, the server refuses, fails, or time runs out.
-    // The caller holds sendMutex.
-    template <typename Done>
-    bool AwaitServer(Done done, Clock::time_point deadline) {
-        for (;;) {
-            Pump(true);
-            {
-                const std::lock_guard<std::mutex> lock(mutex);
-                if (done() || !telnet.Refusal().empty() || failure.kind != NetFailureKind::None) {
-                    return done();
-                }
-            }
-            const int left = MsUntil(deadline);
-            if (left == 0 ||
-                NetWait(socket, false, std::min(left, kWaitSliceMs)) == NetReady::Failed) {
-                return false;
-            }
-        }
-    }
-};
 
 std::shared_ptr<CNetworkPorts> MakeNetworkPorts() {
     return std::make_shared<CNetworkPorts>();
