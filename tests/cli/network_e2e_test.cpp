@@ -12,7 +12,9 @@
 #include <memory>
 #include <regex>
 #include <sstream>
+#include <thread>
 
+#include "port_opening.h"
 #include "process_runner.h"
 #include "ser2net_server.h"
 
@@ -139,6 +141,25 @@ TEST_F(NetworkEndToEnd, Rfc2217SwitchesAtEveryControlSpeedAndSendsEveryFrameAt11
         ExpectUpgraded(n, std::stol(speed));
         ++n;
     }
+}
+
+// The head reads at 2400 bit/s, so that bytes still on their way when the server changes the
+// speed would be seen at the new one: the change waits until the command has left the UART.
+TEST_F(NetworkEndToEnd, ASpeedChangeRightAfterTheCommandLeavesItWhole) {
+    const std::string link = StartHead({"--pace", "2400"});
+    CSer2net& server = StartServer({{link}});
+    CSerialLink port;
+    const PortOpeningResult opened = OpenPortForUpgrade(port, server.Name(0), 2400);
+    ASSERT_TRUE(opened.Succeeded()) << opened.error.message;
+    const std::uint8_t command[] = {0xFF, 0x01, 0x00, 0x57, 0x00, 0x00, 0x58};
+    ASSERT_EQ(port.Write(command, sizeof command, opened.handle), sizeof command);
+    port.SetParams(server.Name(0), 115200, 8, 0, 0);
+    ASSERT_TRUE(port.Configure(opened.handle)) << port.LastError().message;
+    port.Close(opened.handle);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const std::string log = HeadLog();
+    EXPECT_EQ(LogValues(log, "command", "baud"), std::vector<long>{2400}) << log;
+    EXPECT_NE(log.find("\"accepted\":true"), std::string::npos) << log;
 }
 
 TEST_F(NetworkEndToEnd, AnImageOfOnly0xFfArrivesExact) {
