@@ -61,7 +61,8 @@ lintian --fail-on error "$deb" \
 depends=$(dpkg-deb -f "$deb" Depends)
 for package in $(echo "$depends" | tr ',' '\n' | sed 's/(.*)//; s/ //g'); do
     case $package in
-        libc6 | libgcc-s1 | libstdc++6) ;;
+        # libgcrypt20: the SHA-256 of the images in ptz-upgrade's fleet report.
+        libc6 | libgcc-s1 | libstdc++6 | libgcrypt20) ;;
         *) fail "unexpected dependency '$package' (Depends: $depends)" ;;
     esac
 done
@@ -127,7 +128,7 @@ diff -u "$scratch/zip-expected" "$scratch/zip-files" \
 
 unzip -q "$zip" -d "$scratch/zip"
 # What every Windows has; anything else would have to ship beside the .exe.
-printf '%s\n' advapi32.dll cfgmgr32.dll comctl32.dll comdlg32.dll gdi32.dll imm32.dll \
+printf '%s\n' advapi32.dll bcrypt.dll cfgmgr32.dll comctl32.dll comdlg32.dll gdi32.dll imm32.dll \
     kernel32.dll msvcrt.dll ole32.dll oleaut32.dll setupapi.dll shell32.dll shlwapi.dll \
     user32.dll uxtheme.dll version.dll winmm.dll ws2_32.dll >"$scratch/system-dlls"
 while IFS= read -r -d '' exe; do

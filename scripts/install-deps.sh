@@ -5,6 +5,8 @@ set -euo pipefail
 packages=(
     build-essential cmake ninja-build
     libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
+    # SHA-256 of the images in ptz-upgrade's fleet report (Windows uses its own bcrypt.dll).
+    libgcrypt20-dev
     clang-format clang-tidy
     # The fuzz targets (scripts/fuzz.sh): clang and its libFuzzer and sanitizer runtimes.
     clang libclang-rt-14-dev

@@ -19,6 +19,21 @@ constexpr double kMaxAnswerTimeoutSeconds = 3600;
 constexpr int kMaxRetries = 1000;
 constexpr int kMaxAckDelayMs = 60000;
 constexpr int kMaxSwitchPauseMs = 60000;
+constexpr int kMaxJobs = 4096;
+
+constexpr const char* kPlanHelp = R"(
+A plan (--plan FILE) is a CSV file with a header row and one row per head:
+  port,address,protocol,speed,image,label
+  COM3,1,pelco-d,2400,fw-v2.bin,Gate 3 east
+  COM3,2,pelco-d,2400,fw-v2.bin,Gate 3 west
+  socket://yard-server:4001,5,pelco-p,4800,old-fw.bin,"Yard, north mast"
+image and label may be left out (the image then is IMAGE of the command line); a relative
+image path is found beside the plan. Blank lines and lines starting with # are skipped. Every
+row is checked and every image read before any port opens: a bad row is a usage error (exit 2)
+naming its line and column, and nothing is sent. Heads on one port go one after another;
+ports run in parallel. The report's columns: row (the plan's line), label, port, address,
+image, image_sha256, start, end (UTC), outcome (upgraded, failed: why, not tried), frames,
+resends.)";
 
 std::optional<int> ParseAddress(const std::string& text) {
     if (text.empty() || text.size() > 3 ||
@@ -124,7 +139,8 @@ ParseOutcome ParseCommandLine(int argc, const char* const* argv, std::ostream& o
     std::string protocol = "pelco-d";
     std::string writeMode = "frame";
 
-    app.add_option("IMAGE", o.image, "firmware image (a .bin file)");
+    app.add_option("IMAGE", o.image,
+                   "firmware image (a .bin file); with --plan, for the rows that name none");
     app.add_option("--port", o.ports,
                    "serial port (COM3, \\\\.\\COM12, /dev/ttyUSB0, /dev/serial/by-id/..., a pty), "
                    "rfc2217://HOST:PORT (a network serial server speaking RFC 2217) or "
@@ -181,6 +197,24 @@ ParseOutcome ParseCommandLine(int argc, const char* const* argv, std::ostream& o
                  "print the image's frames, bytes to send and time at 115200 bit/s, exit");
     app.add_flag("--list-ports", o.listPorts, "list the serial ports of this machine and exit");
     app.add_flag("-q,--quiet", o.quiet, "no progress display");
+    auto* plan = app.add_option("--plan", o.planFile,
+                                "upgrade the heads of a CSV plan (see below) instead of --port "
+                                "and --address")
+                     ->type_name("FILE");
+    app.add_option("--jobs", o.jobs, "with --plan: ports upgraded at once (default: all)")
+        ->type_name("N")
+        ->check(CLI::Range(1, kMaxJobs))
+        ->needs(plan);
+    app.add_option("--report", o.reportFile,
+                   "with --plan: append one CSV line per head to FILE as each ends")
+        ->type_name("FILE")
+        ->needs(plan);
+    app.add_option("--resume", o.resumeFile,
+                   "with --plan: skip the heads REPORT lists as upgraded with the same image "
+                   "(and append to REPORT unless --report)")
+        ->type_name("REPORT")
+        ->needs(plan);
+    app.footer(kPlanHelp);
 
     for (int i = 1; i < argc; ++i) {
         outcome.json = outcome.json || std::string(argv[i]) == "--json";
@@ -208,7 +242,7 @@ ParseOutcome ParseCommandLine(int argc, const char* const* argv, std::ostream& o
     if (std::isnan(o.answerTimeoutSeconds)) {  // a range check lets NaN through
         return usage("--answer-timeout: a number of seconds is needed, e.g. 10 or 0.5");
     }
-    if (o.image.empty()) {
+    if (o.image.empty() && o.planFile.empty()) {
         return usage("IMAGE is required: the firmware image to load");
     }
     std::string error;
@@ -229,6 +263,19 @@ ParseOutcome ParseCommandLine(int argc, const char* const* argv, std::ostream& o
     o.protocolIndex = protocol == "pelco-p" ? PELCO_P : PELCO_D;
     o.writeMode = writeMode == "byte" ? WriteMode::Byte : WriteMode::Frame;
     if (o.inspect || !o.emitFile.empty()) {
+        if (!o.planFile.empty()) {
+            return usage("--plan cannot go with --inspect or --emit: those take the image alone");
+        }
+        return outcome;
+    }
+    if (!o.planFile.empty()) {
+        for (const char* option : {"--port", "--address", "--protocol", "--speed"}) {
+            if (app.count(option) > 0) {
+                return usage(std::string(option) +
+                             " cannot go with --plan: the plan names every head's port, "
+                             "address, protocol and speed");
+            }
+        }
         return outcome;
     }
     if (o.ports.empty()) {

@@ -29,6 +29,10 @@ struct CliOptions {
     bool inspect = false;
     bool listPorts = false;
     bool quiet = false;
+    std::string planFile;    // --plan: the heads come from it, not from --port and --address
+    int jobs = 0;            // buses of a plan upgraded at once; 0: all
+    std::string reportFile;  // --report: one CSV line per head of the plan as it ends
+    std::string resumeFile;  // --resume: skip the heads this report lists as upgraded
 
     // The per-head settings of the upgrade session for one address.
     UpgradeSessionOptions SessionFor(std::uint8_t address) const;

@@ -91,12 +91,18 @@ void CJsonStream::Write(const std::string& object) {
 }
 
 std::string CJsonObserver::Begin(const char* event) const {
-    return std::string("{\"event\":\"") + event + "\",\"port\":" + JsonString(m_context.port) +
-           ",\"address\":" + std::to_string(m_context.address);
+    std::string begin = std::string("{\"event\":\"") + event +
+                        "\",\"port\":" + JsonString(m_context.port) +
+                        ",\"address\":" + std::to_string(m_context.address);
+    if (m_context.row > 0) {
+        begin += ",\"row\":" + std::to_string(m_context.row) +
+                 ",\"label\":" + JsonString(m_context.label);
+    }
+    return begin;
 }
 
 void CJsonObserver::OnSwitched(std::int32_t baudRate) {
-    m_stream.Write(Begin("switched") + ",\"protocol\":" + JsonString(m_options.protocolName) +
+    m_stream.Write(Begin("switched") + ",\"protocol\":" + JsonString(m_context.protocolName) +
                    ",\"speed\":" + std::to_string(baudRate) + "}");
 }
 

@@ -22,8 +22,8 @@ class CJsonStream {
 
 class CJsonObserver final : public IUpgradeObserver {
   public:
-    CJsonObserver(CJsonStream& stream, const RunContext& context, const CliOptions& options)
-        : m_stream(stream), m_context(context), m_options(options) {}
+    CJsonObserver(CJsonStream& stream, const RunContext& context)
+        : m_stream(stream), m_context(context) {}
 
     void OnSwitched(std::int32_t baudRate) override;
     void OnConnected(int tries) override;
@@ -36,7 +36,6 @@ class CJsonObserver final : public IUpgradeObserver {
 
     CJsonStream& m_stream;
     const RunContext& m_context;
-    const CliOptions& m_options;
 };
 
 // The text as a JSON string literal, quotes included.

@@ -13,23 +13,17 @@
 #include "image_report.h"
 #include "json_events.h"
 #include "pelco_command.h"
+#include "plan_run.h"
 #include "port_list.h"
 #include "port_run.h"
 #include "result_text.h"
+#include "run_outcome.h"
 #include "sim_port.h"
 #include "upgrade_frame.h"
 
 namespace {
 
 constexpr const char* kSimPortName = "sim";
-
-std::string AddressText(const std::vector<int>& addresses) {
-    std::string text;
-    for (const int address : addresses) {
-        text += (text.empty() ? "" : ",") + std::to_string(address);
-    }
-    return text;
-}
 
 int ListPorts(std::ostream& out) {
     const auto ports = ListSerialPorts();
@@ -46,91 +40,15 @@ int ListPorts(std::ostream& out) {
     return exit_status::kSuccess;
 }
 
-// How the run ended, for the exit status and the closing JSON object.
-struct RunEnd {
-    int status = exit_status::kSuccess;
-    std::string what = DescribeStatus(UpgradeStatus::Done);
-    std::string message;  // the first failure, for people
-    std::string heads;    // JSON array of every head, empty when none was tried
-    bool told = false;    // the message is already on stderr
-};
-
-RunEnd Ended(int status, const char* what, std::string message) {
-    RunEnd end;
-    end.status = status;
-    end.what = what;
-    end.message = std::move(message);
-    return end;
-}
-
-std::string StoppedMessage(const PortOutcome& outcome, const RunContext& context) {
-    std::string text = "stopped on request: head " + std::to_string(outcome.address) + " on " +
-                       context.port + ", ";
-    if (outcome.frameReached < 0) {
-        text += "before the first frame";
-    } else {
-        text += "at frame " + std::to_string(outcome.frameReached) + " of " +
-                std::to_string(outcome.framesTotal);
-    }
-    return text + "; the port is closed. Run the upgrade again to finish it.";
-}
-
-std::string SuccessMessage(const PortOutcome& outcome, const RunContext& context) {
-    std::array<char, 64> seconds{};
-    std::snprintf(seconds.data(), seconds.size(), "%.1f s", outcome.seconds);
-    return context.port + ": " + std::to_string(outcome.headsUpgraded) + " head(s) upgraded (" +
-           std::to_string(outcome.framesTotal) + " frames each) in " + seconds.data();
-}
-
-const char* HeadStateName(const HeadOutcome& head) {
-    switch (head.state) {
-        case HeadState::Upgraded:
-            return "upgraded";
-        case HeadState::Failed:
-            return "failed";
-        case HeadState::NotTried:
-            break;
-    }
-    return "not tried";
-}
-
 std::string HeadsJson(const std::vector<PortOutcome>& outcomes,
                       const std::vector<RunContext>& contexts) {
     std::string json;
     for (std::size_t i = 0; i < outcomes.size(); ++i) {
         for (const HeadOutcome& head : outcomes[i].heads) {
-            json += json.empty() ? "[" : ",";
-            json += "{\"port\":" + JsonString(contexts[i].port) +
-                    ",\"address\":" + std::to_string(head.address) + ",\"state\":\"" +
-                    HeadStateName(head) + "\"";
-            if (head.state == HeadState::Failed) {
-                json += ",\"status\":" + JsonString(DescribeStatus(head.status)) +
-                        ",\"exit\":" + std::to_string(ExitStatusOf(head.status));
-            }
-            json += "}";
+            json += (json.empty() ? "[" : ",") + HeadJson(head, contexts[i].port);
         }
     }
     return json.empty() ? "[]" : json + "]";
-}
-
-// The port's summary on stderr: every failure in full, then every head by name.
-void ReportPort(const PortOutcome& outcome, const RunContext& context, const CliOptions& options,
-                std::ostream& err) {
-    if (outcome.status == UpgradeStatus::Done) {
-        if (!options.quiet) {
-            err << SuccessMessage(outcome, context) << "\n";
-        }
-        return;
-    }
-    for (const HeadOutcome& head : outcome.heads) {
-        if (head.state == HeadState::Failed && head.status != UpgradeStatus::Stopped) {
-            err << "ptz-upgrade: " << head.message << "\n";
-        }
-    }
-    if (outcome.status == UpgradeStatus::Stopped) {
-        err << "ptz-upgrade: " << StoppedMessage(outcome, context) << "\n";
-    }
-    err << context.port << ": " << DescribeHeads(outcome.heads) << "\n";
 }
 
 RunEnd Upgrade(const CliOptions& options, std::ostream& out, std::ostream& err) {
@@ -163,11 +81,7 @@ RunEnd Upgrade(const CliOptions& options, std::ostream& out, std::ostream& err) 
         if (!sim) {
             return Ended(exit_status::kUsage, "usage error", error);
         }
-        const bool several = settings.addresses.size() > 1;
-        err << "simulated " << (several ? "heads" : "head") << " (address "
-            << AddressText(settings.addresses) << ", " << options.protocolName << ", "
-            << settings.speed << " bit/s) " << (several ? "listen" : "listens") << " on "
-            << sim->Path() << "\n";
+        err << SimAnnouncement(settings, options.protocolName, sim->Path()) << "\n";
         paths.push_back(sim->Path());
         sims.push_back(std::move(sim));
     }
@@ -190,6 +104,7 @@ RunEnd Upgrade(const CliOptions& options, std::ostream& out, std::ostream& err) 
     for (std::size_t i = 0; i < paths.size(); ++i) {
         contexts[i].port = options.ports[i] == kSimPortName ? paths[i] : options.ports[i];
         contexts[i].portIndex = i;
+        contexts[i].protocolName = options.protocolName;
         threads.emplace_back([&, i] {
             outcomes[i] = RunPort(paths[i], contexts[i], options, image.bytes, sinks, stop);
         });
@@ -260,6 +175,9 @@ RunEnd Run(const CliOptions& options, std::ostream& out, std::ostream& err) {
     const std::string clash = OutputOverwritesImage(options);
     if (!clash.empty()) {
         return Ended(exit_status::kUsage, "usage error", clash);
+    }
+    if (!options.planFile.empty()) {
+        return RunPlan(options, out, err);
     }
     if (options.inspect || !options.emitFile.empty()) {
         return InspectOrEmit(options, out, err);

@@ -20,6 +20,9 @@ std::string NetworkPortAdvice(const PortError& error) {
             return "The connection to the serial server ended while in use: make sure no other "
                    "client uses that port, check the network, then run the upgrade again (the "
                    "head waits in upgrade mode).";
+        case PortErrorKind::Held:
+            return "The line held our output back (XOFF): check the head, the cable and the "
+                   "serial server's flow control, then try again.";
         case PortErrorKind::LineError:
         case PortErrorKind::Busy:
         case PortErrorKind::PermissionDenied:
@@ -87,6 +90,9 @@ std::string PortAdvice(const std::string& port, const PortError& error) {
                    "upgrade again (the head waits in upgrade mode).";
         case PortErrorKind::LineError:
             return "The line reported errors: check the cable, its termination and the speed.";
+        case PortErrorKind::Held:
+            return "The line held our output back (XOFF): check the head, the cable and any "
+                   "flow control set on the adapter or serial server, then try again.";
         case PortErrorKind::None:
         case PortErrorKind::Other:
             break;

@@ -86,15 +86,14 @@ std::string DescribeHeads(const std::vector<HeadOutcome>& heads) {
     return text;
 }
 
-PortOutcome RunPort(const std::string& portPath, RunContext& context, const CliOptions& options,
-                    const std::vector<std::uint8_t>& image, const EventSinks& sinks,
-                    const std::atomic<bool>& stop) {
+PortOutcome RunBus(const std::string& portPath, RunContext& context,
+                   const std::vector<BusHead>& heads, const EventSinks& sinks,
+                   const std::atomic<bool>& stop, const HeadEndedFn& onHeadEnded) {
     const auto start = std::chrono::steady_clock::now();
     PortOutcome outcome;
-    outcome.framesTotal = FrameCount(static_cast<std::int64_t>(image.size()));
-    for (const std::uint8_t address : options.addresses) {
+    for (const BusHead& bus : heads) {
         HeadOutcome head;
-        head.address = address;
+        head.address = bus.session.address;
         outcome.heads.push_back(head);
     }
 
@@ -103,11 +102,11 @@ PortOutcome RunPort(const std::string& portPath, RunContext& context, const CliO
     std::unique_ptr<CJsonObserver> json;
     std::unique_ptr<CProgressObserver> progress;
     if (sinks.trace != nullptr) {
-        trace = std::make_unique<CTraceObserver>(*sinks.trace, context, options);
+        trace = std::make_unique<CTraceObserver>(*sinks.trace, context);
         fanout.Add(trace.get());
     }
     if (sinks.json != nullptr) {
-        json = std::make_unique<CJsonObserver>(*sinks.json, context, options);
+        json = std::make_unique<CJsonObserver>(*sinks.json, context);
         fanout.Add(json.get());
     }
     if (sinks.progress != nullptr) {
@@ -116,23 +115,41 @@ PortOutcome RunPort(const std::string& portPath, RunContext& context, const CliO
     }
 
     // A head that holds our output back with XOFF gets as long as it gets to answer.
-    CSerialUpgradeLine line(portPath, &stop,
-                            options.SessionFor(options.addresses.front()).answerTimeoutMs);
+    CSerialUpgradeLine line(
+        portPath, &stop,
+        heads.empty() ? session::kDefaultAnswerTimeoutMs : heads.front().session.answerTimeoutMs);
     CSteadyClock clock;
     CUpgradeSession session(line, clock, fanout, stop);
-    for (HeadOutcome& head : outcome.heads) {
+    std::size_t ended = 0;
+    for (; ended < heads.size(); ++ended) {
+        const BusHead& bus = heads[ended];
+        HeadOutcome& head = outcome.heads[ended];
         context.address = head.address;
-        const UpgradeResult result = session.Run(options.SessionFor(head.address), image);
+        context.protocolName = bus.protocolName;
+        context.row = bus.row;
+        context.label = bus.label;
+        outcome.framesTotal = FrameCount(static_cast<std::int64_t>(bus.image->size()));
+        head.started = std::chrono::system_clock::now();
+        const UpgradeResult result = session.Run(bus.session, *bus.image);
+        head.ended = std::chrono::system_clock::now();
         head.status = result.status;
+        head.framesAccepted = result.framesAccepted;
+        head.resends = result.resends;
         if (result.status == UpgradeStatus::Done) {
             head.state = HeadState::Upgraded;
             ++outcome.headsUpgraded;
+            if (onHeadEnded) {
+                onHeadEnded(ended, head);
+            }
             continue;
         }
         head.state = HeadState::Failed;
         head.message = HeadName(context) + ": " + DescribeResult(result);
         if (result.status == UpgradeStatus::PortFailed) {
             head.message += "\n" + PortAdvice(portPath, result.portError);
+        }
+        if (onHeadEnded) {
+            onHeadEnded(ended, head);
         }
         if (outcome.status == UpgradeStatus::Done || result.status == UpgradeStatus::Stopped) {
             outcome.status = result.status;
@@ -141,13 +158,31 @@ PortOutcome RunPort(const std::string& portPath, RunContext& context, const CliO
             outcome.frameReached = result.frameReached;
         }
         if (!BatchGoesOnAfter(result.status)) {
+            ++ended;
             break;
         }
     }
-    if (outcome.status == UpgradeStatus::Done) {
+    for (; ended < heads.size() && onHeadEnded; ++ended) {
+        onHeadEnded(ended, outcome.heads[ended]);
+    }
+    if (outcome.status == UpgradeStatus::Done && !outcome.heads.empty()) {
         outcome.address = outcome.heads.back().address;
     }
     outcome.seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return outcome;
+}
+
+PortOutcome RunPort(const std::string& portPath, RunContext& context, const CliOptions& options,
+                    const std::vector<std::uint8_t>& image, const EventSinks& sinks,
+                    const std::atomic<bool>& stop) {
+    std::vector<BusHead> heads;
+    for (const std::uint8_t address : options.addresses) {
+        BusHead head;
+        head.session = options.SessionFor(address);
+        head.image = &image;
+        head.protocolName = options.protocolName;
+        heads.push_back(head);
+    }
+    return RunBus(portPath, context, heads, sinks, stop);
 }

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -26,7 +28,24 @@ struct HeadOutcome {
     HeadState state = HeadState::NotTried;
     UpgradeStatus status = UpgradeStatus::Done;
     std::string message;  // for people, naming the head; empty unless it failed
+    std::int64_t framesAccepted = 0;
+    int resends = 0;
+    std::chrono::system_clock::time_point started{};  // set once tried
+    std::chrono::system_clock::time_point ended{};
 };
+
+// One head of a bus with all it needs: its session settings and its image.
+struct BusHead {
+    UpgradeSessionOptions session;
+    const std::vector<std::uint8_t>* image = nullptr;
+    std::string protocolName;
+    int row = 0;  // in the plan; 0 without one
+    std::string label;
+};
+
+// Told on the bus's thread as each head ends, and for each head left untried when the bus
+// stops, in the order of the heads.
+using HeadEndedFn = std::function<void(std::size_t index, const HeadOutcome& head)>;
 
 struct PortOutcome {
     UpgradeStatus status = UpgradeStatus::Done;  // of the first head that failed
@@ -43,6 +62,11 @@ struct PortOutcome {
 // check is not in upgrade mode, so the next address is tried; one that failed after it had
 // connected may still listen in upgrade mode and would take the next head's frames too.
 bool BatchGoesOnAfter(UpgradeStatus status);
+
+// Upgrades the heads one after another on the port at `portPath`, by the batch rule above.
+PortOutcome RunBus(const std::string& portPath, RunContext& context,
+                   const std::vector<BusHead>& heads, const EventSinks& sinks,
+                   const std::atomic<bool>& stop, const HeadEndedFn& onHeadEnded = {});
 
 // Upgrades every address of `options` on the port at `portPath` with the image.
 PortOutcome RunPort(const std::string& portPath, RunContext& context, const CliOptions& options,

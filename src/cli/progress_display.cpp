@@ -107,7 +107,8 @@ std::string FormatProgressLine(const UpgradeProgress& progress, double secondsSi
 }
 
 std::string CProgressObserver::Prefix() const {
-    return m_context.port + " head " + std::to_string(m_context.address) + ": ";
+    const std::string label = m_context.label.empty() ? "" : " (" + m_context.label + ")";
+    return m_context.port + " head " + std::to_string(m_context.address) + label + ": ";
 }
 
 void CProgressObserver::OnSwitched(std::int32_t baudRate) {

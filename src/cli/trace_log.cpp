@@ -56,7 +56,7 @@ void CTraceObserver::OnSent(SentKind kind, const std::uint8_t* bytes, std::size_
     switch (kind) {
         case SentKind::Command:
             text = "sent upgrade-mode command for head " + std::to_string(m_context.address) +
-                   " (" + m_options.protocolName + "): ";
+                   " (" + m_context.protocolName + "): ";
             break;
         case SentKind::ConnectionCheck:
             text = "sent connection check: ";

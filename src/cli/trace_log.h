@@ -29,8 +29,8 @@ class CTraceFile {
 
 class CTraceObserver final : public IUpgradeObserver {
   public:
-    CTraceObserver(CTraceFile& file, const RunContext& context, const CliOptions& options)
-        : m_file(file), m_context(context), m_options(options) {}
+    CTraceObserver(CTraceFile& file, const RunContext& context)
+        : m_file(file), m_context(context) {}
     ~CTraceObserver() override = default;
     CTraceObserver(const CTraceObserver&) = delete;
     CTraceObserver& operator=(const CTraceObserver&) = delete;
@@ -45,7 +45,6 @@ class CTraceObserver final : public IUpgradeObserver {
 
     CTraceFile& m_file;
     const RunContext& m_context;
-    const CliOptions& m_options;
     std::vector<std::uint8_t> m_echo;  // echoed bytes gathered into one line per transmission
     std::int32_t m_echoBaud = 0;
 };

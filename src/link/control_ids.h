@@ -2,6 +2,8 @@
 // resource script (.rc) includes this file too, and the resource compiler understands only #define.
 #pragma once
 
+#include "private_messages.h"
+
 // NOLINTBEGIN(cppcoreguidelines-macro-usage)
 #define IDD_UPGRADE 102
 
@@ -17,10 +19,4 @@
 #define IDC_GROUP_FILE 1014
 #define IDC_STATIC_TOTAL 1015
 
-// Private window messages (numbers fixed; WM_PORT_REOPEN is accepted from any sender).
-#define WM_PORT_DATA 2025
-#define WM_PORT_REOPEN 2027
-#define WM_DEVICE_SELECTED 2028
-// The receive worker of the current opening ended on an error: the port went away.
-#define WM_PORT_LOST 2031
 // NOLINTEND(cppcoreguidelines-macro-usage)

@@ -28,6 +28,16 @@ std::string FormatFrameByteText(std::uint8_t byte) {
     return text;
 }
 
+std::string FormatFrameChunkText(const std::uint8_t* bytes, std::size_t count) {
+    std::string text;
+    text.reserve(count * 3);
+    for (std::size_t i = 0; i < count; ++i) {
+        AppendHexPair(text, bytes[i]);
+        text.push_back(' ');
+    }
+    return text;
+}
+
 std::string FormatBytePairText(std::uint8_t first, std::uint8_t second) {
     std::string text;
     AppendHexPair(text, first);

@@ -369,7 +369,7 @@ std::size_t CNetworkPorts::Write(const std::uint8_t* bytes, std::size_t length, 
         return 0;
     }
     if (done < length) {
-        error = {PortErrorKind::Other,
+        error = {PortErrorKind::Held,
                  where + "the line held the data back for " + std::to_string(timeoutMs) +
                      " ms (XOFF from the head, or a serial server that does not take it)"};
         return done;

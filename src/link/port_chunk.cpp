@@ -2,9 +2,11 @@
 
 #include "control_ids.h"
 
-bool PostPortChunk(IWindowSurface& window, const std::uint8_t* bytes, std::size_t length) {
+bool PostPortChunk(IWindowSurface& window, const std::uint8_t* bytes, std::size_t length,
+                   PortClock::time_point arrivedAt) {
     auto chunk = std::make_unique<PortChunk>();
     chunk->bytes.assign(bytes, bytes + length);
+    chunk->arrivedAt = arrivedAt;
     const auto address = reinterpret_cast<std::uintptr_t>(chunk.get());
     if (!window.Post(WM_PORT_DATA, address, static_cast<std::intptr_t>(length))) {
         return false;

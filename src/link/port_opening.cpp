@@ -32,18 +32,3 @@ PortOpeningResult OpenPortForUpgrade(CSerialLink& link, const std::string& portN
     result.handle = handle;
     return result;
 }
-
-std::string_view PortOpeningWindowText(PortOpeningStep step) {
-    switch (step) {
-        case PortOpeningStep::Open:
-        case PortOpeningStep::Configure:
-            return "串口打开错误";
-        case PortOpeningStep::SetTimeouts:
-            return "串口超时设置错误";
-        case PortOpeningStep::CreateEvents:
-            return "overlapped failed!";
-        case PortOpeningStep::None:
-            break;
-    }
-    return {};
-}

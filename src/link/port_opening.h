@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <string>
-#include <string_view>
 
 #include "serial_link.h"
 
@@ -39,7 +38,3 @@ constexpr std::uint32_t kPortReadIntervalMs = 600000;
 // the new handle either, so closing it is right there as well.
 PortOpeningResult OpenPortForUpgrade(CSerialLink& link, const std::string& portName,
                                      std::uint32_t baudRate);
-
-// The window program's message for a failed step, in UTF-8; empty for None. Open and Configure
-// share one text, as the operator can do the same about both.
-std::string_view PortOpeningWindowText(PortOpeningStep step);

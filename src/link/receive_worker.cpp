@@ -4,6 +4,11 @@
 
 #include "control_ids.h"
 #include "port_chunk.h"
+#include "thread_priority.h"
+
+namespace {
+constexpr int kPortCheckIntervalMs = 1000;
+}  // namespace
 
 std::unique_ptr<CReceiveWorker> CReceiveWorker::Start(CSerialLink& link, PortHandle handle,
                                                       IWindowSurface& window) {
@@ -13,7 +18,6 @@ std::unique_ptr<CReceiveWorker> CReceiveWorker::Start(CSerialLink& link, PortHan
     try {
         worker->m_thread = std::thread(&CReceiveWorker::Run, worker.get());
     } catch (const std::system_error&) {
-        window.MessageBox("线程创建失败!", "", kMbOk);
         return nullptr;
     }
     return worker;
@@ -43,6 +47,7 @@ std::optional<int> CReceiveWorker::Result() const {
 }
 
 void CReceiveWorker::Run() {
+    RaiseLineThreadPriority();
     const int result = Serve();
     m_result = result;
     // Nothing else would tell the window: a transfer waiting for an answer from a port that
@@ -62,17 +67,21 @@ int CReceiveWorker::Serve() {
             return m_stop ? 0 : -1;
         }
         if (waiting > 0) {
+            // Taken before the read: every byte it returns had arrived by now.
+            const PortClock::time_point seenAt = PortClock::now();
             const std::size_t n = m_link.Read(m_buffer.data(), m_buffer.size(), m_handle);
             if (n == 0) {
                 // Data was waiting but none could be read: the line or the port failed.
                 return m_stop ? 0 : -1;
             }
             // Each chunk travels as its own copy, so the buffer is free again at once.
-            if (!PostPortChunk(m_window, m_buffer.data(), n)) {
+            if (!PostPortChunk(m_window, m_buffer.data(), n, seenAt)) {
                 return -1;
             }
         }
-        switch (m_link.WaitForInput(m_handle)) {
+        // A wait for characters does not end everywhere when the port goes away (Wine): the
+        // port's state is looked at again at least once a second.
+        switch (m_link.WaitForInput(m_handle, kPortCheckIntervalMs)) {
             case PortWaitResult::DataArrived:
             case PortWaitResult::TimedOut:
                 break;

@@ -17,8 +17,8 @@
 
 class CReceiveWorker {
   public:
-    // Starts serving `handle`. If the thread cannot be created, shows "线程创建失败!" with
-    // window.MessageBox(text, "", kMbOk) and returns nullptr; the port stays open.
+    // Starts serving `handle`; nullptr when the thread cannot be created (the caller tells the
+    // operator; the port stays open).
     static std::unique_ptr<CReceiveWorker> Start(CSerialLink& link, PortHandle handle,
                                                  IWindowSurface& window);
     ~CReceiveWorker();
@@ -59,8 +59,8 @@ class CPortSession {
     CPortSession(const CPortSession&) = delete;
     CPortSession& operator=(const CPortSession&) = delete;
 
-    // Starts this opening's receive worker; false (message shown) if the thread could not be
-    // created, and the port stays open without one.
+    // Starts this opening's receive worker; false if the thread could not be created, and the
+    // port stays open without one.
     bool StartReceiving(IWindowSurface& window);
     // Stops and joins the worker, then closes the handle. Idempotent.
     void Close();

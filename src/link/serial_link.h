@@ -28,6 +28,7 @@ enum class PortErrorKind {
     BadSetting,        // the driver refused a setting (speed, timeouts)
     Vanished,          // the device went away while open (USB adapter pulled, pty closed)
     LineError,         // framing, parity or overrun reported by the driver
+    Held,              // output held past its time limit (XOFF from the far end, flow control)
     Other,
 };
 
@@ -62,8 +63,11 @@ class CSerialLink {
     bool CreateEvents();
     // Also closes this opening's events and wakes a receive worker blocked on the handle.
     void Close(PortHandle handle);
-    // Bytes written, 0 on any failure. Completes before it returns; one writer at a time.
-    std::size_t Write(const std::uint8_t* bytes, std::size_t length, PortHandle handle);
+    // Bytes written; fewer than `length` (often 0) on failure. Completes before it returns; one
+    // writer at a time. With a non-negative `timeoutMs`, output the line holds back longer is
+    // discarded and the write fails as Held, returning the bytes that went out.
+    std::size_t Write(const std::uint8_t* bytes, std::size_t length, PortHandle handle,
+                      int timeoutMs = -1);
     // Bytes read from what is waiting (at most 4096), 0 on failure or when nothing waits.
     std::size_t Read(std::uint8_t* buffer, std::size_t capacity, PortHandle handle);
 
@@ -104,7 +108,8 @@ class CSerialLink {
     bool LocalSetSoftwareFlowControl(PortHandle handle, bool enabled);
     bool LocalCreateEvents();
     void LocalClose(PortHandle handle);
-    std::size_t LocalWrite(const std::uint8_t* bytes, std::size_t length, PortHandle handle);
+    std::size_t LocalWrite(const std::uint8_t* bytes, std::size_t length, PortHandle handle,
+                           int timeoutMs);
     std::size_t LocalRead(std::uint8_t* buffer, std::size_t capacity, PortHandle handle);
     long LocalQueuedInput(PortHandle handle);
     PortWaitResult LocalWaitForInput(PortHandle handle, int timeoutMs);

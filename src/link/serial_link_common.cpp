@@ -6,11 +6,6 @@
 #include "network_port_name.h"
 #include "serial_link.h"
 
-namespace {
-// A network write with no time limit of its own.
-constexpr int kNoWriteLimit = -1;
-}  // namespace
-
 void CSerialLink::SetParams(const std::string& name, std::uint32_t baudRate, std::uint8_t byteSize,
                             std::uint8_t parity, std::uint8_t stopBits) {
     m_strPort = name;
@@ -84,13 +79,14 @@ void CSerialLink::Close(PortHandle handle) {
     }
 }
 
-std::size_t CSerialLink::Write(const std::uint8_t* bytes, std::size_t length, PortHandle handle) {
+std::size_t CSerialLink::Write(const std::uint8_t* bytes, std::size_t length, PortHandle handle,
+                               int timeoutMs) {
     if (!m_network->Owns(handle)) {
-        return LocalWrite(bytes, length, handle);
+        return LocalWrite(bytes, length, handle, timeoutMs);
     }
     const std::lock_guard<std::mutex> writing(m_writeMutex);
     PortError error;
-    const std::size_t n = m_network->Write(bytes, length, handle, kNoWriteLimit, error);
+    const std::size_t n = m_network->Write(bytes, length, handle, timeoutMs, error);
     KeepError(error);
     return n;
 }

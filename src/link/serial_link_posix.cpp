@@ -13,6 +13,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <system_error>
 
@@ -345,8 +346,45 @@ void CSerialLink::LocalClose(PortHandle handle) {
     ::close(fd);
 }
 
+namespace {
+using WriteClock = std::chrono::steady_clock;
+
+// Milliseconds left before `deadline`; -1 (no limit) when there is none.
+int MsLeft(const std::optional<WriteClock::time_point>& deadline) {
+    if (!deadline) {
+        return -1;
+    }
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - WriteClock::now());
+    return static_cast<int>(std::max<long long>(left.count(), 0));
+}
+
+// Waits until the output queue has gone onto the line, or the deadline passes; the bytes still
+// queued then (0 when drained), or -1 with errno on failure.
+int DrainOutput(int fd, const std::optional<WriteClock::time_point>& deadline) {
+    if (!deadline) {
+        while (::tcdrain(fd) != 0) {
+            if (errno != EINTR) {
+                return -1;
+            }
+        }
+        return 0;
+    }
+    // tcdrain has no time limit, and output held by XOFF never drains: look at the queue.
+    for (;;) {
+        int queued = 0;
+        if (::ioctl(fd, TIOCOUTQ, &queued) != 0) {
+            return -1;
+        }
+        if (queued <= 0 || MsLeft(deadline) == 0) {
+            return std::max(queued, 0);
+        }
+        (void)::poll(nullptr, 0, 1);
+    }
+}
+}  // namespace
+
 std::size_t CSerialLink::LocalWrite(const std::uint8_t* bytes, std::size_t length,
-                                    PortHandle handle) {
+                                    PortHandle handle, int timeoutMs) {
     const std::lock_guard<std::mutex> writing(m_writeMutex);
     const std::string where = "Writing to '" + m_strPort + "': ";
     const auto opening = m_platform->Find(FdOf(handle));
@@ -363,9 +401,17 @@ std::size_t CSerialLink::LocalWrite(const std::uint8_t* bytes, std::size_t lengt
         SetError(PortErrorKind::Other, where + OsText(error));
         return 0;
     }
-    const auto closedMidWrite = [&] {
-        SetError(PortErrorKind::Other, where + "the port was closed during the write");
-        return std::size_t{0};
+    std::optional<WriteClock::time_point> deadline;
+    if (timeoutMs >= 0) {
+        deadline = WriteClock::now() + std::chrono::milliseconds(timeoutMs);
+    }
+    const auto held = [&](std::size_t wentOut) {
+        // What the line held back must not go out later, when nobody expects it.
+        (void)::tcflush(fd, TCOFLUSH);
+        SetError(PortErrorKind::Held, where + "the line held the output back for " +
+                                          std::to_string(timeoutMs) +
+                                          " ms (XOFF from the far end?)");
+        return wentOut;
     };
     std::size_t done = 0;
     while (done < length) {
@@ -374,7 +420,8 @@ std::size_t CSerialLink::LocalWrite(const std::uint8_t* bytes, std::size_t lengt
         {
             const std::lock_guard<std::mutex> gate(opening->writeGate);
             if (opening->closed) {
-                return closedMidWrite();
+                SetError(PortErrorKind::Other, where + "the port was closed during the write");
+                return done;
             }
             n = ::write(fd, bytes + done, length - done);
             error = n < 0 ? errno : EAGAIN;
@@ -389,25 +436,33 @@ std::size_t CSerialLink::LocalWrite(const std::uint8_t* bytes, std::size_t lengt
         if (error != EAGAIN && error != EWOULDBLOCK) {
             SetError(error == EIO ? PortErrorKind::Vanished : PortErrorKind::Other,
                      where + OsText(error));
-            return 0;
+            return done;
+        }
+        if (MsLeft(deadline) == 0) {
+            int queued = 0;
+            (void)::ioctl(fd, TIOCOUTQ, &queued);
+            return held(done - std::min(done, static_cast<std::size_t>(std::max(queued, 0))));
         }
         // Output is full (or held by XOFF). Look again now and then, so that a Close from
         // another thread ends the write instead of leaving it blocked for ever.
+        const int left = MsLeft(deadline);
         pollfd out{fd, POLLOUT, 0};
-        const int ready = ::poll(&out, 1, 200);
+        const int ready = ::poll(&out, 1, left < 0 ? 200 : std::min(left, 200));
         if (ready > 0 && (out.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
             SetError(PortErrorKind::Vanished, where + "the port went away");
-            return 0;
+            return done;
         }
     }
     // The caller may change the speed next: the bytes must be on the line first.
-    while (::tcdrain(fd) != 0) {
+    const int queued = DrainOutput(fd, deadline);
+    if (queued < 0) {
         const int error = errno;
-        if (error != EINTR) {
-            SetError(error == EIO ? PortErrorKind::Vanished : PortErrorKind::Other,
-                     where + OsText(error));
-            return 0;
-        }
+        SetError(error == EIO ? PortErrorKind::Vanished : PortErrorKind::Other,
+                 where + OsText(error));
+        return 0;
+    }
+    if (queued > 0) {
+        return held(done - std::min(done, static_cast<std::size_t>(queued)));
     }
     return done;
 }

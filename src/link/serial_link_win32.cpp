@@ -18,6 +18,8 @@
 #include "utf16_text.h"
 
 namespace {
+// How long a wait ended by a new event mask may take to finish before it is cancelled.
+constexpr DWORD kWaitEndGraceMs = 200;
 
 constexpr std::string_view kDevicePrefix = R"(\\.\)";
 constexpr DWORD kQueueBytes = static_cast<DWORD>(CSerialLink::kMaxChunk);
@@ -102,15 +104,29 @@ std::optional<PortError> TakeLineErrors(HANDLE h, DWORD purgeFlags, const char* 
 }
 
 // Completes a ReadFile or WriteFile whose start returned `started` (with `startCode` from
-// GetLastError when it returned FALSE), waiting if it is pending. `transferred` holds the bytes
-// moved either way.
+// GetLastError when it returned FALSE), waiting if it is pending: without a limit when
+// `timeoutMs` is negative, else cancelling it at the limit (`timedOut` then set). `transferred`
+// holds the bytes moved either way.
 std::optional<PortError> FinishOverlapped(HANDLE h, BOOL started, DWORD startCode,
-                                          OVERLAPPED& overlapped, DWORD& transferred) {
+                                          OVERLAPPED& overlapped, DWORD& transferred,
+                                          int timeoutMs = -1, bool* timedOut = nullptr) {
     if (started != FALSE) {
         return std::nullopt;
     }
     if (startCode != ERROR_IO_PENDING) {
         return PortError{IoFailureKind(startCode), SystemErrorText(startCode)};
+    }
+    if (timeoutMs >= 0 &&
+        WaitForSingleObject(overlapped.hEvent, static_cast<DWORD>(timeoutMs)) == WAIT_TIMEOUT) {
+        // The record must be done with before it is used again: cancel, then collect.
+        (void)CancelIoEx(h, &overlapped);
+        (void)GetOverlappedResult(h, &overlapped, &transferred, TRUE);
+        if (timedOut != nullptr) {
+            *timedOut = true;
+        }
+        return PortError{PortErrorKind::Held, "the line held the output back for " +
+                                                  std::to_string(timeoutMs) +
+                                                  " ms (XOFF from the far end?)."};
     }
     if (GetOverlappedResult(h, &overlapped, &transferred, TRUE) == FALSE) {
         const DWORD waitCode = GetLastError();
@@ -436,7 +452,7 @@ void CSerialLink::LocalClose(PortHandle handle) {
 }
 
 std::size_t CSerialLink::LocalWrite(const std::uint8_t* bytes, std::size_t length,
-                                    PortHandle handle) {
+                                    PortHandle handle, int timeoutMs) {
     const std::lock_guard<std::mutex> lock(m_writeMutex);
     const std::string what = "Writing to '" + m_strPort + "': ";
     if (length > MAXDWORD) {
@@ -470,7 +486,16 @@ std::size_t CSerialLink::LocalWrite(const std::uint8_t* bytes, std::size_t lengt
         startCode = started == FALSE ? GetLastError() : 0;
     }
     // Outside the gate: a write held by XOFF must not keep Close from ending it.
-    if (const auto error = FinishOverlapped(h, started, startCode, overlapped, written)) {
+    bool timedOut = false;
+    if (const auto error =
+            FinishOverlapped(h, started, startCode, overlapped, written, timeoutMs, &timedOut)) {
+        if (timedOut) {
+            // What the line held back must not go out later, when nobody expects it.
+            const std::lock_guard<std::mutex> gate(opening->gate);
+            if (!opening->closed) {
+                (void)PurgeComm(h, PURGE_TXABORT | PURGE_TXCLEAR);
+            }
+        }
         SetError(error->kind, what + error->message);
         return written;
     }
@@ -602,7 +627,11 @@ PortWaitResult CSerialLink::LocalWaitForInput(PortHandle handle, int timeoutMs) 
             if (!opening->cancelPending && !opening->closed) {
                 (void)SetCommMask(h, EV_RXCHAR);
             }
-            if (!timedOut && !opening->closed) {
+            // A port that has gone away may never end the wait on a new mask (Wine with a
+            // vanished device): cancel it then, so the caller gets to look at the port.
+            if (!opening->closed &&
+                (!timedOut ||
+                 WaitForSingleObject(overlapped.hEvent, kWaitEndGraceMs) != WAIT_OBJECT_0)) {
                 (void)CancelIoEx(h, &overlapped);
             }
         }

@@ -10,6 +10,10 @@ constexpr unsigned kMbOk = 0x0000U;
 constexpr unsigned kMbIconExclamation = 0x0030U;
 constexpr int kIdOk = 1;
 
+// What the window's taskbar button shows of long work: nothing, progress, or progress that
+// stopped on a failure.
+enum class TaskbarProgress { None, Normal, Error };
+
 class IWindowSurface {
   public:
     virtual ~IWindowSurface() = default;
@@ -22,6 +26,10 @@ class IWindowSurface {
     // Progress bar: range 0..max (PBM_SETRANGE32) and position (PBM_SETPOS).
     virtual void SetProgressRange(int controlId, std::int32_t low, std::int32_t high) = 0;
     virtual void SetProgressPos(int controlId, std::int32_t position) = 0;
+    // The taskbar button's progress: `done` of `total` (ignored for None). Silently nothing
+    // where the system has no taskbar to show it on.
+    virtual void SetTaskbarProgress(TaskbarProgress state, std::int64_t done,
+                                    std::int64_t total) = 0;
 
     // Combo box list: CB_INSERTSTRING, CB_SETCURSEL, CB_GETCURSEL (-1: none), GetLBText.
     virtual void InsertListItem(int controlId, int index, const std::string& text) = 0;

@@ -1,6 +1,7 @@
 // Port names on POSIX systems: COMn through a folder of links, as Wine maps them.
 #include <cctype>
 #include <cstdlib>
+#include <filesystem>
 
 #include "port_names.h"
 
@@ -18,4 +19,20 @@ std::string DevicePathForPortName(const std::string& name) {
         }
     }
     return isCom ? std::string(folder) + "/com" + number : name;
+}
+
+std::vector<std::string> PresentPortNames() {
+    std::vector<std::string> names;
+    const char* folder = std::getenv("PTZ_COM_PORTS_DIR");  // NOLINT(concurrency-mt-unsafe)
+    if (folder == nullptr) {
+        return names;
+    }
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("com", 0) == 0) {
+            names.push_back("COM" + name.substr(3));
+        }
+    }
+    return names;
 }

@@ -21,12 +21,6 @@
 #define IDC_COMBO_SPEED 1024
 #define IDC_BTN_LAUNCH 1025
 
-// Private messages the window program adds for its own threads.
-// The transfer worker asks for the sent counter to be shown (coalesced: at most one queued).
-#define WM_SENT_COUNT_CHANGED 2029
-// The transfer worker has ended on its own; wParam is a TransferEnd value.
-#define WM_TRANSFER_ENDED 2030
-
 #ifndef IDC_STATIC
 #define IDC_STATIC (-1)
 #endif

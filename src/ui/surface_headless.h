@@ -2,6 +2,8 @@
 // as records built from the resource script, a message queue, and modal loops (dialogs,
 // message boxes, the file dialog) that keep dispatching queued messages until they end. Tests
 // act as the operator through the methods below, from any thread.
+// Sources: headless_window.cpp (control records), headless_queue.cpp (window thread, queue,
+// modal loop), headless_prompts.cpp, headless_operator.cpp, headless_waiting.cpp.
 #pragma once
 
 #include <condition_variable>
@@ -16,28 +18,7 @@
 #include <vector>
 
 #include "dialog.h"
-#include "resource_script.h"
-
-struct HeadlessControl {
-    ControlKind kind = ControlKind::Other;
-    std::string text;
-    bool enabled = true;
-    bool visible = true;
-    std::vector<std::string> items;  // list of a combo box
-    int selection = -1;
-    std::int32_t rangeLow = 0;
-    std::int32_t rangeHigh = 100;
-    std::int32_t position = 0;
-};
-
-struct HeadlessPrompt {
-    enum class Kind { MessageBox, FileDialog };
-    Kind kind = Kind::MessageBox;
-    std::string text;     // message, or the file dialog's filter
-    std::string caption;  // as given: empty means the application's title
-    unsigned style = 0;
-    int ownerDialogId = 0;
-};
+#include "headless_records.h"
 
 class CHeadlessDesktop final : public IDialogBackend {
   public:
@@ -89,6 +70,8 @@ class CHeadlessDesktop final : public IDialogBackend {
     // Minimises (or restores) the newest window of the dialog and asks it to paint.
     bool Minimize(int dialogId, bool minimized);
     int IconPaints(int dialogId) const;
+    // What the newest window of the dialog last showed on its taskbar button.
+    HeadlessTaskbar Taskbar(int dialogId) const;
 
     // Closes everything as an operator would, newest first: a message box answered Yes (or OK),
     // a file dialog cancelled, a dialog closed with its close box. True once the window thread
@@ -102,12 +85,17 @@ class CHeadlessDesktop final : public IDialogBackend {
 
   private:
     class Window;
+    // The answer to a message sent from another thread, filled in on the window thread.
+    struct Reply {
+        bool done = false;
+        std::intptr_t result = 0;
+    };
     struct Queued {
         Window* target = nullptr;
         unsigned message = 0;
         std::uintptr_t wParam = 0;
         std::intptr_t lParam = 0;
-        struct Reply* reply = nullptr;
+        Reply* reply = nullptr;
     };
     struct PromptState {
         HeadlessPrompt prompt;

@@ -190,6 +190,7 @@ void CWin32DialogWindow::OnDestroy() {
     } catch (...) {
         failure = std::current_exception();
     }
+    m_taskbarButton.Release();
     // Posted messages still queued die with the window; some carry heap data (a received chunk)
     // that only the dialog knows how to free. PM_QS_POSTMESSAGE: a WM_PAINT would come back for
     // ever.
@@ -238,6 +239,11 @@ void CWin32DialogWindow::SetProgressRange(int controlId, std::int32_t low, std::
 
 void CWin32DialogWindow::SetProgressPos(int controlId, std::int32_t position) {
     SendDlgItemMessageW(m_window, controlId, PBM_SETPOS, static_cast<WPARAM>(position), 0);
+}
+
+void CWin32DialogWindow::SetTaskbarProgress(TaskbarProgress state, std::int64_t done,
+                                            std::int64_t total) {
+    m_taskbarButton.Show(m_window, state, done, total);
 }
 
 void CWin32DialogWindow::InsertListItem(int controlId, int index, const std::string& text) {

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "dialog.h"
+#include "taskbar_button_win32.h"
 
 class CWin32DialogBackend : public IDialogBackend {
   public:
@@ -48,6 +49,7 @@ class CWin32DialogWindow : public IDialogWindow {
     void ShowItem(int controlId, bool show) override;
     void SetProgressRange(int controlId, std::int32_t low, std::int32_t high) override;
     void SetProgressPos(int controlId, std::int32_t position) override;
+    void SetTaskbarProgress(TaskbarProgress state, std::int64_t done, std::int64_t total) override;
     void InsertListItem(int controlId, int index, const std::string& text) override;
     void SetListSelection(int controlId, int index) override;
     int GetListSelection(int controlId) override;
@@ -80,4 +82,5 @@ class CWin32DialogWindow : public IDialogWindow {
     HWND m_window = nullptr;
     // A failure while the failure message is open only closes the dialog.
     bool m_failing = false;
+    CTaskbarButton m_taskbarButton;
 };

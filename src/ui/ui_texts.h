@@ -33,6 +33,12 @@ constexpr const char* kUpgradeIncomplete = "云台提前应答, 更新未完成!
 constexpr const char* kTransferPortClosed = "串口已关闭, 升级中断!";
 constexpr const char* kTransferWriteFailed = "串口写入失败, 升级中断! 请检查串口后重新打开.";
 constexpr const char* kTransferReadFailed = "文件读取错误, 升级中断!";
+// Framing, parity or overrun errors reported by the port while a transfer ran.
+constexpr const char* kTransferLineError = "串口线路错误, 升级中断! 请检查连线和波特率后重新打开.";
+// The port went away while it was open and no transfer ran.
+constexpr const char* kPortLost = "串口已断开! 请检查串口后重新打开.";
+// A write on the window thread that the line held back (XOFF) past its time limit.
+constexpr const char* kLineHeld = "串口发送超时, 线路被阻塞! 请检查云台连线和流控(XOFF)后重试.";
 constexpr const char* kConfirmExitDuringTransfer = "正在升级, 确定要退出吗?";
 
 // Device dialog.

@@ -12,9 +12,12 @@
 #include "../upgrade/head_answer.h"
 #include "../upgrade/image_stream.h"
 #include "../upgrade/pelco_command.h"
+#include "../upgrade/serial_upgrade_line.h"
+#include "../upgrade/transfer_rules.h"
 #include "../upgrade/upgrade_frame.h"
 #include "about_box.h"
 #include "device_dlg.h"
+#include "port_choices.h"
 #include "port_names.h"
 #include "resource.h"
 #include "ui_texts.h"
@@ -25,14 +28,31 @@ constexpr int kReopenPauseMs = 500;
 constexpr int kSwitchPauseMs = 500;
 constexpr int kAckPauseMs = 20;
 constexpr std::size_t kHexTextCapacity = 4096;
-// How long an answer of "complete" waits for the frame marked last to finish going out: its
-// last bytes are already on their way when a head can have answered.
-constexpr int kLastFrameGraceMs = 2000;
 // How long ending a worker waits before it closes the port under a write held by the line.
 constexpr int kWorkerEndGraceMs = 300;
+// A write on the window thread may take its wire time and this much more before the window
+// gives up on a line that holds it back: the window must stay usable.
+constexpr int kWindowWriteMarginMs = 1000;
+constexpr int kBitsPerByte = 10;  // start bit, 8 data bits, stop bit
 
-void PauseWindowThread(int ms) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+CSteadyClock& SystemClock() {
+    static CSteadyClock clock;
+    return clock;
+}
+
+std::string PortOpeningText(PortOpeningStep step) {
+    switch (step) {
+        case PortOpeningStep::Open:
+        case PortOpeningStep::Configure:
+            return text::kPortOpenError;
+        case PortOpeningStep::SetTimeouts:
+            return text::kPortTimeoutError;
+        case PortOpeningStep::CreateEvents:
+            return text::kOverlappedFailed;
+        case PortOpeningStep::None:
+            break;
+    }
+    return {};
 }
 
 std::string TrimWhiteSpace(const std::string& text) {
@@ -59,8 +79,14 @@ const char* ImageErrorText(ImageOpenError error) {
 }
 }  // namespace
 
-CUpgradeDlg::CUpgradeDlg(IDialogBackend& backend)
-    : CDialog(IDD_UPGRADE), m_hIcon(backend.LoadAppIcon(IDI_MAIN)) {}
+CUpgradeDlg::CUpgradeDlg(IDialogBackend& backend, IUpgradeClock* clock)
+    : CDialog(IDD_UPGRADE),
+      m_clock(clock != nullptr ? *clock : SystemClock()),
+      m_hIcon(backend.LoadAppIcon(IDI_MAIN)) {}
+
+void CUpgradeDlg::PauseWindowThread(int ms) {
+    m_clock.SleepMs(ms);
+}
 
 CUpgradeDlg::~CUpgradeDlg() {
     EndTransferWorker();
@@ -119,6 +145,11 @@ bool CUpgradeDlg::OnInitDialog() {
     m_state.g_nOffset = 0;
     for (int i = 1; i <= kPortCount; ++i) {
         m_cboPort.InsertString(i - 1, "COM" + std::to_string(i));
+    }
+    // Then the machine's ports beyond them, where USB adapters usually are.
+    int nextIndex = kPortCount;
+    for (const std::string& name : ExtraPortChoices()) {
+        m_cboPort.InsertString(nextIndex++, name);
     }
     m_cboPort.SetCurSel(0);
 
@@ -188,6 +219,10 @@ std::intptr_t CUpgradeDlg::OnQueryDragIcon(std::uintptr_t /*wParam*/, std::intpt
 void CUpgradeDlg::FailOpen(const std::string& message) {
     Window().MessageBox(message, text::kOpenComCaption, win::kMbIconExclamation | win::kMbOk);
     m_state.g_bPortOpen = 0;
+    ShowPortClosed();
+}
+
+void CUpgradeDlg::ShowPortClosed() {
     Window().SetItemText(IDC_BTN_PORT, text::kOpenPortLabel);
     m_btnSelect.EnableWindow(false);
 }
@@ -209,38 +244,44 @@ void CUpgradeDlg::OpenPort() {
             break;
         case PortOpeningStep::CreateEvents:
             // The port keeps the state it had; the new handle is already closed again.
-            Window().MessageBox(std::string(PortOpeningWindowText(opening.failedStep)), "",
-                                win::kMbOk);
+            Window().MessageBox(PortOpeningText(opening.failedStep), "", win::kMbOk);
             return;
         case PortOpeningStep::Open:
         case PortOpeningStep::SetTimeouts:
         case PortOpeningStep::Configure:
-            FailOpen(std::string(PortOpeningWindowText(opening.failedStep)));
+            FailOpen(PortOpeningText(opening.failedStep));
             return;
     }
-    const PortHandle handle = opening.handle;
-    m_state.g_hComm = handle;
-    m_port = std::make_unique<CPortSession>(*m_state.g_pLink, handle);
+    m_port = std::make_unique<CPortSession>(*m_state.g_pLink, opening.handle);
+    m_state.g_hComm = opening.handle;
     m_state.g_bPortOpen = 1;
     Window().SetItemText(IDC_BTN_PORT, text::kClosePortLabel);
     m_btnSelect.EnableWindow(true);
-    (void)m_port->StartReceiving(Window());
+    if (!m_port->StartReceiving(Window())) {
+        Window().MessageBox(text::kThreadCreateFailed, "", win::kMbOk);
+    }
 }
 
-void CUpgradeDlg::ClosePort() {
-    const bool transferCut = TransferUnderWay();
+void CUpgradeDlg::ClosePortSession() {
+    // The one way the port is closed: marked closed first (the workers look), then its
+    // receive worker stopped and its handle closed, which also ends a write held by the line.
     m_state.g_bPortOpen = 0;
-    if (transferCut) {
-        m_state.g_pTransferThread->Stop();
-    }
     if (m_port) {
-        // Ends a write held by the line as well, so the worker can be joined below.
         m_port->Close();
         m_port.reset();
     }
     m_state.g_hComm = kInvalidPortHandle;
+}
+
+void CUpgradeDlg::ClosePort() {
+    const bool transferCut = TransferUnderWay();
+    if (transferCut) {
+        m_state.g_pTransferThread->Stop();
+    }
+    ClosePortSession();
     EndTransferWorker();
     if (transferCut && HasWindow()) {
+        ShowTaskbarProgress(TaskbarProgress::Error);
         Window().MessageBox(text::kTransferPortClosed, "", win::kMbOk);
     }
 }
@@ -248,8 +289,7 @@ void CUpgradeDlg::ClosePort() {
 void CUpgradeDlg::OnPortButton() {
     if (m_state.g_bPortOpen != 0) {
         ClosePort();
-        Window().SetItemText(IDC_BTN_PORT, text::kOpenPortLabel);
-        m_btnSelect.EnableWindow(false);
+        ShowPortClosed();
     } else {
         OpenPort();
     }
@@ -278,7 +318,8 @@ std::intptr_t CUpgradeDlg::ReopenPort(std::uintptr_t /*wParam*/, std::intptr_t /
     return 0;
 }
 
-std::size_t CUpgradeDlg::SendHexText(const std::string& text) {
+std::size_t CUpgradeDlg::WriteHexText(const std::string& text, int timeoutMs,
+                                      std::size_t* decoded) {
     const std::string trimmed = TrimWhiteSpace(text);
     // The text buffer holds 4095 characters and its end mark; a longer text is refused whole.
     if (trimmed.size() >= kHexTextCapacity) {
@@ -286,10 +327,31 @@ std::size_t CUpgradeDlg::SendHexText(const std::string& text) {
     }
     std::array<std::uint8_t, kHexTextCapacity> bytes{};
     const std::size_t count = CSerialLink::DecodeHexText(trimmed, bytes.data(), bytes.size());
+    if (decoded != nullptr) {
+        *decoded = count;
+    }
     if (count == 0) {
         return 0;
     }
-    return m_state.g_pLink->Write(bytes.data(), count, m_state.g_hComm);
+    if (timeoutMs >= 0) {
+        const std::uint32_t baud = std::max<std::uint32_t>(m_state.g_pLink->BaudRate(), 1);
+        timeoutMs += static_cast<int>(count * kBitsPerByte * 1000 / baud);
+    }
+    return m_state.g_pLink->Write(bytes.data(), count, m_state.g_hComm, timeoutMs);
+}
+
+std::size_t CUpgradeDlg::SendHexText(const std::string& text) {
+    // The transfer worker's road: a write held by the line ends when the port is closed.
+    return WriteHexText(text, -1);
+}
+
+void CUpgradeDlg::SendFromWindowThread(const std::string& text) {
+    // Never without a limit here: a line held by XOFF would freeze the window.
+    std::size_t expected = 0;
+    const std::size_t written = WriteHexText(text, kWindowWriteMarginMs, &expected);
+    if (written < expected && m_state.g_pLink->LastError().kind == PortErrorKind::Held) {
+        Window().MessageBox(text::kLineHeld, "", win::kMbOk);
+    }
 }
 
 // ---- Image choice and the upgrade-mode switch ----
@@ -337,7 +399,7 @@ std::intptr_t CUpgradeDlg::SwitchToUpgradeMode(std::uintptr_t choiceAddress,
     m_nBaudRate = ApplySpeedIndex(choice.speedIndex, m_nBaudRate);
     PauseWindowThread(kSwitchPauseMs);
     ReopenPort();
-    (void)SendHexText(command);
+    SendFromWindowThread(command);
     PauseWindowThread(kSwitchPauseMs);
     m_nBaudRate = kTransferBaudRate;
     ReopenPort();
@@ -347,7 +409,7 @@ std::intptr_t CUpgradeDlg::SwitchToUpgradeMode(std::uintptr_t choiceAddress,
 // ---- Connection check, transfer and the head's answers ----
 
 void CUpgradeDlg::OnConnect() {
-    (void)SendHexText(FormatBytePairText(kConnectionCheckByte, kConnectionCheckByte));
+    SendFromWindowThread(FormatBytePairText(kConnectionCheckByte, kConnectionCheckByte));
 }
 
 void CUpgradeDlg::OnStart() {
@@ -372,10 +434,13 @@ void CUpgradeDlg::StartTransferWorker() {
     m_state.g_pTransferThread = worker;
     m_workerId.fetch_add(1);
     m_state.g_bGoAhead = 1;
+    m_sentAtStart = m_state.g_nSentCount;
     if (!worker->Run()) {
         m_state.g_pTransferThread = nullptr;
         Window().MessageBox(text::kThreadCreateFailed, "", win::kMbOk);
+        return;
     }
+    ShowTaskbarProgress(TaskbarProgress::Normal);
 }
 
 bool CUpgradeDlg::TransferUnderWay() const {
@@ -401,13 +466,9 @@ void CUpgradeDlg::EndTransferWorker() {
     worker->Stop();
     if (!worker->WaitUntilEnded(kWorkerEndGraceMs) && m_port) {
         // A write held by the line (XOFF) ends only when its port closes.
-        m_state.g_bPortOpen = 0;
-        m_port->Close();
-        m_port.reset();
-        m_state.g_hComm = kInvalidPortHandle;
+        ClosePortSession();
         if (HasWindow()) {
-            Window().SetItemText(IDC_BTN_PORT, text::kOpenPortLabel);
-            m_btnSelect.EnableWindow(false);
+            ShowPortClosed();
         }
     }
     worker->Join();
@@ -440,13 +501,13 @@ std::intptr_t CUpgradeDlg::OnPortData(std::uintptr_t chunkAddress, std::intptr_t
             m_btnConnect.EnableWindow(false);
             break;
         case AnswerAction::NextFrame:
-            OnFrameAccepted();
+            OnFrameAccepted(chunk->arrivedAt);
             break;
         case AnswerAction::ResendFrame:
             OnChecksumError();
             break;
         case AnswerAction::Done:
-            OnUpgradeComplete();
+            OnUpgradeComplete(chunk->arrivedAt);
             break;
         case AnswerAction::Failed:
             OnUpgradeEndedByHead(text::kUpgradeFailed);
@@ -460,18 +521,24 @@ std::intptr_t CUpgradeDlg::OnPortData(std::uintptr_t chunkAddress, std::intptr_t
     return 0;
 }
 
-void CUpgradeDlg::OnFrameAccepted() {
+void CUpgradeDlg::OnFrameAccepted(PortClock::time_point arrivedAt) {
     m_prgUpgrade.SetPos(m_state.g_nOffset);
     SeekImage(m_state.g_nOffset);
     if (WorkerWaits()) {
-        PauseWindowThread(kAckPauseMs);
+        // The head gets its 20 ms from its answer on: the time the answer took to reach this
+        // handler (longer on a busy machine) counts towards them, so the line keeps its pace.
+        const auto since =
+            std::chrono::duration_cast<std::chrono::milliseconds>(PortClock::now() - arrivedAt)
+                .count();
+        PauseWindowThread(
+            static_cast<int>(std::clamp<long long>(kAckPauseMs - since, 0, kAckPauseMs)));
         ReleaseWorker();
     }
 }
 
 void CUpgradeDlg::OnChecksumError() {
     if (m_state.g_pTransferThread) {
-        m_state.g_pTransferThread->ForgetLastFrameSent();
+        m_state.g_pTransferThread->MarkFrameDamaged();
     }
     Window().MessageBox(text::kChecksumError, "", win::kMbOk);
     // Other answers may have been handled while the message was open: look again now.
@@ -482,21 +549,27 @@ void CUpgradeDlg::OnChecksumError() {
     }
 }
 
-void CUpgradeDlg::OnUpgradeComplete() {
+void CUpgradeDlg::OnUpgradeComplete(PortClock::time_point arrivedAt) {
     const std::shared_ptr<CTransferWorker> worker = m_state.g_pTransferThread;
     if (!worker || !TransferUnderWay()) {
         // No transfer: nothing can have completed.
         return;
     }
-    if (!worker->WaitForLastFrameSent(kLastFrameGraceMs)) {
+    // Judged by when the answer arrived, not by when it is handled: by now the frame it found
+    // on the line may have gone out whole.
+    const std::optional<FrameOnLine> frame = worker->FrameOnLineAt(arrivedAt);
+    if (!frame || DecideFrameStep(static_cast<std::uint8_t>(HeadAnswer::UpgradeComplete), *frame,
+                                  kUnlimitedResends) != FrameStep::Complete) {
         // A head that says "complete" before it has the last block has not got the image.
         EndTransferWorker();
+        ShowTaskbarProgress(TaskbarProgress::Error);
         Window().MessageBox(text::kUpgradeIncomplete, "", win::kMbOk);
         return;
     }
     m_prgUpgrade.SetPos(m_state.g_nOffset);
     // Ended first, so that no later answer can release it into another frame.
     EndTransferWorker();
+    ShowTaskbarProgress(TaskbarProgress::None);
     Window().MessageBox(text::kUpgradeDone, "", win::kMbOk);
     m_btnStart.EnableWindow(false);
     m_btnConnect.EnableWindow(false);
@@ -506,7 +579,11 @@ void CUpgradeDlg::OnUpgradeComplete() {
 
 void CUpgradeDlg::OnUpgradeEndedByHead(const char* message) {
     // The head has abandoned the transfer: the worker ends instead of waiting for ever.
+    const bool transferCut = TransferUnderWay();
     EndTransferWorker();
+    if (transferCut) {
+        ShowTaskbarProgress(TaskbarProgress::Error);
+    }
     Window().MessageBox(message, "", win::kMbOk);
 }
 
@@ -523,6 +600,9 @@ void CUpgradeDlg::SentCountChanged() {
 std::intptr_t CUpgradeDlg::OnSentCountChanged(std::uintptr_t /*wParam*/, std::intptr_t /*lParam*/) {
     m_sentCountQueued = false;
     Window().SetItemText(IDC_STATIC_SENT, std::to_string(m_state.g_nSentCount.load()));
+    if (TransferUnderWay()) {
+        ShowTaskbarProgress(TaskbarProgress::Normal);
+    }
     return 0;
 }
 
@@ -535,9 +615,10 @@ std::intptr_t CUpgradeDlg::OnTransferEnded(std::uintptr_t why, std::intptr_t wor
         return 0;  // from a worker already ended and replaced
     }
     EndTransferWorker();
+    ShowTaskbarProgress(TaskbarProgress::Error);
     switch (static_cast<TransferEnd>(why)) {
         case TransferEnd::WriteFailed:
-            ClosePortGone(true);
+            ClosePortGone(PortGone::DuringTransfer);
             break;
         case TransferEnd::ImageUnreadable:
             Window().MessageBox(text::kTransferReadFailed, "", win::kMbOk);
@@ -560,23 +641,38 @@ std::intptr_t CUpgradeDlg::OnPortLost(std::uintptr_t /*wParam*/, std::intptr_t /
     // own report finds it already ended here.
     const bool transferCut = m_state.g_pTransferThread != nullptr;
     EndTransferWorker();
-    ClosePortGone(transferCut);
+    ClosePortGone(transferCut ? PortGone::DuringTransfer : PortGone::WhileIdle);
     return 0;
 }
 
-void CUpgradeDlg::ClosePortGone(bool transferCut) {
+void CUpgradeDlg::ClosePortGone(PortGone when) {
+    // Taken before the close, which may record errors of its own.
+    const bool lineError = m_state.g_pLink->LastError().kind == PortErrorKind::LineError;
     // Closed, so the operator can open it again once it is back.
-    if (m_port) {
-        m_state.g_bPortOpen = 0;
-        m_port->Close();
-        m_port.reset();
-        m_state.g_hComm = kInvalidPortHandle;
-    }
-    Window().SetItemText(IDC_BTN_PORT, text::kOpenPortLabel);
-    m_btnSelect.EnableWindow(false);
+    ClosePortSession();
+    ShowPortClosed();
     m_btnStart.EnableWindow(false);
     m_btnConnect.EnableWindow(false);
-    if (transferCut) {
-        Window().MessageBox(text::kTransferWriteFailed, "", win::kMbOk);
+    if (when == PortGone::DuringTransfer) {
+        ShowTaskbarProgress(TaskbarProgress::Error);
+    }
+    if (lineError && when == PortGone::DuringTransfer) {
+        Window().MessageBox(text::kTransferLineError, "", win::kMbOk);
+    } else {
+        Window().MessageBox(
+            when == PortGone::DuringTransfer ? text::kTransferWriteFailed : text::kPortLost, "",
+            win::kMbOk);
+    }
+}
+
+void CUpgradeDlg::ShowTaskbarProgress(TaskbarProgress state) {
+    // The transfer's own bytes: the sent counter runs on across transfers.
+    const std::int64_t total = AnnouncedTransferBytes(m_state.g_nImageSize);
+    const std::int64_t done =
+        std::min<std::int64_t>(std::int64_t{m_state.g_nSentCount} - m_sentAtStart, total);
+    if (state == TaskbarProgress::None) {
+        Window().SetTaskbarProgress(state, 0, 0);
+    } else {
+        Window().SetTaskbarProgress(state, std::max<std::int64_t>(done, 0), total);
     }
 }

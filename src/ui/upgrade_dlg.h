@@ -9,15 +9,18 @@
 #include <string>
 
 #include "../link/device_choice.h"
+#include "../link/port_chunk.h"
 #include "../link/receive_worker.h"
 #include "../link/transfer_state.h"
 #include "../upgrade/transfer_worker.h"
+#include "../upgrade/upgrade_line.h"
 #include "controls.h"
 #include "dialog.h"
 
 class CUpgradeDlg : public CDialog, private ITransferHost {
   public:
-    explicit CUpgradeDlg(IDialogBackend& backend);
+    // `clock` times the window thread's pauses (tests pass a fake one); nullptr: real time.
+    explicit CUpgradeDlg(IDialogBackend& backend, IUpgradeClock* clock = nullptr);
     ~CUpgradeDlg() override;
 
     // The shared state, for tests: its atomics may be read from any thread.
@@ -29,7 +32,8 @@ class CUpgradeDlg : public CDialog, private ITransferHost {
     // Port control, also used by the switch.
     void OpenPort();
     std::intptr_t ReopenPort(std::uintptr_t wParam = 0, std::intptr_t lParam = 0);
-    // Decodes `text` and writes its bytes in one write; the number of bytes written.
+    // Decodes `text` and writes its bytes in one write; the number of bytes written. The
+    // transfer worker's road: no time limit (closing the port ends a held write).
     std::size_t SendHexText(const std::string& text) override;
 
   protected:
@@ -59,9 +63,9 @@ class CUpgradeDlg : public CDialog, private ITransferHost {
     std::intptr_t OnPortLost(std::uintptr_t wParam, std::intptr_t lParam);
 
     // The head's answers.
-    void OnFrameAccepted();
+    void OnFrameAccepted(PortClock::time_point arrivedAt);
     void OnChecksumError();
-    void OnUpgradeComplete();
+    void OnUpgradeComplete(PortClock::time_point arrivedAt);
     void OnUpgradeEndedByHead(const char* message);
 
     // ITransferHost, on the worker's thread.
@@ -74,19 +78,37 @@ class CUpgradeDlg : public CDialog, private ITransferHost {
     void ReleaseWorker();
     // Ends the recorded worker (closing the port first if a write of it may be held).
     void EndTransferWorker();
+    // Closes the port and ends a transfer it cuts (telling the operator so).
     void ClosePort();
-    // The port went away: closed, buttons set, a transfer it cut told about.
-    void ClosePortGone(bool transferCut);
+    // The one close sequence of the port's state: g_bPortOpen, the session, g_hComm.
+    void ClosePortSession();
+    // The buttons of a closed port.
+    void ShowPortClosed();
+    enum class PortGone { WhileIdle, DuringTransfer };
+    // The port went away: closed, buttons set, the operator told.
+    void ClosePortGone(PortGone when);
     void FailOpen(const std::string& message);
+    // SendHexText with a time limit of `timeoutMs` beyond the bytes' wire time (-1: none).
+    // `decoded`, when given, receives the number of bytes the text holds.
+    std::size_t WriteHexText(const std::string& text, int timeoutMs,
+                             std::size_t* decoded = nullptr);
+    // A send on the window thread (command, connection check): limited, and a line that holds
+    // it back is reported.
+    void SendFromWindowThread(const std::string& text);
+    void PauseWindowThread(int ms);
+    // The taskbar button shows the transfer: its bytes so far, normal or failed; None clears it.
+    void ShowTaskbarProgress(TaskbarProgress state);
     void SeekImage(std::int32_t offset);
     void DropImage();
 
+    IUpgradeClock& m_clock;
     TransferState m_state;
     std::unique_ptr<CPortSession> m_port;
     // Guards the image stream's position between the worker's read and the window's seeks.
     std::mutex m_imageLock;
     std::atomic<bool> m_sentCountQueued{false};
     std::atomic<std::intptr_t> m_workerId{0};
+    std::int32_t m_sentAtStart = 0;  // g_nSentCount when the current transfer started
 
     // Controls, bound in DoDataExchange.
     CButton m_btnConnect;

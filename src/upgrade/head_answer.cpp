@@ -22,28 +22,6 @@ AnswerAction ClassifyAnswer(std::uint8_t answer) {
     return AnswerAction::Ignore;
 }
 
-FrameStep DecideFrameStep(std::uint8_t answer, FrameRole role, int attempt, int retries) {
-    switch (ClassifyAnswer(answer)) {
-        case AnswerAction::NextFrame:
-            if (role == FrameRole::Block) {
-                return FrameStep::NextFrame;
-            }
-            return role == FrameRole::LastBlock ? FrameStep::SendFill : FrameStep::EndNotConfirmed;
-        case AnswerAction::ResendFrame:
-            return attempt >= retries ? FrameStep::TooManyChecksumErrors : FrameStep::Resend;
-        case AnswerAction::Done:
-            return role == FrameRole::Block ? FrameStep::CompleteTooEarly : FrameStep::Complete;
-        case AnswerAction::Failed:
-            return FrameStep::HeadFailed;
-        case AnswerAction::HeadTimedOut:
-            return FrameStep::HeadTimedOut;
-        case AnswerAction::Connected:
-        case AnswerAction::Ignore:
-            break;
-    }
-    return FrameStep::KeepWaiting;
-}
-
 std::string DescribeAnswer(std::uint8_t answer) {
     switch (ClassifyAnswer(answer)) {
         case AnswerAction::Connected:

@@ -1,9 +1,10 @@
 #include "transfer_worker.h"
 
-#include <chrono>
+#include <algorithm>
 #include <system_error>
 
 #include "../link/hex_text.h"
+#include "../link/thread_priority.h"
 #include "upgrade_frame.h"
 
 CTransferWorker::CTransferWorker(TransferState& state, ITransferHost& host, std::mutex& imageLock)
@@ -27,7 +28,6 @@ bool CTransferWorker::Run() {
 void CTransferWorker::Stop() {
     m_stop = true;
     m_goAhead.Cancel();
-    m_endChanged.notify_all();
 }
 
 void CTransferWorker::Join() {
@@ -42,12 +42,22 @@ bool CTransferWorker::WaitUntilEnded(int timeoutMs) {
                                  [this] { return m_ended.load(); });
 }
 
-bool CTransferWorker::WaitForLastFrameSent(int timeoutMs) {
-    std::unique_lock<std::mutex> lock(m_endMutex);
-    m_endChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] {
-        return !m_sendingLastFrame || m_lastFrameSent || m_ended || m_stop;
-    });
-    return m_lastFrameSent;
+std::optional<FrameOnLine> CTransferWorker::FrameOnLineAt(Clock::time_point arrivedAt) const {
+    const std::lock_guard<std::mutex> lock(m_frameMutex);
+    if (!m_frame) {
+        return std::nullopt;
+    }
+    FrameOnLine frame;
+    frame.role = m_frame->role;
+    frame.attempt = m_frame->attempt;
+    frame.wholeFrameOut = m_lastChunkHandedAt && arrivedAt >= *m_lastChunkHandedAt;
+    frame.reportedDamaged = m_frameDamaged;
+    return frame;
+}
+
+void CTransferWorker::MarkFrameDamaged() {
+    const std::lock_guard<std::mutex> lock(m_frameMutex);
+    m_frameDamaged = true;
 }
 
 void CTransferWorker::Finish() {
@@ -59,6 +69,7 @@ void CTransferWorker::Finish() {
 }
 
 void CTransferWorker::Main() {
+    RaiseLineThreadPriority();
     Serve();
     Finish();
 }
@@ -69,15 +80,15 @@ void CTransferWorker::Serve() {
         return;
     }
     for (;;) {
-        std::int32_t imageBytes = 0;
         {
             const std::lock_guard<std::mutex> lock(m_imageLock);
             const std::int32_t offset = m_state.g_nOffset;
+            const std::int32_t imageSize = m_state.g_nImageSize;
             std::FILE* image = m_state.g_pImage;
             // The stream is placed at the block first, so a seek can never be lost or doubled.
             const bool placed = image != nullptr && std::fseek(image, offset, SEEK_SET) == 0;
             const FrameReadResult read =
-                placed ? BuildUpgradeFrame(image, offset, m_state.g_nImageSize, m_state.g_Frame)
+                placed ? BuildUpgradeFrame(image, offset, imageSize, m_state.g_Frame)
                        : FrameReadResult{};
             if (!read.ok) {
                 if (!m_stop) {
@@ -85,46 +96,54 @@ void CTransferWorker::Serve() {
                 }
                 return;
             }
-            imageBytes = read.imageBytes;
-            m_state.g_nOffset = offset + imageBytes;
-            m_state.g_nBlockLen = imageBytes;
-        }
-        const bool markedLast = m_state.g_Frame[frame::kLastBlockAt] == 1;
-        {
-            const std::lock_guard<std::mutex> lock(m_endMutex);
-            m_lastFrameSent = false;
-            m_sendingLastFrame = markedLast;
-        }
-        for (std::size_t at = 0; at < m_state.g_Frame.size(); ++at) {
-            const std::uint8_t byte = m_state.g_Frame[at];
-            if (m_stop) {
-                return;
+            {
+                // The block at the same offset again is a resend of the frame on the line.
+                const std::lock_guard<std::mutex> frameLock(m_frameMutex);
+                const bool again = m_frame && m_frame->offset == offset;
+                m_frame = again ? ResendOf(*m_frame)
+                                : FrameAt(offset, imageSize, m_frame ? m_frame->index + 1 : 0);
+                m_lastChunkHandedAt.reset();
+                m_frameDamaged = false;
             }
-            if (at + 1 == m_state.g_Frame.size()) {
-                // Marked waiting before the last byte goes out, not after: the head may answer
-                // the moment it has that byte, and an answer that found the worker "sending"
-                // would release nothing and leave the transfer stuck. The go-ahead keeps a
-                // release given before the wait.
-                m_state.g_bGoAhead = 0;
-            }
-            // A byte that did not reach the port is not counted: the transfer has failed.
-            if (m_host.SendHexText(FormatFrameByteText(byte)) != 1) {
-                if (!m_stop) {
-                    m_host.TransferEnded(TransferEnd::WriteFailed);
-                }
-                return;
-            }
-            m_state.g_nSentCount.fetch_add(1);
-            m_host.SentCountChanged();
+            m_state.g_nOffset = offset + read.imageBytes;
+            m_state.g_nBlockLen = read.imageBytes;
         }
-        {
-            const std::lock_guard<std::mutex> lock(m_endMutex);
-            m_lastFrameSent = markedLast;
-            m_sendingLastFrame = false;
-        }
-        m_endChanged.notify_all();
-        if (!m_goAhead.Wait()) {
+        if (!SendFrame() || !m_goAhead.Wait()) {
             return;
         }
     }
+}
+
+// Sends g_Frame in chunks; false when the worker ends (stopped, or a chunk cut short).
+bool CTransferWorker::SendFrame() {
+    const FrameBuffer& frame = m_state.g_Frame;
+    for (std::size_t at = 0; at < frame.size(); at += kFrameChunkBytes) {
+        if (m_stop) {
+            return false;
+        }
+        const std::size_t count = std::min(kFrameChunkBytes, frame.size() - at);
+        if (at + count == frame.size()) {
+            // Marked waiting before the last chunk goes out, not after: the head may answer the
+            // moment it has the last byte, and an answer that found the worker "sending" would
+            // release nothing and leave the transfer stuck. The go-ahead keeps a release given
+            // before the wait.
+            m_state.g_bGoAhead = 0;
+            const std::lock_guard<std::mutex> lock(m_frameMutex);
+            m_lastChunkHandedAt = Clock::now();
+        }
+        const std::size_t written = m_host.SendHexText(FormatFrameChunkText(&frame[at], count));
+        // Only bytes that reached the port are counted; a chunk cut short ends the transfer.
+        const std::size_t counted = std::min(written, count);
+        if (counted > 0) {
+            m_state.g_nSentCount.fetch_add(static_cast<std::int32_t>(counted));
+            m_host.SentCountChanged();
+        }
+        if (counted != count) {
+            if (!m_stop) {
+                m_host.TransferEnded(TransferEnd::WriteFailed);
+            }
+            return false;
+        }
+    }
+    return true;
 }

@@ -1,25 +1,33 @@
 // The transfer worker of the window program: builds each frame of the image in g_Frame, sends
-// it byte by byte as hex text, then waits until the window, acting on the head's answer,
+// it as hex text in a few chunks, then waits until the window, acting on the head's answer,
 // releases it (next block, or the same block again after a checksum error).
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
 #include "../link/transfer_state.h"
 #include "go_ahead.h"
+#include "transfer_rules.h"
 
 // Why a worker ended on its own, as the window is told (the value travels as a message word).
 enum class TransferEnd : int {
     PortClosed = 1,       // the port was closed when the worker started: nothing was sent
-    WriteFailed = 2,      // a byte could not be written (the port went away)
+    WriteFailed = 2,      // a chunk could not be written whole (the port went away)
     ImageUnreadable = 3,  // the image could not be read
 };
+
+// Frame bytes in one hex text: 1365 pairs with their blanks fill the 4095 characters that
+// SendHexText takes, so a frame goes out in four writes (1365, 1365, 1365, 12). Every write to
+// a USB serial adapter costs a USB frame, so few writes keep the line's pace.
+constexpr std::size_t kFrameChunkBytes = 1365;
 
 // What the worker needs from the window, called on the worker's thread.
 class ITransferHost {
@@ -35,6 +43,8 @@ class ITransferHost {
 
 class CTransferWorker {
   public:
+    using Clock = std::chrono::steady_clock;
+
     // `imageLock` guards the image stream's position: held by the worker from its read of a
     // block to its advance of g_nOffset, and by the window whenever it seeks.
     CTransferWorker(TransferState& state, ITransferHost& host, std::mutex& imageLock);
@@ -46,7 +56,7 @@ class CTransferWorker {
     bool Run();
     // Lets the waiting worker go on with the block at g_nOffset.
     void Release() { m_goAhead.Release(); }
-    // Asks the worker to end: a wait ends at once, a frame ends before its next byte. A write
+    // Asks the worker to end: a wait ends at once, a frame ends before its next chunk. A write
     // held by the line ends only when the port is closed.
     void Stop();
     // Waits for the thread to end. Call Stop (and close the port if a write may be held) first.
@@ -54,18 +64,18 @@ class CTransferWorker {
     bool Ended() const { return m_ended; }
     bool WaitUntilEnded(int timeoutMs);
 
-    // True once the frame that carries the last-block mark has gone out whole and no other
-    // frame has begun since: only then does "upgrade complete" mean the image arrived.
-    bool LastFrameSent() const { return m_lastFrameSent; }
-    // The head reported the last frame damaged: until it has gone out again, "complete" is no
-    // success.
-    void ForgetLastFrameSent() { m_lastFrameSent = false; }
-    // Waits up to `timeoutMs` while the frame marked last is still going out; LastFrameSent().
-    bool WaitForLastFrameSent(int timeoutMs);
+    // The frame on the line as an answer that arrived at `arrivedAt` finds it: whether its last
+    // chunk had been handed to the port by then, and whether the head has reported it damaged.
+    // Nothing before the first frame has been built.
+    std::optional<FrameOnLine> FrameOnLineAt(Clock::time_point arrivedAt) const;
+    // The head reported the frame on the line damaged: until it goes out again, "complete" is
+    // no success.
+    void MarkFrameDamaged();
 
   private:
     void Main();
     void Serve();
+    bool SendFrame();
     void Finish();
 
     TransferState& m_state;
@@ -73,8 +83,13 @@ class CTransferWorker {
     std::mutex& m_imageLock;
     CGoAhead m_goAhead;
     std::atomic<bool> m_stop{false};
-    std::atomic<bool> m_lastFrameSent{false};
-    std::atomic<bool> m_sendingLastFrame{false};
+
+    // The frame on the line, guarded by m_frameMutex (read by the window thread).
+    mutable std::mutex m_frameMutex;
+    std::optional<FrameCursor> m_frame;
+    std::optional<Clock::time_point> m_lastChunkHandedAt;
+    bool m_frameDamaged = false;
+
     std::mutex m_endMutex;
     std::condition_variable m_endChanged;
     std::atomic<bool> m_ended{false};

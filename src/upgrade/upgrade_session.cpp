@@ -7,6 +7,7 @@
 
 #include "head_answer.h"
 #include "pelco_command.h"
+#include "transfer_rules.h"
 #include "upgrade_frame.h"
 
 const char* DescribeStatus(UpgradeStatus status) {
@@ -187,23 +188,25 @@ class SessionRun {
         return Fail(UpgradeStatus::NoConnection);
     }
 
-    // The frame for the image bytes at `offset`; at the end of the image, the fill frame.
-    void BuildFrame(const std::vector<std::uint8_t>& image, std::int64_t offset, std::int64_t index,
-                    FrameBuffer& bytes, FrameInfo& frame, FrameRole& role) {
-        const auto size = static_cast<std::int64_t>(image.size());
-        const auto block = static_cast<std::int64_t>(frame::kBlockSize);
-        const std::int64_t count = std::min(block, size - offset);
-        FillUpgradeFrame(image.data() + offset, static_cast<std::size_t>(count),
-                         static_cast<std::int32_t>(offset), static_cast<std::int32_t>(size), bytes);
-        frame.index = index;
-        frame.imageOffset = offset;
-        frame.imageBytes = static_cast<std::int32_t>(count);
-        frame.loadAddress = static_cast<std::uint32_t>(offset) + frame::kLoadAddressBase;
+    // The bytes of the frame `cursor` names, and what traces say of it.
+    static void BuildFrame(const std::vector<std::uint8_t>& image, const FrameCursor& cursor,
+                           FrameBuffer& bytes, FrameInfo& frame) {
+        FillUpgradeFrame(image.data() + cursor.offset, static_cast<std::size_t>(cursor.blockLen),
+                         cursor.offset, static_cast<std::int32_t>(image.size()), bytes);
+        frame.index = cursor.index;
+        frame.imageOffset = cursor.offset;
+        frame.imageBytes = cursor.blockLen;
+        frame.loadAddress = cursor.LoadAddress();
         frame.lastBlock = bytes[frame::kLastBlockAt] != 0;
         frame.sum = UpgradeFrameChecksum(bytes);
-        frame.attempt = 0;
-        role = count == 0 ? FrameRole::Fill
-                          : (frame.lastBlock ? FrameRole::LastBlock : FrameRole::Block);
+        frame.attempt = cursor.attempt;
+    }
+
+    void NoteFrameReached(const FrameCursor& cursor, int sendings) {
+        m_result.frameReached = cursor.index;
+        m_result.fillFrame = cursor.role == FrameRole::Fill;
+        m_result.loadAddress = cursor.LoadAddress();
+        m_result.attempts = sendings;
     }
 
     void Accept(const FrameInfo& frame, UpgradeProgress& progress) {
@@ -214,50 +217,45 @@ class SessionRun {
     }
 
     void SendImage(const std::vector<std::uint8_t>& image) {
+        const auto imageSize = static_cast<std::int32_t>(image.size());
         UpgradeProgress progress;
-        progress.imageSize = static_cast<std::int64_t>(image.size());
+        progress.imageSize = imageSize;
         progress.framesTotal = m_result.framesTotal;
         progress.bytesTotal = AnnouncedTransferBytes(progress.imageSize);
         FrameBuffer bytes{};
         FrameInfo frame;
-        FrameRole role = FrameRole::Block;
-        BuildFrame(image, 0, 0, bytes, frame, role);
+        FrameCursor cursor = FrameAt(0, imageSize);
         for (;;) {
-            m_result.frameReached = frame.index;
-            m_result.fillFrame = role == FrameRole::Fill;
-            m_result.loadAddress = frame.loadAddress;
-            m_result.attempts = frame.attempt + 1;
-            if (!Send(SentKind::Frame, bytes.data(), bytes.size(), &frame)) {
+            BuildFrame(image, cursor, bytes, frame);
+            NoteFrameReached(cursor, cursor.attempt + 1);
+            FrameStep step = FrameStep::KeepWaiting;
+            if (!SendFrame(bytes, frame, cursor.role, step)) {
                 return;
             }
             const auto length = static_cast<std::int64_t>(bytes.size());
-            (frame.attempt == 0 && role != FrameRole::Fill ? progress.bytesSent
-                                                           : progress.bytesExtra) += length;
-            FrameStep step = FrameStep::KeepWaiting;
-            if (!AwaitFrameAnswer(role, frame.attempt, step)) {
+            (cursor.attempt == 0 && cursor.role != FrameRole::Fill ? progress.bytesSent
+                                                                   : progress.bytesExtra) += length;
+            if (step == FrameStep::KeepWaiting && !AwaitFrameAnswer(cursor, step)) {
                 return;
             }
             switch (step) {
                 case FrameStep::NextFrame:
                 case FrameStep::SendFill:
                     Accept(frame, progress);
-                    BuildFrame(image, frame.imageOffset + frame.imageBytes, frame.index + 1, bytes,
-                               frame, role);
-                    m_result.frameReached = frame.index;  // a stop in the pause is before it
-                    m_result.fillFrame = role == FrameRole::Fill;
-                    m_result.loadAddress = frame.loadAddress;
-                    m_result.attempts = 0;
+                    cursor = FrameAfter(cursor, imageSize);
+                    NoteFrameReached(cursor, 0);  // a stop in the pause is before it
                     if (!Pause(m_options.ackDelayMs)) {
                         return;
                     }
                     break;
                 case FrameStep::Resend:
                     ++m_result.resends;
-                    ++frame.attempt;
+                    cursor = ResendOf(cursor);
+                    frame.attempt = cursor.attempt;
                     m_observer.OnResent(frame, m_result.answer);
                     break;
                 case FrameStep::Complete:
-                    if (role != FrameRole::Fill) {
+                    if (cursor.role != FrameRole::Fill) {
                         Accept(frame, progress);
                     }
                     return;
@@ -282,9 +280,57 @@ class SessionRun {
         }
     }
 
+    // Sends a frame with its last byte in a write of its own. What the head said before that
+    // byte was handed to the port cannot answer the whole frame: a "complete" among it ends the
+    // transfer as too early, as do the head's own failure answers (`early` says which).
+    bool SendFrame(const FrameBuffer& bytes, const FrameInfo& frame, FrameRole role,
+                   FrameStep& early) {
+        const std::size_t head = bytes.size() - 1;
+        if (!Send(SentKind::Frame, bytes.data(), head, &frame, bytes.size())) {
+            return false;
+        }
+        if (!JudgeEarlyAnswers(role, early)) {
+            return false;
+        }
+        if (early != FrameStep::KeepWaiting) {
+            m_result.answered = true;
+            return true;
+        }
+        return Write(bytes.data() + head, 1, SentKind::Frame);
+    }
+
+    bool JudgeEarlyAnswers(FrameRole role, FrameStep& early) {
+        early = FrameStep::KeepWaiting;
+        FrameOnLine onLine;
+        onLine.role = role;
+        onLine.wholeFrameOut = false;
+        const auto judge = [&](std::uint8_t byte) {
+            const FrameStep step = DecideFrameStep(byte, onLine, m_options.retries);
+            if (step == FrameStep::KeepWaiting) {
+                NoteStray(byte);
+                return false;
+            }
+            early = step;
+            m_result.answer = byte;
+            return true;
+        };
+        // Bytes an echoing line brought in behind the echo come first (already traced).
+        while (!m_pending.empty()) {
+            const std::uint8_t byte = m_pending.front();
+            m_pending.pop_front();
+            if (judge(byte)) {
+                return true;
+            }
+        }
+        return TakeWaitingInput(judge);
+    }
+
     // Waits for the first byte that is an answer to a frame and decides on it; false when the
     // session ends without one (the result says why).
-    bool AwaitFrameAnswer(FrameRole role, int attempt, FrameStep& step) {
+    bool AwaitFrameAnswer(const FrameCursor& cursor, FrameStep& step) {
+        FrameOnLine onLine;
+        onLine.role = cursor.role;
+        onLine.attempt = cursor.attempt;
         ForgetStray();
         m_result.answered = false;
         const std::int64_t deadline = m_clock.NowMs() + m_options.answerTimeoutMs;
@@ -300,7 +346,7 @@ class SessionRun {
             if (wait == Wait::TimedOut) {
                 return Fail(UpgradeStatus::NoAnswer);
             }
-            step = DecideFrameStep(answer, role, attempt, m_options.retries);
+            step = DecideFrameStep(answer, onLine, m_options.retries);
             if (step != FrameStep::KeepWaiting) {
                 m_result.answered = true;
                 m_result.answer = answer;
@@ -313,15 +359,23 @@ class SessionRun {
     // Writes the bytes as the write mode says; with an echoing line, reads back and drops the
     // echo of every byte. Bytes that arrived unasked before it are dropped first, so that a
     // stray or late byte is never taken for the answer to what is sent now.
-    bool Send(SentKind kind, const std::uint8_t* bytes, std::size_t length,
-              const FrameInfo* frame) {
+    // Announces `announced` bytes (0: `length`) and writes the first `length` of them; a frame's
+    // last byte follows in a write of its own (SendFrame).
+    bool Send(SentKind kind, const std::uint8_t* bytes, std::size_t length, const FrameInfo* frame,
+              std::size_t announced = 0) {
         if (m_stop.load()) {
             return Stopped();
         }
         if (!DropStaleInput()) {
             return false;
         }
-        m_observer.OnSent(kind, bytes, length, m_baudRate, frame);
+        m_observer.OnSent(kind, bytes, announced == 0 ? length : announced, m_baudRate, frame);
+        return Write(bytes, length, kind);
+    }
+
+    // Writes the bytes as the write mode says; with an echoing line, reads back and drops the
+    // echo of every byte.
+    bool Write(const std::uint8_t* bytes, std::size_t length, SentKind kind) {
         std::size_t piece = length;
         // Only frames go byte by byte: gaps inside the command at the control speed would look
         // like its end to a head.
@@ -345,6 +399,13 @@ class SessionRun {
 
     bool DropStaleInput() {
         m_pending.clear();
+        return TakeWaitingInput([](std::uint8_t /*byte*/) { return false; });
+    }
+
+    // Reads what is already waiting, tracing each byte and handing it to `take`, which returns
+    // true to stop there; false when the port failed.
+    template <typename Take>
+    bool TakeWaitingInput(const Take& take) {
         std::array<std::uint8_t, 256> buffer{};
         // Bounded, so that a line full of noise still lets the transmission go.
         for (int reads = 0; reads < session::kMaxStaleReads; ++reads) {
@@ -358,6 +419,9 @@ class SessionRun {
             }
             for (std::size_t i = 0; i < received; ++i) {
                 m_observer.OnReceived(buffer[i], m_baudRate, false);
+                if (take(buffer[i])) {
+                    return true;
+                }
             }
         }
         return true;

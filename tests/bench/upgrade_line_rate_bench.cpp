@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "spawn_quiet.h"
+
 namespace {
 
 constexpr int kLineRate = 115200;
@@ -23,25 +25,6 @@ constexpr double kBitsPerByte = 10;  // 8N1
 constexpr std::size_t kFrameBytes = 4107;
 constexpr std::size_t kBlockBytes = 4096;
 constexpr std::size_t kMiB = std::size_t{1024} * 1024;
-
-pid_t Spawn(const std::vector<std::string>& argv) {
-    std::vector<char*> args;
-    args.reserve(argv.size() + 1);
-    for (const std::string& arg : argv) {
-        args.push_back(const_cast<char*>(arg.c_str()));
-    }
-    args.push_back(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int null = open("/dev/null", O_RDWR);
-        dup2(null, STDIN_FILENO);
-        dup2(null, STDOUT_FILENO);
-        dup2(null, STDERR_FILENO);
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    return pid;
-}
 
 struct RunFigures {
     int status = -1;

@@ -1,5 +1,5 @@
-// How long the window program's byte-by-byte path takes to put one frame on a pty: 4107
-// one-byte writes, each followed by a sent-counter update for the window thread. Printed
+// How long the window program's frame path takes to put one frame on a pty: four
+// hex-text writes, each followed by a sent-counter update for the window thread. Printed
 // beside the time the frame needs on the wire at 115200 bit/s; the program, not the line,
 // would set the pace if it took more than a tenth of that. Prints figures, never fails.
 #include <unistd.h>
@@ -80,7 +80,8 @@ int main() {
 
     std::sort(frameMs.begin(), frameMs.end());
     const double median = frameMs.empty() ? 0 : frameMs[frameMs.size() / 2];
-    std::printf("window program, byte-by-byte path, headless backend against a pty\n");
+    std::printf(
+        "window program, frame path (four writes a frame), headless backend against a pty\n");
     std::printf("  frames measured:          %zu\n", frameMs.size());
     std::printf("  host time per frame:      %.2f ms (median), %.2f ms (slowest)\n", median,
                 frameMs.empty() ? 0 : frameMs.back());

@@ -129,6 +129,14 @@ TEST(CommandLine, BadValuesAreUsageErrors) {
         {"--port", "COM1", "--no-switch", "--address", "1,2", "fw.bin"},
         // Shorter than the window program gives a head to enter upgrade mode.
         {"--port", "COM1", "--switch-pause", "999", "fw.bin"},
+        // A plan names every head itself; its own options need it.
+        {"--plan", "site.csv", "--port", "COM1"},
+        {"--plan", "site.csv", "--speed", "4800"},
+        {"--plan", "site.csv", "--inspect", "fw.bin"},
+        {"--plan", "site.csv", "--jobs", "0"},
+        {"--port", "COM1", "--report", "r.csv", "fw.bin"},
+        {"--port", "COM1", "--resume", "r.csv", "fw.bin"},
+        {"--port", "COM1", "--jobs", "2", "fw.bin"},
     };
     for (const auto& args : cases) {
         const Parsed p = Parse(args);
@@ -146,14 +154,38 @@ TEST(CommandLine, ModesWithoutAPortNeedOnlyWhatTheyUse) {
     EXPECT_FALSE(Parse({"--list-ports"}).outcome.exitNow);
     // Two simulated heads are two ports, not the same port twice.
     EXPECT_FALSE(Parse({"--port", "sim", "--port", "sim", "fw.bin"}).outcome.exitNow);
+    // A plan whose rows all name their image needs none on the command line.
+    const Parsed plan = Parse({"--plan", "site.csv", "--jobs", "3", "--resume", "r.csv"});
+    ASSERT_FALSE(plan.outcome.exitNow) << plan.err;
+    EXPECT_EQ(plan.outcome.options.jobs, 3);
+    EXPECT_EQ(plan.outcome.options.resumeFile, "r.csv");
 
     const Parsed help = Parse({"--help"});
     ASSERT_TRUE(help.outcome.exitNow);
     EXPECT_EQ(*help.outcome.exitNow, exit_status::kSuccess);
-    for (const char* option :
-         {"--port", "--address", "--protocol", "--speed", "--no-switch", "--switch-pause",
-          "--answer-timeout", "--retries", "--ack-delay", "--write-mode", "--trace", "--json",
-          "--echo", "--emit", "--inspect", "--list-ports", "--quiet", "--version"}) {
+    for (const char* option : {"--port",
+                               "--address",
+                               "--protocol",
+                               "--speed",
+                               "--no-switch",
+                               "--switch-pause",
+                               "--answer-timeout",
+                               "--retries",
+                               "--ack-delay",
+                               "--write-mode",
+                               "--trace",
+                               "--json",
+                               "--echo",
+                               "--emit",
+                               "--inspect",
+                               "--list-ports",
+                               "--quiet",
+                               "--version",
+                               "--plan",
+                               "--jobs",
+                               "--report",
+                               "--resume",
+                               "port,address,protocol,speed,image,label"}) {
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
     }
     const Parsed version = Parse({"--version"});

@@ -88,3 +88,12 @@ ProcessResult ChildProcess::Wait(int timeoutMs) {
     result.err = ReadFileText(m_errPath);
     return result;
 }
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}

@@ -36,3 +36,5 @@ class ChildProcess {
 };
 
 std::string ReadFileText(const std::string& path);
+// The lines of a program's output, without their line ends.
+std::vector<std::string> Lines(const std::string& text);

@@ -137,15 +137,6 @@ class JsonChecker {
     std::size_t m_at = 0;
 };
 
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
-    return lines;
-}
-
 // Every value of a numeric field in the headsim log lines of one event.
 std::vector<long> LogValues(const std::string& log, const std::string& event,
                             const std::string& field) {

@@ -177,7 +177,7 @@ WindowOperator::~WindowOperator() {
 }
 
 bool WindowOperator::OpenFreshPort(std::string& why) {
-    if (m_desktop->Text(IDD_UPGRADE, IDC_BTN_PORT) == text::kClosePortLabel) {
+    if (m_desktop->Text(IDD_UPGRADE, IDC_BTN_PORT) == "关闭串口") {
         (void)m_desktop->Click(IDD_UPGRADE, IDC_BTN_PORT);
         (void)m_desktop->WaitIdle(kUiMs);
     }
@@ -218,20 +218,20 @@ End WindowOperator::AwaitEnd(std::string& detail) {
         if (const auto prompt = d.OpenPrompt()) {
             (void)d.AnswerMessageBox(win::kIdOk);
             detail = prompt->text;
-            if (prompt->text == text::kChecksumError) {
+            if (prompt->text == "校验错误") {
                 lastProgress = Clock::now();
                 continue;
             }
-            if (prompt->text == text::kUpgradeDone) {
+            if (prompt->text == "更新成功!") {
                 return End::Success;
             }
-            if (prompt->text == text::kUpgradeFailed) {
+            if (prompt->text == "更新失败!") {
                 return End::HeadFailed;
             }
-            if (prompt->text == text::kUpgradeTimedOut) {
+            if (prompt->text == "更新超时!") {
                 return End::HeadTimedOut;
             }
-            if (prompt->text == text::kTransferWriteFailed) {
+            if (prompt->text == "串口写入失败, 升级中断! 请检查串口后重新打开.") {
                 return End::PortGone;
             }
             return End::Other;
@@ -250,7 +250,7 @@ End WindowOperator::AwaitEnd(std::string& detail) {
             }
             (void)d.AnswerMessageBox(win::kIdOk);
             detail = "stalled; " + closed->text;
-            return closed->text == text::kTransferPortClosed ? End::NoAnswer : End::Other;
+            return closed->text == "串口已关闭, 升级中断!" ? End::NoAnswer : End::Other;
         }
         Sleep(10);
     }

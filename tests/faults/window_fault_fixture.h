@@ -90,7 +90,7 @@ class WindowFaults : public UpgradeWindow {
                               << Messages();
                 return false;
             }
-            if (prompt->text == text::kChecksumError) {
+            if (prompt->text == "校验错误") {
                 std::this_thread::sleep_for(std::chrono::milliseconds(faultwin::kOperatorThinkMs));
                 // Another message may have opened over it meanwhile: the newest is answered.
                 prompt = m_desktop.OpenPrompt();
@@ -102,7 +102,7 @@ class WindowFaults : public UpgradeWindow {
             if (prompt->text == final) {
                 return true;
             }
-            if (prompt->text != text::kChecksumError) {
+            if (prompt->text != "校验错误") {
                 ADD_FAILURE() << "unexpected message \"" << prompt->text << "\"";
                 return false;
             }
@@ -130,7 +130,7 @@ class WindowFaults : public UpgradeWindow {
     bool SuccessShown() const {
         const auto history = m_desktop.PromptHistory();
         return std::any_of(history.begin(), history.end(),
-                           [](const HeadlessPrompt& p) { return p.text == text::kUpgradeDone; });
+                           [](const HeadlessPrompt& p) { return p.text == "更新成功!"; });
     }
 
     // The loader's worst fault: "success" for an image the head did not get whole.
@@ -145,9 +145,8 @@ class WindowFaults : public UpgradeWindow {
 
     // Buttons as the operator sees them.
     std::string Buttons() const {
-        return std::string("port ") +
-               (Text(IDC_BTN_PORT) == text::kClosePortLabel ? "open" : "closed") + ", start " +
-               (Enabled(IDC_BTN_START) ? "on" : "off") + ", connect " +
+        return std::string("port ") + (Text(IDC_BTN_PORT) == "关闭串口" ? "open" : "closed") +
+               ", start " + (Enabled(IDC_BTN_START) ? "on" : "off") + ", connect " +
                (Enabled(IDC_BTN_CONNECT) ? "on" : "off");
     }
 

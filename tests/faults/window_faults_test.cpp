@@ -55,7 +55,7 @@ TEST_F(WindowFaults, HeadSilentFromTheStartLeavesStartOffAndThePortUsable) {
     EXPECT_TRUE(WorkerGone());
     ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_PORT));
     ExpectNoPrompt();
-    EXPECT_EQ(Text(IDC_BTN_PORT), text::kOpenPortLabel);
+    EXPECT_EQ(Text(IDC_BTN_PORT), "打开串口");
     Record("head silent from the start", "no answer, no message; " + Buttons());
 }
 
@@ -69,7 +69,7 @@ TEST_F(WindowFaults, HeadSilentAfterFrameOneWaitsUntilTheOperatorClosesThePort) 
     ExpectNoPrompt();
     EXPECT_FALSE(WorkerGone()) << "the worker waits for the head";
     ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_PORT));
-    ExpectMessage(text::kTransferPortClosed);
+    ExpectMessage("串口已关闭, 升级中断!");
     EXPECT_TRUE(WorkerGone());
     EXPECT_EQ(head.FramesReceived(), 2);
     ExpectNoFalseSuccess(head.Image(), ThreeBlocks());
@@ -83,7 +83,7 @@ TEST_F(WindowFaults, AnswersThatNeverComeLeaveTheOperatorAWayOnToASecondUpgrade)
     ASSERT_TRUE(head.WaitForFrames(1, kFrameMs));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_PORT));
-    ExpectMessage(text::kTransferPortClosed);
+    ExpectMessage("串口已关闭, 升级中断!");
     EXPECT_TRUE(WorkerGone());
 
     // The head comes to; the operator opens the port, chooses the image again and goes on.
@@ -93,7 +93,7 @@ TEST_F(WindowFaults, AnswersThatNeverComeLeaveTheOperatorAWayOnToASecondUpgrade)
     ChooseWithoutSwitch(m_dir + "/firmware.bin");
     Connect();
     ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_START));
-    ASSERT_TRUE(AnswerUntil(text::kUpgradeDone));
+    ASSERT_TRUE(AnswerUntil("更新成功!"));
     EXPECT_TRUE(WorkerGone());
     EXPECT_TRUE(head.Image() == faultwin::Padded(image));
     Record("answers never come; operator closes the port, goes on", Messages());
@@ -109,7 +109,7 @@ TEST_F(WindowFaults, NoiseBytesBeforeEachAnswerAreIgnored) {
     });
     const auto image = ThreeBlocks();
     StartUpgrade(image);
-    ASSERT_TRUE(AnswerUntil(text::kUpgradeDone));
+    ASSERT_TRUE(AnswerUntil("更新成功!"));
     EXPECT_TRUE(WorkerGone());
     EXPECT_TRUE(head.Image() == faultwin::Padded(image));
     Record("noise bytes before answers (own chunk)", Messages() + ", image whole");
@@ -119,7 +119,7 @@ TEST_F(WindowFaults, ChecksumErrorsThenAcceptForOneFrameEndWithTheWholeImage) {
     PlayedHead& head = AddPlayedHead(OddAnswerAt(0, PlayedAnswer{{{0x81}, {0x83}, {0x82}}, 0, 40}));
     const auto image = ThreeBlocks();
     StartUpgrade(image);
-    ASSERT_TRUE(AnswerUntil(text::kUpgradeDone));
+    ASSERT_TRUE(AnswerUntil("更新成功!"));
     EXPECT_TRUE(WorkerGone());
     EXPECT_TRUE(head.Image() == faultwin::Padded(image));
     ExpectNoFalseSuccess(head.Image(), image);
@@ -129,7 +129,7 @@ TEST_F(WindowFaults, ChecksumErrorsThenAcceptForOneFrameEndWithTheWholeImage) {
 TEST_F(WindowFaults, CompleteBeforeTheLastFrameIsReportedAsUnfinished) {
     PlayedHead& head = AddPlayedHead(OddAnswerAt(0, PlayedHead::Answer(0x84)));
     StartUpgrade(ThreeBlocks());
-    ExpectMessage(text::kUpgradeIncomplete, kOutcomeMs);
+    ExpectMessage("云台提前应答, 更新未完成!", kOutcomeMs);
     EXPECT_TRUE(WorkerGone());
     EXPECT_FALSE(SuccessShown());
     ExpectNoFalseSuccess(head.Image(), ThreeBlocks());
@@ -144,7 +144,7 @@ TEST_F(WindowFaults, AcceptOfTheLastFrameIsFollowedByTheFillFrame) {
     });
     const auto image = ThreeBlocks();
     StartUpgrade(image);
-    ASSERT_TRUE(AnswerUntil(text::kUpgradeDone));
+    ASSERT_TRUE(AnswerUntil("更新成功!"));
     EXPECT_EQ(head.FramesReceived(), 4) << "three frames and the fill frame";
     EXPECT_TRUE(WorkerGone());
     EXPECT_TRUE(head.Image() == faultwin::Padded(image));
@@ -166,7 +166,7 @@ TEST_P(WindowEndAnswers, FailureOrTimeOutEndsTheTransferWithItsMessage) {
     HeadSimulator& head = AddReadyHead(options);
     const auto image = ThreeBlocks();
     StartUpgrade(image);
-    ExpectMessage(c.timeout ? text::kUpgradeTimedOut : text::kUpgradeFailed, kOutcomeMs);
+    ExpectMessage(c.timeout ? "更新超时!" : "更新失败!", kOutcomeMs);
     EXPECT_TRUE(WorkerGone());
     EXPECT_FALSE(Enabled(IDC_BTN_START));
     EXPECT_FALSE(SuccessShown());
@@ -189,9 +189,9 @@ TEST_F(WindowFaults, PortVanishingMidFrameEndsTheTransferAndClosesThePort) {
     options.vanishAt = 1;
     AddReadyHead(options);
     StartUpgrade(ThreeBlocks());
-    ExpectMessage(text::kTransferWriteFailed, kOutcomeMs);
+    ExpectMessage("串口写入失败, 升级中断! 请检查串口后重新打开.", kOutcomeMs);
     EXPECT_TRUE(WorkerGone());
-    EXPECT_EQ(Text(IDC_BTN_PORT), text::kOpenPortLabel);
+    EXPECT_EQ(Text(IDC_BTN_PORT), "打开串口");
     EXPECT_FALSE(Enabled(IDC_BTN_START));
     EXPECT_FALSE(Enabled(IDC_BTN_SELECT));
     EXPECT_FALSE(SuccessShown());
@@ -202,9 +202,9 @@ TEST_F(WindowFaults, PortVanishingWhileTheWorkerWaitsEndsTheTransferToo) {
     // The whole frame reached the head before its port went: no write of it fails.
     PlayedHead& head = AddPlayedHead(VanishAt(1));
     StartUpgrade(ThreeBlocks());
-    ExpectMessage(text::kTransferWriteFailed, kOutcomeMs);
+    ExpectMessage("串口写入失败, 升级中断! 请检查串口后重新打开.", kOutcomeMs);
     EXPECT_TRUE(WorkerGone());
-    EXPECT_EQ(Text(IDC_BTN_PORT), text::kOpenPortLabel);
+    EXPECT_EQ(Text(IDC_BTN_PORT), "打开串口");
     EXPECT_FALSE(Enabled(IDC_BTN_START));
     EXPECT_FALSE(SuccessShown());
     EXPECT_EQ(head.FramesReceived(), 2);
@@ -217,15 +217,15 @@ TEST_F(WindowFaults, BusyPortIsRefusedAndOpensOnceReleased) {
     ASSERT_TRUE(holder.Held());
     m_dialog = std::make_unique<CUpgradeDlg>(m_desktop);
     m_desktop.Launch([this] { (void)m_dialog->DoModal(m_desktop); });
-    ExpectMessage(text::kPortOpenError);
+    ExpectMessage("串口打开错误");
     ASSERT_TRUE(m_desktop.WaitIdle(kShortMs));
-    EXPECT_EQ(Text(IDC_BTN_PORT), text::kOpenPortLabel);
+    EXPECT_EQ(Text(IDC_BTN_PORT), "打开串口");
     EXPECT_FALSE(Enabled(IDC_BTN_SELECT));
     const std::string outcome = Messages() + "; " + Buttons();
     holder.Release();
     ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_PORT));
     ASSERT_TRUE(m_desktop.WaitIdle(kShortMs));
-    EXPECT_EQ(Text(IDC_BTN_PORT), text::kClosePortLabel);
+    EXPECT_EQ(Text(IDC_BTN_PORT), "关闭串口");
     Record("port busy (held by another process)", outcome + "; opens once released");
 }
 
@@ -234,9 +234,9 @@ TEST_F(WindowFaults, PortThatIsNotASerialDeviceIsRefused) {
     std::filesystem::create_symlink(file, PortLink(1));
     m_dialog = std::make_unique<CUpgradeDlg>(m_desktop);
     m_desktop.Launch([this] { (void)m_dialog->DoModal(m_desktop); });
-    ExpectMessage(text::kPortTimeoutError);
+    ExpectMessage("串口超时设置错误");
     ASSERT_TRUE(m_desktop.WaitIdle(kShortMs));
-    EXPECT_EQ(Text(IDC_BTN_PORT), text::kOpenPortLabel);
+    EXPECT_EQ(Text(IDC_BTN_PORT), "打开串口");
     EXPECT_FALSE(Enabled(IDC_BTN_SELECT));
     EXPECT_EQ(uitest::ReadFile(file), (std::vector<std::uint8_t>{1, 2, 3})) << "nothing written";
     Record("port is not a serial device (a file)", Messages() + "; " + Buttons());
@@ -248,14 +248,14 @@ TEST_F(WindowFaults, PortNameOfThreeHundredCharactersIsRefused) {
     ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_PORT));
     ASSERT_TRUE(m_desktop.TypeText(IDD_UPGRADE, IDC_COMBO_PORT, "COM" + std::string(297, '7')));
     ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_PORT));
-    ExpectMessage(text::kPortOpenError);
+    ExpectMessage("串口打开错误");
     ASSERT_TRUE(m_desktop.WaitIdle(kShortMs));
-    EXPECT_EQ(Text(IDC_BTN_PORT), text::kOpenPortLabel);
+    EXPECT_EQ(Text(IDC_BTN_PORT), "打开串口");
     const std::string outcome = Messages() + "; " + Buttons();
     // A listed port still opens afterwards.
     ASSERT_TRUE(m_desktop.SelectListItem(IDD_UPGRADE, IDC_COMBO_PORT, 0));
     ASSERT_TRUE(m_desktop.WaitIdle(kShortMs));
-    EXPECT_EQ(Text(IDC_BTN_PORT), text::kClosePortLabel);
+    EXPECT_EQ(Text(IDC_BTN_PORT), "关闭串口");
     Record("port name of 300 characters", outcome + "; COM1 opens after");
 }
 
@@ -324,12 +324,12 @@ TEST_P(WindowRefusedImages, AreRefusedAtTheChoice) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Images, WindowRefusedImages,
-                         ::testing::Values(RefusedImage{"empty", text::kImageEmpty},
-                                           RefusedImage{"a directory", text::kImageNotAFile},
-                                           RefusedImage{"a FIFO", text::kImageNotAFile},
-                                           RefusedImage{"missing", text::kImageUnreadable},
+                         ::testing::Values(RefusedImage{"empty", "文件为空, 不能升级!"},
+                                           RefusedImage{"a directory", "不是普通文件, 不能升级!"},
+                                           RefusedImage{"a FIFO", "不是普通文件, 不能升级!"},
+                                           RefusedImage{"missing", "文件不可读!"},
                                            RefusedImage{"too large (sparse)",
-                                                        text::kImageTooLarge}),
+                                                        "文件太大, 不能升级!"}),
                          [](const auto& info) {
                              std::string name;
                              for (const char ch : std::string(info.param.name)) {
@@ -367,7 +367,7 @@ TEST_P(WindowSentImages, ArriveWhole) {
     ChooseWithoutSwitch(path);
     Connect();
     ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_START));
-    ASSERT_TRUE(AnswerUntil(text::kUpgradeDone));
+    ASSERT_TRUE(AnswerUntil("更新成功!"));
     EXPECT_TRUE(WorkerGone());
     ASSERT_TRUE(m_heads[0]->WaitUntilDone(kShortMs));
     EXPECT_TRUE(uitest::ReadFile(ReceivedBySimulator()) == faultwin::Padded(image));
@@ -393,10 +393,10 @@ TEST_P(WindowChangingImage, NeverReachesTheHeadAsSuccess) {
     StartUpgrade(image);
     if (grows) {
         // Bytes added after the choice are not part of the image.
-        ASSERT_TRUE(AnswerUntil(text::kUpgradeDone));
+        ASSERT_TRUE(AnswerUntil("更新成功!"));
         EXPECT_TRUE(head.Image() == faultwin::Padded(image)) << "the head got the added bytes";
     } else {
-        ExpectMessage(text::kTransferReadFailed, kOutcomeMs);
+        ExpectMessage("文件读取错误, 升级中断!", kOutcomeMs);
         EXPECT_FALSE(SuccessShown());
     }
     EXPECT_TRUE(WorkerGone());
@@ -415,9 +415,9 @@ TEST_F(WindowFaults, OperatorClosingThePortMidTransferIsTold) {
     StartUpgrade(ThreeBlocks());
     ASSERT_TRUE(head.WaitForFrames(2, kFrameMs));
     ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_PORT));
-    ExpectMessage(text::kTransferPortClosed);
+    ExpectMessage("串口已关闭, 升级中断!");
     EXPECT_TRUE(WorkerGone());
-    EXPECT_EQ(Text(IDC_BTN_PORT), text::kOpenPortLabel);
+    EXPECT_EQ(Text(IDC_BTN_PORT), "打开串口");
     EXPECT_FALSE(Enabled(IDC_BTN_SELECT));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_FALSE(SuccessShown());
@@ -430,8 +430,8 @@ TEST_F(WindowFaults, OperatorChoosingAnotherImageMidTransferIsRefusedAndTheTrans
     StartUpgrade(image);
     ASSERT_TRUE(head.WaitForFrames(2, kFrameMs));
     ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_SELECT));
-    ExpectMessage(text::kTransferBusy);
-    ASSERT_TRUE(AnswerUntil(text::kUpgradeDone));
+    ExpectMessage("正在升级, 不能更换文件! 如需中止, 请先关闭串口.");
+    ASSERT_TRUE(AnswerUntil("更新成功!"));
     EXPECT_TRUE(WorkerGone());
     EXPECT_TRUE(head.Image() == faultwin::Padded(image));
     Record("operator chooses another image during a transfer", Messages() + ", image whole");
@@ -445,7 +445,7 @@ TEST_F(WindowFaults, OperatorStartingAgainMidTransferResendsTheBlockNotYetAccept
     ASSERT_TRUE(head.WaitForFrames(1, kFrameMs));
     ASSERT_TRUE(m_desktop.WaitUntil([this] { return Enabled(IDC_BTN_START); }, kShortMs));
     ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_START));
-    ASSERT_TRUE(AnswerUntil(text::kUpgradeDone));
+    ASSERT_TRUE(AnswerUntil("更新成功!"));
     EXPECT_TRUE(WorkerGone());
     // The block never accepted goes out again before the rest.
     EXPECT_EQ(head.Addresses(), (std::vector<std::uint32_t>{0x20000, 0x20000, 0x21000, 0x22000}));
@@ -460,7 +460,7 @@ TEST_F(WindowFaults, OperatorClosingTheWindowMidTransferIsAskedAndMayGoOn) {
     ASSERT_TRUE(m_desktop.PressCloseBox(IDD_UPGRADE));
     auto prompt = m_desktop.WaitForPrompt(kShortMs);
     ASSERT_TRUE(prompt.has_value());
-    EXPECT_EQ(prompt->text, text::kConfirmExitDuringTransfer);
+    EXPECT_EQ(prompt->text, "正在升级, 确定要退出吗?");
     EXPECT_EQ(prompt->style & win::kMbYesNo, win::kMbYesNo);
     ASSERT_TRUE(m_desktop.AnswerMessageBox(win::kIdNo));
     ASSERT_TRUE(m_desktop.WaitIdle(kShortMs));

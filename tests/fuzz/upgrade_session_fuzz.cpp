@@ -14,6 +14,7 @@
 
 #include "fuzz_check.h"
 #include "head_answer.h"
+#include "transfer_rules.h"
 #include "upgrade_frame.h"
 #include "upgrade_line.h"
 #include "upgrade_session.h"
@@ -197,11 +198,16 @@ void CheckDecision(FuzzedDataProvider& input) {
     const auto answer = input.ConsumeIntegral<std::uint8_t>();
     const auto role = static_cast<FrameRole>(input.ConsumeIntegralInRange<int>(0, 2));
     const auto retries = input.ConsumeIntegralInRange<int>(0, 5);
-    const auto attempt = input.ConsumeIntegralInRange<int>(0, retries);
-    const FrameStep step = DecideFrameStep(answer, role, attempt, retries);
-    FuzzRequire(step != FrameStep::Complete || role != FrameRole::Block,
-                "complete only after the last frame");
-    FuzzRequire(step != FrameStep::Resend || attempt < retries, "resends within the retries");
+    FrameOnLine frame;
+    frame.role = role;
+    frame.attempt = input.ConsumeIntegralInRange<int>(0, retries);
+    frame.wholeFrameOut = input.ConsumeBool();
+    frame.reportedDamaged = input.ConsumeBool();
+    const FrameStep step = DecideFrameStep(answer, frame, retries);
+    FuzzRequire(step != FrameStep::Complete ||
+                    (role != FrameRole::Block && frame.wholeFrameOut && !frame.reportedDamaged),
+                "complete only in answer to the whole last frame");
+    FuzzRequire(step != FrameStep::Resend || frame.attempt < retries, "resends within the retries");
     FuzzRequire(step != FrameStep::SendFill || role == FrameRole::LastBlock,
                 "fill only after the last frame");
 }

@@ -134,6 +134,17 @@ bool HasLastFrame(const std::vector<std::uint8_t>& line) {
     return false;
 }
 
+// The window's pauses (20 ms after an accepted frame, the reopening's 500 ms) take no time
+// here: the fuzzer explores answers, not waiting.
+class InstantClock final : public IUpgradeClock {
+  public:
+    std::int64_t NowMs() override { return m_now += 1; }
+    void SleepMs(int ms) override { m_now += ms; }
+
+  private:
+    std::atomic<std::int64_t> m_now{0};
+};
+
 class WindowHarness {
   public:
     WindowHarness() {
@@ -152,7 +163,7 @@ class WindowHarness {
             std::ofstream(ImagePath(size), std::ios::binary)
                 .write(bytes.data(), static_cast<std::streamsize>(size));
         }
-        m_dialog = std::make_unique<CUpgradeDlg>(m_desktop);
+        m_dialog = std::make_unique<CUpgradeDlg>(m_desktop, &m_clock);
         m_desktop.Launch([this] { (void)m_dialog->DoModal(m_desktop); });
         if (!m_desktop.WaitUntil([this] { return m_desktop.IsOpen(IDD_UPGRADE); }, kHangMs)) {
             Hang("the main window did not open");
@@ -193,7 +204,7 @@ class WindowHarness {
     // Port open, image chosen (the device dialog left with Esc), 0x80 heard, start pressed.
     void StartTransfer(std::size_t imageSize) {
         m_tap.Clear();
-        if (m_desktop.Text(IDD_UPGRADE, IDC_BTN_PORT) == text::kOpenPortLabel) {
+        if (m_desktop.Text(IDD_UPGRADE, IDC_BTN_PORT) == "打开串口") {
             (void)m_desktop.Click(IDD_UPGRADE, IDC_BTN_PORT);
             Settle();
         }
@@ -235,7 +246,7 @@ class WindowHarness {
                 return;
             case 8:
                 std::this_thread::sleep_for(
-                    std::chrono::milliseconds(input.ConsumeIntegralInRange<int>(0, 30)));
+                    std::chrono::microseconds(input.ConsumeIntegralInRange<int>(0, 3000)));
                 return;
             default:
                 break;
@@ -276,8 +287,8 @@ class WindowHarness {
             return false;
         }
         std::int32_t seen = State().g_nSentCount;
-        for (int round = 0; round < 200; ++round) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        for (int round = 0; round < 1000; ++round) {
+            std::this_thread::sleep_for(std::chrono::microseconds(500));
             const std::int32_t now = State().g_nSentCount;
             if (now == seen && State().g_bGoAhead == 0) {
                 return m_transferLive && !m_desktop.OpenPrompt();
@@ -291,6 +302,7 @@ class WindowHarness {
         // As the receive worker posts it: a heap chunk whose address travels as wParam.
         auto chunk = std::make_unique<PortChunk>();
         chunk->bytes = bytes;
+        chunk->arrivedAt = PortClock::now();
         const auto address = reinterpret_cast<std::uintptr_t>(chunk.get());
         if (m_desktop.PostTo(IDD_UPGRADE, WM_PORT_DATA, address,
                              static_cast<std::intptr_t>(bytes.size()))) {
@@ -322,10 +334,10 @@ class WindowHarness {
         if (Tracing()) {
             std::fprintf(stderr, "  message: %s\n", prompt.text.c_str());
         }
-        if (prompt.text != text::kChecksumError) {
+        if (prompt.text != "校验错误") {
             m_transferLive = false;  // every other message ends the transfer
         }
-        if (prompt.text == text::kUpgradeDone) {
+        if (prompt.text == "更新成功!") {
             FuzzRequire(HasLastFrame(m_tap.Settled()),
                         "success only once the frame marked last has gone out whole");
         }
@@ -343,6 +355,7 @@ class WindowHarness {
             "progress within its range");
     }
 
+    InstantClock m_clock;
     std::string m_dir;
     PtyPair m_pty;
     LineTap m_tap{m_pty};

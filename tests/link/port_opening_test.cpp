@@ -78,12 +78,4 @@ TEST(PortOpening, PortThatFailsALaterStepIsClosedAgain) {
     ::unlink(path);
 }
 
-TEST(PortOpening, WindowTextsFollowTheFailedStep) {
-    EXPECT_EQ(PortOpeningWindowText(PortOpeningStep::Open), "串口打开错误");
-    EXPECT_EQ(PortOpeningWindowText(PortOpeningStep::SetTimeouts), "串口超时设置错误");
-    EXPECT_EQ(PortOpeningWindowText(PortOpeningStep::Configure), "串口打开错误");
-    EXPECT_EQ(PortOpeningWindowText(PortOpeningStep::CreateEvents), "overlapped failed!");
-    EXPECT_TRUE(PortOpeningWindowText(PortOpeningStep::None).empty());
-}
-
 }  // namespace

@@ -14,6 +14,7 @@ class PostOnlyWindow : public IWindowSurface {
     void ShowItem(int, bool) override {}
     void SetProgressRange(int, std::int32_t, std::int32_t) override {}
     void SetProgressPos(int, std::int32_t) override {}
+    void SetTaskbarProgress(TaskbarProgress, std::int64_t, std::int64_t) override {}
     void InsertListItem(int, int, const std::string&) override {}
     void SetListSelection(int, int) override {}
     int GetListSelection(int) override { return -1; }

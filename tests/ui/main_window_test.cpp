@@ -175,6 +175,17 @@ TEST_F(UpgradeWindow, AddressIsReadAsLeadingDigits) {
     EXPECT_GT(ParseAddressText("123456789012345678901234567890"), 255);
 }
 
+TEST_F(UpgradeWindow, TheHighestAddressIsAccepted) {
+    HeadSimOptions options;
+    options.address = 255;
+    AddHead(options);
+    Launch();
+    ChooseImage(WriteImage(uitest::PatternImage(10), "a.bin"), {"255", 1, 0});
+    ExpectNoPrompt();
+    EXPECT_EQ(m_heads[0]->Summary().commandsAccepted, 1);
+    EXPECT_EQ(m_heads[0]->Summary().lastAddress, 255);
+}
+
 TEST_F(UpgradeWindow, AddressWithTrailingLettersSwitchesThatHead) {
     HeadSimOptions options;
     options.address = 12;

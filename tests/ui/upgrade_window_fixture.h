@@ -156,7 +156,7 @@ class UpgradeWindow : public ::testing::Test {
         ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_CONNECT));
         ASSERT_TRUE(m_desktop.WaitUntil(
             [this] {
-                return Text(IDC_BTN_CONNECT) == text::kConnectedLabel && Enabled(IDC_BTN_START) &&
+                return Text(IDC_BTN_CONNECT) == "连接成功" && Enabled(IDC_BTN_START) &&
                        !Enabled(IDC_BTN_CONNECT);
             },
             uitest::kShortMs));

@@ -2,6 +2,7 @@
 // moment after the worker marked itself waiting is never lost, and never reaches an old worker.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <cstdio>
 #include <memory>
@@ -23,6 +24,11 @@ TEST(GoAhead, ReleaseBeforeTheWaitIsKeptAndCountsOnce) {
     goAhead.Cancel();
     waiter.join();
     EXPECT_FALSE(passed);
+    // A cancel wins over a release still pending: a stopped worker sends no further frame.
+    CGoAhead stopped;
+    stopped.Release();
+    stopped.Cancel();
+    EXPECT_FALSE(stopped.Wait());
 }
 
 namespace {
@@ -30,9 +36,11 @@ namespace {
 // g_bGoAhead cleared: exactly the gap between the worker's clearing and its wait.
 class CountingHost : public ITransferHost {
   public:
-    std::size_t SendHexText(const std::string& /*text*/) override {
-        bytes.fetch_add(1);
-        return 1;
+    std::size_t SendHexText(const std::string& text) override {
+        std::array<std::uint8_t, 4096> decoded{};
+        const std::size_t n = CSerialLink::DecodeHexText(text, decoded.data(), decoded.size());
+        bytes.fetch_add(static_cast<long>(n));
+        return n;
     }
     void SentCountChanged() override {}
     void TransferEnded(TransferEnd /*why*/) override { ended = true; }

@@ -122,6 +122,8 @@ class FakeLine final : public IUpgradeLine {
     std::vector<std::int32_t> sentBaud;
     std::vector<std::size_t> writeSizes;
     std::vector<std::vector<std::uint8_t>> frames;  // every frame received, resends included
+    // Sending n: once this many of its bytes were heard, the head says these bytes.
+    std::map<int, std::pair<std::size_t, std::vector<std::uint8_t>>> answersMidFrame;
     std::deque<std::uint8_t> incoming;
     int openCalls = 0;
     int writeCalls = 0;
@@ -146,6 +148,11 @@ class FakeLine final : public IUpgradeLine {
             return;
         }
         m_frameBytes.push_back(byte);
+        const auto early = answersMidFrame.find(static_cast<int>(frames.size()));
+        if (early != answersMidFrame.end() && early->second.first == m_frameBytes.size()) {
+            incoming.insert(incoming.end(), early->second.second.begin(),
+                            early->second.second.end());
+        }
         if (m_frameBytes.size() < kFrameSize) {
             return;
         }

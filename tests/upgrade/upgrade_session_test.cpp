@@ -96,7 +96,10 @@ TEST_F(SessionTest, WholeUpgradeSendsTheCommandCheckAndFramesAtTheirSpeeds) {
         expected.insert(expected.end(), frame.begin(), frame.end());
     }
     EXPECT_EQ(line.SentAt(115200), expected);
-    EXPECT_EQ(line.writeSizes.back(), 4107U) << "frame mode writes one frame at once";
+    // A frame goes out in two writes: all but its last byte, then that byte, so that what the
+    // head said before it can be told from an answer to the whole frame.
+    EXPECT_EQ(std::vector<std::size_t>(line.writeSizes.end() - 2, line.writeSizes.end()),
+              (std::vector<std::size_t>{4106U, 1U}));
     EXPECT_EQ(line.closeCalls, 2);
     EXPECT_FALSE(line.isOpen);
 
@@ -279,6 +282,31 @@ TEST_F(SessionTest, EchoSettingThatDoesNotMatchTheLineIsReported) {
     EXPECT_TRUE(echoing.frames.empty()) << "no frame goes out on a line read the wrong way";
 }
 
+// What a head says before a frame's last byte was handed to the port cannot answer that frame:
+// a "complete" then is never a success, however the frame ends.
+TEST_F(SessionTest, AnswersBeforeTheLastByteNeverCountForTheFrame) {
+    struct Early {
+        std::size_t afterBytes;
+        std::uint8_t answer;
+        UpgradeStatus status;
+    };
+    for (const Early early :
+         {Early{1, 0x84, UpgradeStatus::CompleteTooEarly},
+          Early{200, 0x84, UpgradeStatus::CompleteTooEarly},
+          Early{4106, 0x84, UpgradeStatus::CompleteTooEarly},
+          Early{200, 0x86, UpgradeStatus::HeadFailed}, Early{200, 0x82, UpgradeStatus::Done},
+          Early{4106, 0x81, UpgradeStatus::Done}}) {
+        FakeLine head(clock);
+        head.answersMidFrame[3] = {early.afterBytes, {early.answer}};  // the last of four
+        CUpgradeSession session(head, clock, observer, stop);
+        const UpgradeResult result = session.Run(options, ImageBytes(4 * kBlock));
+        EXPECT_EQ(result.status, early.status) << "0x" << std::hex << int{early.answer} << " after "
+                                               << std::dec << early.afterBytes << " bytes";
+        EXPECT_EQ(result.frameReached, 3);
+        EXPECT_EQ(result.resends, 0);
+    }
+}
+
 TEST_F(SessionTest, PortFailuresAreReportedAndTheLineIsClosed) {
     line.failOpenAt = 2;  // the reopening at the transfer speed
     UpgradeResult result = RunWith(ImageBytes(10));
@@ -289,7 +317,7 @@ TEST_F(SessionTest, PortFailuresAreReportedAndTheLineIsClosed) {
     EXPECT_EQ(result.baudRate, 115200);
 
     FakeLine breaking(clock);
-    breaking.failWriteAt = 4;  // command, check, frame 0, frame 1
+    breaking.failWriteAt = 5;  // command, check, frame 0 (two writes), frame 1
     CUpgradeSession session(breaking, clock, observer, stop);
     result = session.Run(options, ImageBytes(3 * kBlock));
     EXPECT_EQ(result.status, UpgradeStatus::PortFailed);
@@ -305,7 +333,7 @@ TEST_F(SessionTest, PortFailuresAreReportedAndTheLineIsClosed) {
 
 TEST_F(SessionTest, AStopRequestEndsAtTheFrameReachedWithThePortClosed) {
     line.stop = &stop;
-    line.stopAtWrite = 4;  // while frame 1 goes out
+    line.stopAtWrite = 6;  // while frame 1 goes out (command, check, two writes a frame)
     const UpgradeResult result = RunWith(ImageBytes(4 * kBlock));
     EXPECT_EQ(result.status, UpgradeStatus::Stopped);
     EXPECT_EQ(result.frameReached, 1);

@@ -78,6 +78,27 @@ if [ -f "$cli_exe" ]; then
         failed=1
     fi
     stop_headsim
+
+    echo "== a one-head plan with a report (ptz-upgrade.exe --plan): the image's SHA-256 by bcrypt.dll"
+    printf 'port,address,protocol,speed,image,label\r\nCOM1,1,pelco-d,2400,image.bin,Gate 1\r\n' \
+        >"$work/plan.csv"
+    rm -f "$work/report.csv"
+    start_headsim --no-command --once
+    if (cd "$work" && wine_run "$run_limit" "$cli_exe" --plan plan.csv --report report.csv \
+        --no-switch --quiet); then
+        sha=$(sha256sum "$image" | cut -d' ' -f1)
+        line=$(sed -n 2p "$work/report.csv")
+        if [[ "$line" == "2,Gate 1,COM1,1,image.bin,$sha,"*",upgraded,3,0" ]]; then
+            echo "PASS the report names the head upgraded with the image's SHA-256"
+        else
+            echo "FAIL the report's line is '$line' (image SHA-256 $sha)"
+            failed=1
+        fi
+    else
+        echo "FAIL ptz-upgrade.exe --plan ended with status $?"
+        failed=1
+    fi
+    stop_headsim
 else
     echo "== ptz-upgrade.exe not built: whole-upgrade run skipped"
 fi

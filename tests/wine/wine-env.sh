@@ -168,3 +168,32 @@ wine_restart_server() {
     LD_PRELOAD=$shim wineserver -p >/dev/null 2>&1
     wine_run "$run_limit" cmd /c exit >/dev/null
 }
+
+# expected_frames IMAGE: for each block of the image, the load address and 24-bit sum its frame
+# must carry, one "0x00020000 0x01a2b3" line each, worked out here from the frame's layout.
+expected_frames() {
+    local size
+    size=$(stat -c %s "$1")
+    od -An -v -tu1 "$1" | awk -v size="$size" '
+        { for (i = 1; i <= NF; i++) { data[n++] = $i } }
+        END {
+            for (offset = 0; offset < size || (size == 0 && offset == 0); offset += 4096) {
+                address = 131072 + offset
+                last = offset + 4096 >= size ? 1 : 0
+                sum = last + int(address / 16777216) % 256 + int(address / 65536) % 256 \
+                    + int(address / 256) % 256 + address % 256 + 16
+                for (i = 0; i < 4096; i++) {
+                    sum += offset + i < size ? data[offset + i] : 255
+                }
+                printf "0x%08x 0x%06x\n", address, sum % 16777216
+                if (size == 0) { break }
+            }
+        }'
+}
+
+# logged_frames LOG: the load address and sum of every frame the simulated head received, in
+# order, resends included, as expected_frames prints them.
+logged_frames() {
+    grep '"event":"frame"' "$1" |
+        sed -n 's/.*"address":"\(0x[0-9a-f]*\)".*"sum":"\(0x[0-9a-f]*\)".*/\1 \2/p'
+}

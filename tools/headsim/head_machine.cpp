@@ -222,6 +222,11 @@ void HeadMachine::FinishFrame(std::vector<HeadAnswer>& answers) {
         return;
     }
 
+    // The other heads of the line take their frames as they come.
+    if (m_options.faultAddress != 0 && m_options.faultAddress != m_summary.lastAddress) {
+        StoreBlock(frame, index, repeatOfLast, answers);
+        return;
+    }
     if (TakeFault(m_options.badSumAt, index, "checksum error 0x83")) {
         m_refusedLast = true;
         Answer(kChecksumError83, "checksum error", false, answers);
@@ -244,6 +249,11 @@ void HeadMachine::FinishFrame(std::vector<HeadAnswer>& answers) {
         return;
     }
 
+    StoreBlock(frame, index, repeatOfLast, answers);
+}
+
+void HeadMachine::StoreBlock(const DecodedFrame& frame, int index, bool repeatOfLast,
+                             std::vector<HeadAnswer>& answers) {
     if (index == 0 && !repeatOfLast) {
         m_image.clear();  // a new transfer begins
     }

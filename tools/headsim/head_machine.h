@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "event_log.h"
+#include "frame_decoder.h"
 #include "head_simulator.h"
 #include "pelco_listener.h"
 
@@ -34,6 +35,9 @@ class HeadMachine {
     void StepUpgrade(std::uint8_t byte, int baud, std::vector<HeadAnswer>& answers);
     void StepFrame(std::uint8_t byte, int baud, std::vector<HeadAnswer>& answers);
     void FinishFrame(std::vector<HeadAnswer>& answers);
+    // A good frame carrying the expected block (or the last one again): stored and answered.
+    void StoreBlock(const DecodedFrame& frame, int index, bool repeatOfLast,
+                    std::vector<HeadAnswer>& answers);
     void Answer(std::uint8_t byte, const char* meaning, bool completes,
                 std::vector<HeadAnswer>& answers);
     void Ignore(const std::uint8_t* bytes, std::size_t count, int baud, const char* reason);

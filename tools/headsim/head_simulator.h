@@ -25,6 +25,7 @@ struct HeadSimOptions {
 
     // Faults. Frame indexes count from 0 and name the image block the frame carries, so a resent
     // frame keeps its index; each checksum fault fires once, so the resend is accepted.
+    int faultAddress = 0;  // the frame faults below hit only this head of the line; 0: any head
     std::vector<int> badSumAt;    // answer 0x83 to these frames (the block is not stored)
     std::vector<int> answer81At;  // answer 0x81 to these frames (the block is not stored)
     int failAt = -1;              // answer 0x86 to this frame and abandon the transfer

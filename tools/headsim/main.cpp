@@ -122,6 +122,10 @@ int Run(int argc, char** argv) {
     app.add_option("--pace", options.paceBaud, "read no faster than this line rate (bit/s)")
         ->check(CLI::Range(50, 4000000));
     app.add_flag("--once", options.once, "exit 0 once every head has completed an upgrade");
+    app.add_option("--fault-address", options.faultAddress,
+                   "the frame faults (--bad-sum-at, --answer-81-at, --fail-at, --timeout-at) hit "
+                   "only this head of the line (default: whichever is upgraded)")
+        ->check(CLI::Range(1, 255));
     app.add_option("--bad-sum-at", options.badSumAt, "answer 83 to frame N, once (repeatable)")
         ->check(CLI::NonNegativeNumber);
     app.add_option("--answer-81-at", options.answer81At, "answer 81 to frame N, once (repeatable)")

@@ -1,0 +1,340 @@
+#include "fleet_plan.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <system_error>
+#include <utility>
+
+#include "csv_line.h"
+#include "exit_status.h"
+#include "image_digest.h"
+#include "image_file.h"
+#include "pelco_command.h"
+#include "utf8_io.h"
+
+namespace {
+
+enum class Column { Port, Address, Protocol, Speed, Image, Label };
+
+struct ColumnName {
+    const char* name;
+    Column column;
+    bool required;
+};
+
+constexpr std::array<ColumnName, 6> kColumns = {{
+    {"port", Column::Port, true},
+    {"address", Column::Address, true},
+    {"protocol", Column::Protocol, true},
+    {"speed", Column::Speed, true},
+    {"image", Column::Image, false},
+    {"label", Column::Label, false},
+}};
+constexpr const char* kSimPort = "sim";
+constexpr std::array<std::int32_t, 4> kSpeeds = {2400, 4800, 9600, 19200};
+constexpr std::size_t kMaxPlanBytes = std::size_t{16} * 1024 * 1024;
+
+std::string Lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), [](char c) {
+        return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    });
+    return text;
+}
+
+bool AllDigits(const std::string& text) {
+    return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// The header: which column holds what, in the order written.
+struct Header {
+    std::vector<Column> columns;
+    std::vector<std::string> names;
+};
+
+class PlanParser {
+  public:
+    explicit PlanParser(std::string planName) : m_planName(std::move(planName)) {}
+
+    std::optional<std::vector<PlanRow>> Parse(const std::string& text, std::string& error) {
+        std::istringstream lines(text);
+        std::string line;
+        for (int number = 1; std::getline(lines, line); ++number) {
+            if (number == 1 && line.rfind("\xEF\xBB\xBF", 0) == 0) {
+                line.erase(0, 3);  // the byte-order mark spreadsheets write
+            }
+            if (!line.empty() && line.back() == '\r') {
+                line.pop_back();
+            }
+            const auto first = line.find_first_not_of(" \t");
+            if (first == std::string::npos || line[first] == '#') {
+                continue;
+            }
+            m_line = number;
+            const bool ok = m_header.columns.empty() ? ReadHeader(line) : ReadRow(line);
+            if (!ok) {
+                error = m_error;
+                return std::nullopt;
+            }
+        }
+        if (m_header.columns.empty() || m_rows.empty()) {
+            error = m_planName + ": the plan has no heads: it needs a header row (port,address," +
+                    "protocol,speed[,image][,label]) and one row per head";
+            return std::nullopt;
+        }
+        return m_rows;
+    }
+
+  private:
+    bool Fail(const std::string& message) {
+        m_error = m_planName + " line " + std::to_string(m_line) + ": " + message;
+        return false;
+    }
+    bool FailAt(std::size_t index, const std::string& message) {
+        return Fail("column " + std::to_string(index + 1) + " (" + m_header.names[index] +
+                    "): " + message);
+    }
+
+    bool ReadHeader(const std::string& line) {
+        std::string error;
+        const auto fields = SplitCsvLine(line, error);
+        if (!fields) {
+            return Fail(error);
+        }
+        for (std::size_t i = 0; i < fields->size(); ++i) {
+            const std::string name = Lower((*fields)[i].text);
+            const auto known = std::find_if(kColumns.begin(), kColumns.end(),
+                                            [&](const ColumnName& c) { return name == c.name; });
+            if (known == kColumns.end()) {
+                return Fail("column " + std::to_string(i + 1) + ": '" + (*fields)[i].text +
+                            "' is not a column of a plan (port, address, protocol, speed, image, "
+                            "label)");
+            }
+            if (std::find(m_header.columns.begin(), m_header.columns.end(), known->column) !=
+                m_header.columns.end()) {
+                return Fail("column " + std::to_string(i + 1) + ": '" + name + "' is named twice");
+            }
+            m_header.columns.push_back(known->column);
+            m_header.names.push_back(name);
+        }
+        for (const ColumnName& c : kColumns) {
+            if (c.required && std::find(m_header.columns.begin(), m_header.columns.end(),
+                                        c.column) == m_header.columns.end()) {
+                return Fail(std::string("the header has no '") + c.name +
+                            "' column: a plan's header is port,address,protocol,speed, then "
+                            "optionally image and label");
+            }
+        }
+        return true;
+    }
+
+    bool ReadRow(const std::string& line) {
+        std::string error;
+        const auto fields = SplitCsvLine(line, error);
+        if (!fields) {
+            return Fail(error);
+        }
+        if (fields->size() > m_header.columns.size()) {
+            return Fail("column " + std::to_string(m_header.columns.size() + 1) +
+                        ": an extra column: the header names " +
+                        std::to_string(m_header.columns.size()));
+        }
+        PlanRow row;
+        row.line = m_line;
+        for (std::size_t i = 0; i < m_header.columns.size(); ++i) {
+            const bool present = i < fields->size();
+            const std::string text = present ? (*fields)[i].text : std::string();
+            const Column column = m_header.columns[i];
+            const bool required = column != Column::Image && column != Column::Label;
+            if (required && text.empty()) {
+                return FailAt(i, present ? "empty: every row needs a port, address, protocol "
+                                           "and speed"
+                                         : "missing: every row needs a port, address, protocol "
+                                           "and speed");
+            }
+            if (!ReadField(column, i, text, row)) {
+                return false;
+            }
+        }
+        return Add(std::move(row));
+    }
+
+    bool ReadField(Column column, std::size_t index, const std::string& text, PlanRow& row) {
+        switch (column) {
+            case Column::Port:
+                row.port = text;
+                return true;
+            case Column::Address:
+                if (!AllDigits(text) || text.size() > 3 || std::stoi(text) < 1 ||
+                    std::stoi(text) > 255) {
+                    return FailAt(index,
+                                  "'" + text + "' is not an address: addresses are 1 to 255");
+                }
+                row.address = static_cast<std::uint8_t>(std::stoi(text));
+                return true;
+            case Column::Protocol:
+                row.protocolName = Lower(text);
+                if (row.protocolName != "pelco-d" && row.protocolName != "pelco-p") {
+                    return FailAt(index, "'" + text + "' is not a protocol: pelco-d or pelco-p");
+                }
+                row.protocolIndex = row.protocolName == "pelco-p" ? PELCO_P : PELCO_D;
+                return true;
+            case Column::Speed: {
+                const bool known =
+                    AllDigits(text) && text.size() <= 5 &&
+                    std::find(kSpeeds.begin(), kSpeeds.end(), std::stoi(text)) != kSpeeds.end();
+                if (!known) {
+                    return FailAt(
+                        index, "'" + text + "' is not a control speed: 2400, 4800, 9600 or 19200");
+                }
+                row.speed = std::stoi(text);
+                return true;
+            }
+            case Column::Image:
+                row.image = text;
+                row.imageColumn = static_cast<int>(index) + 1;
+                return true;
+            case Column::Label:
+                row.label = text;
+                return true;
+        }
+        return true;
+    }
+
+    bool Add(PlanRow row) {
+        const auto key = std::make_pair(row.port, row.address);
+        const auto earlier = m_lineOf.find(key);
+        if (earlier != m_lineOf.end()) {
+            return Fail("head " + std::to_string(row.address) + " on " + row.port +
+                        " is planned twice (first at line " + std::to_string(earlier->second) +
+                        ")");
+        }
+        m_lineOf[key] = row.line;
+        if (row.port == kSimPort) {
+            // One simulated bus, whose heads all listen with one protocol at one speed.
+            if (m_simRow == nullptr) {
+                m_simRow = std::make_unique<PlanRow>(row);
+            } else if (row.protocolName != m_simRow->protocolName || row.speed != m_simRow->speed) {
+                return Fail(
+                    "the simulated bus 'sim' has one protocol and speed for all its "
+                    "heads: " +
+                    m_simRow->protocolName + " at " + std::to_string(m_simRow->speed) +
+                    " bit/s (line " + std::to_string(m_simRow->line) + ")");
+            }
+        }
+        m_rows.push_back(std::move(row));
+        return true;
+    }
+
+    std::string m_planName;
+    int m_line = 0;
+    std::string m_error;
+    Header m_header;
+    std::vector<PlanRow> m_rows;
+    std::map<std::pair<std::string, std::uint8_t>, int> m_lineOf;
+    std::unique_ptr<PlanRow> m_simRow;
+};
+
+bool IsAbsolute(const std::string& path) {
+    const bool rooted = !path.empty() && (path[0] == '/' || path[0] == '\\');
+    const bool drive = path.size() >= 2 && path[1] == ':';
+    return rooted || drive;
+}
+
+// Images named in a plan are found beside it, wherever the loader was started.
+std::string BesidePlan(const std::string& planPath, const std::string& image) {
+    const auto slash = planPath.find_last_of("/\\");
+    if (IsAbsolute(image) || slash == std::string::npos) {
+        return image;
+    }
+    return planPath.substr(0, slash + 1) + image;
+}
+
+bool ReadText(const std::string& path, std::string& text, std::string& error) {
+    std::FILE* file = OpenUtf8File(path, "rb");
+    if (file == nullptr) {
+        error = "Failed to open the plan '" + path + "': " + std::generic_category().message(errno);
+        return false;
+    }
+    std::array<char, 65536> chunk{};
+    std::size_t got = 0;
+    while ((got = std::fread(chunk.data(), 1, chunk.size(), file)) > 0 &&
+           text.size() <= kMaxPlanBytes) {
+        text.append(chunk.data(), got);
+    }
+    const bool failed = std::ferror(file) != 0;
+    std::fclose(file);
+    if (failed || text.size() > kMaxPlanBytes) {
+        error = "Failed to read the plan '" + path +
+                "': " + (failed ? "a read error" : "it is larger than 16 MiB; is it a plan?");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<std::vector<PlanRow>> ParsePlan(const std::string& text, const std::string& planName,
+                                              std::string& error) {
+    return PlanParser(planName).Parse(text, error);
+}
+
+PlanLoad LoadPlan(const std::string& planPath, const std::string& defaultImage) {
+    PlanLoad load;
+    load.exitStatus = exit_status::kUsage;
+    std::string text;
+    if (!ReadText(planPath, text, load.error)) {
+        return load;
+    }
+    auto rows = ParsePlan(text, planPath, load.error);
+    if (!rows) {
+        return load;
+    }
+    FleetPlan plan;
+    std::map<std::string, std::size_t> indexOf;
+    for (PlanRow& row : *rows) {
+        const bool own = !row.image.empty();
+        if (!own && defaultImage.empty()) {
+            load.error = planPath + " line " + std::to_string(row.line) +
+                         ": no image: name one in an image column or give IMAGE on the command "
+                         "line";
+            return load;
+        }
+        row.image = own ? row.image : defaultImage;
+        const std::string path = own ? BesidePlan(planPath, row.image) : defaultImage;
+        const auto known = indexOf.find(path);
+        if (known != indexOf.end()) {
+            row.imageIndex = known->second;
+            continue;
+        }
+        ImageFile image = OpenImage(path);
+        if (!image.error.empty()) {
+            // The command line's image fails as it does without a plan.
+            load.exitStatus = own ? exit_status::kUsage : exit_status::kImage;
+            load.error = own ? planPath + " line " + std::to_string(row.line) + ", column " +
+                                   std::to_string(row.imageColumn) + " (image): " + image.error
+                             : image.error;
+            return load;
+        }
+        PlanImage planned;
+        planned.path = path;
+        planned.sha256 = Sha256Hex(image.bytes);
+        if (planned.sha256.empty()) {
+            load.exitStatus = exit_status::kImage;
+            load.error = "Failed to compute the SHA-256 of the image '" + path +
+                         "' for the report: the system's hash function failed";
+            return load;
+        }
+        planned.bytes = std::move(image.bytes);
+        row.imageIndex = plan.images.size();
+        indexOf[path] = row.imageIndex;
+        plan.images.push_back(std::move(planned));
+    }
+    plan.rows = std::move(*rows);
+    load.plan = std::move(plan);
+    load.exitStatus = exit_status::kSuccess;
+    return load;
+}

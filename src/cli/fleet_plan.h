@@ -1,0 +1,48 @@
+// --plan FILE: the heads of a whole site, one CSV row each (port, address, protocol, speed, and
+// optionally image and label). Every row is checked, and every image read, before any port opens.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct PlanRow {
+    int line = 0;      // in the plan file, from 1: reports and messages name it
+    std::string port;  // as written: a device, rfc2217://, socket:// or "sim"
+    std::uint8_t address = 1;
+    std::uint8_t protocolIndex = 1;  // PELCO_D
+    std::string protocolName;        // "pelco-d" or "pelco-p"
+    std::int32_t speed = 2400;
+    std::string image;           // as written, or the command line's image when the row names none
+    std::string label;           // the technician's name for the head; may be empty
+    int imageColumn = 0;         // where the row names its image, for messages
+    std::size_t imageIndex = 0;  // into FleetPlan::images
+};
+
+struct PlanImage {
+    std::string path;  // as opened
+    std::vector<std::uint8_t> bytes;
+    std::string sha256;
+};
+
+struct FleetPlan {
+    std::vector<PlanRow> rows;      // in the plan's order
+    std::vector<PlanImage> images;  // each file read once, however many rows name it
+};
+
+// The rows of the plan's text, checked; `planName` names the file in messages. Nothing, with
+// `error` naming the line and column, when a row is not a head this program can upgrade.
+std::optional<std::vector<PlanRow>> ParsePlan(const std::string& text, const std::string& planName,
+                                              std::string& error);
+
+struct PlanLoad {
+    std::optional<FleetPlan> plan;
+    int exitStatus = 0;  // with no plan: a usage error, or an unreadable command-line image
+    std::string error;
+};
+
+// Reads the plan and every image it names (relative paths from the plan's folder); rows without
+// an image take `defaultImage`, the command line's.
+PlanLoad LoadPlan(const std::string& planPath, const std::string& defaultImage);

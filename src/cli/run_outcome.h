@@ -1,0 +1,38 @@
+// How a run of heads ends for people and scripts: the exit status with its meaning, each port's
+// summary on stderr, and every head's state under --json. Shared by port runs and plan runs.
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "cli_options.h"
+#include "exit_status.h"
+#include "port_run.h"
+#include "run_context.h"
+#include "sim_port.h"
+
+struct RunEnd {
+    int status = exit_status::kSuccess;
+    std::string what = DescribeStatus(UpgradeStatus::Done);
+    std::string message;  // the first failure, for people
+    std::string heads;    // JSON array of every head, empty when none was tried
+    bool told = false;    // the message is already on stderr
+};
+
+RunEnd Ended(int status, const char* what, std::string message);
+
+// "upgraded", "failed" or "not tried".
+const char* HeadStateName(const HeadOutcome& head);
+
+// One head as a JSON object; `row` and `label` only when it came from a plan (row > 0).
+std::string HeadJson(const HeadOutcome& head, const std::string& port, int row = 0,
+                     const std::string& label = {});
+
+// The port's summary on stderr: every failure in full, then every head by name.
+void ReportPort(const PortOutcome& outcome, const RunContext& context, const CliOptions& options,
+                std::ostream& err);
+
+// "simulated heads (address 1,2, pelco-d, 2400 bit/s) listen on /dev/pts/7".
+std::string SimAnnouncement(const SimHeadSettings& settings, const std::string& protocolName,
+                            const std::string& path);

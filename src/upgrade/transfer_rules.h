@@ -1,0 +1,70 @@
+// The rules of a transfer, written once for both programs: which frame goes out next, and what
+// a head's answer to the frame on the line means. Pure functions over a small state, so that
+// the window program and the command line only feed them what happened and act on the result.
+#pragma once
+
+#include <cstdint>
+
+#include "head_answer.h"
+
+// What the frame on the line is: a 0x84 means the image arrived whole only in answer to the
+// frame that carries the last-block mark, or to the fill frame after it.
+enum class FrameRole {
+    Block,      // a frame before the last
+    LastBlock,  // the frame with the last-block mark
+    Fill,       // the all-0xFF frame a head asks for by accepting the last block with 0x82
+};
+
+// One frame of a transfer: which block it carries and how often it went out.
+struct FrameCursor {
+    std::int64_t index = 0;     // 0 for the first frame; a resend keeps its index
+    std::int32_t offset = 0;    // image offset of its block
+    std::int32_t blockLen = 0;  // image bytes in it (0 in the fill frame)
+    FrameRole role = FrameRole::Block;
+    int attempt = 0;  // 0 for the first sending, 1.. for resends
+
+    std::uint32_t LoadAddress() const;
+    // Offset of the block after this one: where the image continues once it is accepted.
+    std::int32_t NextOffset() const { return offset + blockLen; }
+};
+
+// The frame for the block at `offset`; at or past the end of the image, the fill frame.
+FrameCursor FrameAt(std::int32_t offset, std::int32_t imageSize, std::int64_t index = 0);
+// The frame after an accepted one: the next block, or the fill frame after the last block.
+FrameCursor FrameAfter(const FrameCursor& accepted, std::int32_t imageSize);
+// The same block with the same load address again, after the head reported it damaged.
+FrameCursor ResendOf(const FrameCursor& damaged);
+
+// What the session does next, having heard one byte while a frame is on the line.
+enum class FrameStep {
+    KeepWaiting,            // not an answer to this frame: noise, 0x80, or an early 0x81/0x82/0x83
+    NextFrame,              // 0x82 to a frame before the last
+    SendFill,               // 0x82 to the last frame
+    Resend,                 // checksum error with resends left
+    TooManyChecksumErrors,  // checksum error with no resend left
+    Complete,               // 0x84 to the last frame or to the fill frame
+    CompleteTooEarly,       // 0x84 that cannot answer the last frame: never a success
+    EndNotConfirmed,        // 0x82 to the fill frame: nothing is left to send
+    HeadFailed,             // 0x86
+    HeadTimedOut,           // 0x87
+};
+
+// Resends a front end allows without limit (the window program leaves it to the operator).
+constexpr int kUnlimitedResends = INT32_MAX;
+
+// What is known of the frame on the line when a byte arrives.
+struct FrameOnLine {
+    FrameRole role = FrameRole::Block;
+    int attempt = 0;
+    // The frame's last byte had been handed to the port before the byte arrived. A byte that
+    // came earlier cannot be the head's answer to the whole frame.
+    bool wholeFrameOut = true;
+    // The head reported this frame damaged and it has not gone out again since.
+    bool reportedDamaged = false;
+};
+
+// `retries`: resends allowed after checksum errors.
+FrameStep DecideFrameStep(std::uint8_t answer, const FrameOnLine& frame, int retries);
+
+// True for the steps that end the transfer for good, whatever comes after.
+bool EndsTransfer(FrameStep step);

@@ -1,0 +1,220 @@
+// The window program's transfer worker against a scripted port: every frame it sends is the
+// frame of its block, in at most four writes, marked waiting before the last one; a write cut
+// short counts only what went out and ends it; a stop ends it between writes; and an answer is
+// judged by when it arrived against the moment the frame's last chunk was handed over.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "expected_frame.h"
+#include "transfer_worker.h"
+
+namespace {
+using Clock = std::chrono::steady_clock;
+
+struct Write {
+    Bytes bytes;
+    std::int32_t goAhead;  // g_bGoAhead as the write began
+};
+
+class ScriptedPort : public ITransferHost {
+  public:
+    explicit ScriptedPort(TransferState& state) : m_state(state) {}
+
+    std::size_t SendHexText(const std::string& text) override {
+        std::array<std::uint8_t, 4096> decoded{};
+        const std::size_t n = CSerialLink::DecodeHexText(text, decoded.data(), decoded.size());
+        std::size_t call = 0;
+        {
+            const std::lock_guard<std::mutex> lock(mutex);
+            call = writes.size();
+            writes.push_back({Bytes(decoded.begin(), decoded.begin() + n), m_state.g_bGoAhead});
+        }
+        if (onWrite) {
+            onWrite(call);
+        }
+        const auto cut = cutShort.find(call);
+        return cut == cutShort.end() ? n : cut->second;
+    }
+    // After each write has returned: what the write did is visible once this is counted.
+    void SentCountChanged() override { ++written; }
+    void TransferEnded(TransferEnd why) override { ended.push_back(why); }
+
+    std::vector<Write> Writes() {
+        const std::lock_guard<std::mutex> lock(mutex);
+        return writes;
+    }
+
+    std::mutex mutex;
+    std::vector<Write> writes;
+    std::map<std::size_t, std::size_t> cutShort;  // write n returns this many bytes
+    std::function<void(std::size_t)> onWrite;
+    std::vector<TransferEnd> ended;
+    std::atomic<std::size_t> written{0};
+
+  private:
+    TransferState& m_state;
+};
+
+class TransferWorkerTest : public ::testing::Test {
+  protected:
+    void Start(const Bytes& bytes) {
+        image = bytes;
+        file = std::tmpfile();
+        std::fwrite(image.data(), 1, image.size(), file);
+        state.g_bPortOpen = 1;
+        state.g_pImage = file;
+        state.g_nImageSize = static_cast<std::int32_t>(image.size());
+        state.g_bGoAhead = 1;
+        worker = std::make_unique<CTransferWorker>(state, port, imageLock);
+        ASSERT_TRUE(worker->Run());
+    }
+
+    void TearDown() override {
+        if (worker) {
+            worker->Stop();
+            worker->Join();
+        }
+        state.g_pImage = nullptr;
+        if (file != nullptr) {
+            std::fclose(file);
+        }
+    }
+
+    // Waits until the worker waits for an answer after `writes` writes in all.
+    bool WaitForAnswerWait(std::size_t writes) {
+        const auto deadline = Clock::now() + std::chrono::seconds(10);
+        while (state.g_bGoAhead != 0 || port.written < writes) {
+            if (Clock::now() > deadline || worker->Ended()) {
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return true;
+    }
+
+    // As the window does on an answer: accepted, or the same block again.
+    void Accept() {
+        state.g_bGoAhead = 1;
+        worker->Release();
+    }
+    void ResendLast() {
+        state.g_nOffset = state.g_nOffset - state.g_nBlockLen;
+        state.g_bGoAhead = 1;
+        worker->Release();
+    }
+
+    Bytes image;
+    std::FILE* file = nullptr;
+    TransferState state;
+    std::mutex imageLock;
+    ScriptedPort port{state};
+    std::unique_ptr<CTransferWorker> worker;
+};
+
+Bytes Pattern(std::size_t size) {
+    Bytes bytes(size);
+    for (std::size_t i = 0; i < size; ++i) {
+        bytes[i] = static_cast<std::uint8_t>(i * 13 + i / 4096);
+    }
+    return bytes;
+}
+
+TEST_F(TransferWorkerTest, EveryFrameIsItsBlockInFourWritesMarkedWaitingBeforeTheLast) {
+    // Nine frames, the fourth and the short last one damaged once each, then the fill frame.
+    Start(Pattern(8 * 4096 + 100));
+    std::vector<std::size_t> offsets;
+    std::size_t writes = 0;
+    for (std::size_t block = 0; block < 9; ++block) {
+        offsets.push_back(block * 4096);
+        ASSERT_TRUE(WaitForAnswerWait(writes += 4)) << "frame " << block;
+        if (block == 3 || block == 8) {
+            offsets.push_back(block * 4096);
+            ResendLast();
+            ASSERT_TRUE(WaitForAnswerWait(writes += 4)) << "resend of frame " << block;
+        }
+        Accept();
+    }
+    offsets.push_back(8 * 4096 + 100);  // the fill frame after the accepted last block
+    ASSERT_TRUE(WaitForAnswerWait(writes += 4));
+
+    const std::vector<Write> sent = port.Writes();
+    ASSERT_EQ(sent.size(), offsets.size() * 4);
+    for (std::size_t f = 0; f < offsets.size(); ++f) {
+        Bytes frame;
+        for (std::size_t w = 0; w < 4; ++w) {
+            const Write& write = sent[f * 4 + w];
+            EXPECT_EQ(write.bytes.size(), w < 3 ? 1365U : 12U);
+            EXPECT_EQ(write.goAhead, w < 3 ? 1 : 0) << "frame " << f << " write " << w;
+            frame.insert(frame.end(), write.bytes.begin(), write.bytes.end());
+        }
+        EXPECT_EQ(frame, ExpectedFrame(image, offsets[f])) << "frame " << f;
+    }
+    EXPECT_EQ(state.g_nSentCount.load(), static_cast<std::int32_t>(offsets.size() * 4107));
+    EXPECT_TRUE(port.ended.empty());
+}
+
+TEST_F(TransferWorkerTest, AChunkCutShortCountsWhatWentOutAndEndsTheTransfer) {
+    port.cutShort[1] = 1000;
+    Start(Pattern(3 * 4096));
+    ASSERT_TRUE(worker->WaitUntilEnded(10000));
+    EXPECT_EQ(port.Writes().size(), 2U);
+    EXPECT_EQ(state.g_nSentCount.load(), 1365 + 1000);
+    EXPECT_EQ(port.ended, (std::vector<TransferEnd>{TransferEnd::WriteFailed}));
+}
+
+TEST_F(TransferWorkerTest, AStopEndsTheFrameBeforeItsNextWrite) {
+    port.onWrite = [this](std::size_t call) {
+        if (call == 1) {
+            worker->Stop();
+        }
+    };
+    Start(Pattern(3 * 4096));
+    ASSERT_TRUE(worker->WaitUntilEnded(10000));
+    EXPECT_EQ(port.Writes().size(), 2U);
+    EXPECT_TRUE(port.ended.empty()) << "a stopped worker reports nothing";
+}
+
+TEST_F(TransferWorkerTest, AnAnswerIsJudgedByWhenItArrivedAgainstTheLastChunk) {
+    std::vector<std::optional<FrameOnLine>> duringWrites;
+    const Clock::time_point beforeStart = Clock::now();
+    port.onWrite = [&](std::size_t) {
+        duringWrites.push_back(worker->FrameOnLineAt(Clock::now()));
+    };
+    Start(Pattern(4096 + 1));
+    ASSERT_TRUE(WaitForAnswerWait(4));
+    // Frame 0 is a block before the last: never whole for "complete", whatever the time.
+    ASSERT_EQ(duringWrites.size(), 4U);
+    for (std::size_t w = 0; w < 4; ++w) {
+        ASSERT_TRUE(duringWrites[w].has_value());
+        EXPECT_EQ(duringWrites[w]->role, FrameRole::Block);
+        EXPECT_EQ(duringWrites[w]->wholeFrameOut, w == 3) << "write " << w;
+    }
+    const Clock::time_point beforeLastFrame = Clock::now();
+    Accept();
+    ASSERT_TRUE(WaitForAnswerWait(8));
+    const auto early = worker->FrameOnLineAt(beforeLastFrame);
+    ASSERT_TRUE(early.has_value());
+    EXPECT_EQ(early->role, FrameRole::LastBlock);
+    EXPECT_FALSE(early->wholeFrameOut) << "arrived before the last frame was handed over";
+    EXPECT_FALSE(worker->FrameOnLineAt(beforeStart)->wholeFrameOut);
+    EXPECT_TRUE(worker->FrameOnLineAt(Clock::now())->wholeFrameOut);
+    worker->MarkFrameDamaged();
+    EXPECT_TRUE(worker->FrameOnLineAt(Clock::now())->reportedDamaged);
+    ResendLast();
+    ASSERT_TRUE(WaitForAnswerWait(12));
+    const auto resent = worker->FrameOnLineAt(Clock::now());
+    EXPECT_FALSE(resent->reportedDamaged) << "the resend goes out whole again";
+    EXPECT_EQ(resent->attempt, 1);
+}
+
+}  // namespace
