@@ -16,6 +16,8 @@ packages=(
     # screenshots (tests/wine/run-ui-tests.sh).
     xvfb fonts-wqy-microhei fonts-wqy-zenhei fonts-wine imagemagick
     help2man lintian unzip file
+    # Network serial ports: a real serial server in front of ptz-headsim (rfc2217://, socket://).
+    ser2net
 )
 
 missing=()

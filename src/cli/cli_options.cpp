@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "exit_status.h"
+#include "network_port_name.h"
 #include "pelco_command.h"
 #include "ptz_version.h"
 
@@ -142,7 +143,9 @@ ParseOutcome ParseCommandLine(int argc, const char* const* argv, std::ostream& o
                    "firmware image (a .bin file); with --plan, for the rows that name none");
     app.add_option("--port", o.ports,
                    "serial port (COM3, \\\\.\\COM12, /dev/ttyUSB0, /dev/serial/by-id/..., a pty), "
-                   "or \"sim\" for a simulated head; several: upgraded in parallel")
+                   "rfc2217://HOST:PORT (a network serial server speaking RFC 2217) or "
+                   "socket://HOST:PORT (raw TCP, with --no-switch only), HOST a name, IPv4 or "
+                   "[IPv6]; or \"sim\" for a simulated head; several: upgraded in parallel")
         ->type_name("NAME")
         ->expected(1)
         ->allow_extra_args(false)
@@ -282,6 +285,20 @@ ParseOutcome ParseCommandLine(int argc, const char* const* argv, std::ostream& o
         if (o.ports[i].empty()) {
             return usage(
                 "--port needs a port name (see --list-ports for the ports of this machine)");
+        }
+        if (IsNetworkPortName(o.ports[i])) {
+            const auto address = ParseNetworkPortName(o.ports[i], error);
+            if (!address) {
+                return usage("--port: " + error);
+            }
+            if (!o.noSwitch && address->kind == NetworkPortKind::RawSocket) {
+                return usage("--port " + o.ports[i] +
+                             ": a raw TCP port cannot change the server's line speed, so the "
+                             "upgrade-mode switch (the control speed, then 115200) is not "
+                             "possible there. Use rfc2217:// (the server must speak RFC 2217), "
+                             "or --no-switch with the head already in upgrade mode and the "
+                             "server's port set to 115200 bit/s");
+            }
         }
         for (std::size_t j = i + 1; j < o.ports.size(); ++j) {
             if (o.ports[i] == o.ports[j] && o.ports[i] != "sim") {

@@ -1,8 +1,37 @@
 #include "port_advice.h"
 
+#include "network_port_name.h"
 #include "port_list.h"
 
 namespace {
+
+// The link's message has said what failed; this says what to look at on the server's side.
+std::string NetworkPortAdvice(const PortError& error) {
+    switch (error.kind) {
+        case PortErrorKind::NotFound:
+            return "Check the server's address and port in the name (rfc2217://HOST:PORT or "
+                   "socket://HOST:PORT), that the server is on, and that this machine reaches "
+                   "it.";
+        case PortErrorKind::BadSetting:
+            return "The serial server did not take the line settings: its port must speak "
+                   "Telnet with RFC 2217 (ser2net: accepter telnet(rfc2217),tcp,PORT) and its "
+                   "device must support the speed.";
+        case PortErrorKind::Vanished:
+            return "The connection to the serial server ended while in use: make sure no other "
+                   "client uses that port, check the network, then run the upgrade again (the "
+                   "head waits in upgrade mode).";
+        case PortErrorKind::Held:
+            return "The line held our output back (XOFF): check the head, the cable and the "
+                   "serial server's flow control, then try again.";
+        case PortErrorKind::LineError:
+        case PortErrorKind::Busy:
+        case PortErrorKind::PermissionDenied:
+        case PortErrorKind::None:
+        case PortErrorKind::Other:
+            break;
+    }
+    return "Check the serial server and the network between it and this machine.";
+}
 
 std::string ExistingPorts() {
     const auto ports = ListSerialPorts();
@@ -26,6 +55,9 @@ std::string ExistingPorts() {
 }  // namespace
 
 std::string PortAdvice(const std::string& port, const PortError& error) {
+    if (IsNetworkPortName(port)) {
+        return NetworkPortAdvice(error);
+    }
     switch (error.kind) {
         case PortErrorKind::NotFound:
             return "The port '" + port + "' does not exist. " + ExistingPorts();

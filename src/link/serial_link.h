@@ -1,6 +1,9 @@
 // One serial port: name and line settings, opening for overlapped use, configuration, blocking
 // write and read, and the hex text decoding that every transmission passes through.
 // The object does not keep the port handle: Open returns it and every operation takes it.
+// A port is a local device (one source per platform) or, named rfc2217://HOST:PORT or
+// socket://HOST:PORT, a port on a network serial server (network_port.h); every call works on
+// both.
 #pragma once
 
 #include <cstddef>
@@ -11,6 +14,10 @@
 #include <string_view>
 
 #include "port_handle.h"
+
+class CNetworkPorts;
+// The network ports of one CSerialLink (network_port.cpp).
+std::shared_ptr<CNetworkPorts> MakeNetworkPorts();
 
 // Why the last operation failed, captured where it failed so that a person can be told.
 enum class PortErrorKind {
@@ -91,6 +98,23 @@ class CSerialLink {
 
   private:
     void SetError(PortErrorKind kind, std::string message);
+    // Takes a network port's error, if the call failed.
+    void KeepError(const PortError& error);
+
+    // The local device, one definition per platform.
+    PortHandle LocalOpen();
+    bool LocalSetTimeouts(std::uint32_t readIntervalMs, PortHandle handle);
+    bool LocalConfigure(PortHandle handle);
+    bool LocalSetSoftwareFlowControl(PortHandle handle, bool enabled);
+    bool LocalCreateEvents();
+    void LocalClose(PortHandle handle);
+    std::size_t LocalWrite(const std::uint8_t* bytes, std::size_t length, PortHandle handle,
+                           int timeoutMs);
+    std::size_t LocalRead(std::uint8_t* buffer, std::size_t capacity, PortHandle handle);
+    long LocalQueuedInput(PortHandle handle);
+    PortWaitResult LocalWaitForInput(PortHandle handle, int timeoutMs);
+    void LocalCancelWait(PortHandle handle);
+    void LocalForgetCancel(PortHandle handle);
 
     std::string m_strPort;
     std::uint32_t m_dwBaudRate = 0;
@@ -101,6 +125,9 @@ class CSerialLink {
     // Platform state (the OVERLAPPED records and their events on Win32).
     struct Platform;
     std::unique_ptr<Platform> m_platform;
+    // Openings of network ports, by handle. Shared only so that this header needs no complete
+    // type: nothing else holds it.
+    std::shared_ptr<CNetworkPorts> m_network = MakeNetworkPorts();
 
     // The transfer worker and the window thread can both send: one Write at a time.
     std::mutex m_writeMutex;

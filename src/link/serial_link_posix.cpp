@@ -174,7 +174,7 @@ struct CSerialLink::Platform {
 CSerialLink::CSerialLink() : m_platform(std::make_unique<Platform>()) {}
 CSerialLink::~CSerialLink() = default;
 
-PortHandle CSerialLink::Open() {
+PortHandle CSerialLink::LocalOpen() {
     const std::string where = "Opening '" + m_strPort + "': ";
     const int fd = ::open(m_strPort.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
@@ -211,7 +211,7 @@ PortHandle CSerialLink::Open() {
     return PortHandle{fd};
 }
 
-bool CSerialLink::SetTimeouts(std::uint32_t /*readIntervalMs*/, PortHandle handle) {
+bool CSerialLink::LocalSetTimeouts(std::uint32_t /*readIntervalMs*/, PortHandle handle) {
     // Reads never block here (VMIN/VTIME 0 and a non-blocking descriptor), so there is no
     // interval to set; what remains is refusing anything that is not a terminal.
     if (::isatty(FdOf(handle)) != 1) {
@@ -223,7 +223,7 @@ bool CSerialLink::SetTimeouts(std::uint32_t /*readIntervalMs*/, PortHandle handl
     return true;
 }
 
-bool CSerialLink::Configure(PortHandle handle) {
+bool CSerialLink::LocalConfigure(PortHandle handle) {
     const int fd = FdOf(handle);
     const std::string where = "Configuring '" + m_strPort + "': ";
     speed_t speed = 0;
@@ -292,7 +292,7 @@ bool CSerialLink::Configure(PortHandle handle) {
     return true;
 }
 
-bool CSerialLink::SetSoftwareFlowControl(PortHandle handle, bool enabled) {
+bool CSerialLink::LocalSetSoftwareFlowControl(PortHandle handle, bool enabled) {
     const int fd = FdOf(handle);
     termios tio{};
     if (::tcgetattr(fd, &tio) == 0) {
@@ -308,12 +308,12 @@ bool CSerialLink::SetSoftwareFlowControl(PortHandle handle, bool enabled) {
     return false;
 }
 
-bool CSerialLink::CreateEvents() {
+bool CSerialLink::LocalCreateEvents() {
     // Completion events belong to Win32 overlapped I/O; POSIX descriptors need none.
     return true;
 }
 
-void CSerialLink::Close(PortHandle handle) {
+void CSerialLink::LocalClose(PortHandle handle) {
     const int fd = FdOf(handle);
     if (fd < 0) {
         return;
@@ -383,8 +383,8 @@ int DrainOutput(int fd, const std::optional<WriteClock::time_point>& deadline) {
 }
 }  // namespace
 
-std::size_t CSerialLink::Write(const std::uint8_t* bytes, std::size_t length, PortHandle handle,
-                               int timeoutMs) {
+std::size_t CSerialLink::LocalWrite(const std::uint8_t* bytes, std::size_t length,
+                                    PortHandle handle, int timeoutMs) {
     const std::lock_guard<std::mutex> writing(m_writeMutex);
     const std::string where = "Writing to '" + m_strPort + "': ";
     const auto opening = m_platform->Find(FdOf(handle));
@@ -467,8 +467,8 @@ std::size_t CSerialLink::Write(const std::uint8_t* bytes, std::size_t length, Po
     return done;
 }
 
-std::size_t CSerialLink::Read(std::uint8_t* buffer, std::size_t capacity, PortHandle handle) {
-    const long waiting = QueuedInput(handle);
+std::size_t CSerialLink::LocalRead(std::uint8_t* buffer, std::size_t capacity, PortHandle handle) {
+    const long waiting = LocalQueuedInput(handle);
     if (waiting <= 0) {
         return 0;
     }
@@ -495,7 +495,7 @@ std::size_t CSerialLink::Read(std::uint8_t* buffer, std::size_t capacity, PortHa
     }
 }
 
-long CSerialLink::QueuedInput(PortHandle handle) {
+long CSerialLink::LocalQueuedInput(PortHandle handle) {
     const int fd = FdOf(handle);
     int waiting = 0;
     if (::ioctl(fd, FIONREAD, &waiting) != 0) {
@@ -516,7 +516,7 @@ long CSerialLink::QueuedInput(PortHandle handle) {
     return 0;
 }
 
-PortWaitResult CSerialLink::WaitForInput(PortHandle handle, int timeoutMs) {
+PortWaitResult CSerialLink::LocalWaitForInput(PortHandle handle, int timeoutMs) {
     const int fd = FdOf(handle);
     const auto opening = m_platform->Find(fd);
     if (!opening) {
@@ -561,13 +561,13 @@ PortWaitResult CSerialLink::WaitForInput(PortHandle handle, int timeoutMs) {
     }
 }
 
-void CSerialLink::CancelWait(PortHandle handle) {
+void CSerialLink::LocalCancelWait(PortHandle handle) {
     if (const auto opening = m_platform->Find(FdOf(handle))) {
         opening->Signal();
     }
 }
 
-void CSerialLink::ForgetCancel(PortHandle handle) {
+void CSerialLink::LocalForgetCancel(PortHandle handle) {
     if (const auto opening = m_platform->Find(FdOf(handle))) {
         opening->Drain();
     }

@@ -283,7 +283,7 @@ struct CSerialLink::Platform {
 CSerialLink::CSerialLink() : m_platform(std::make_unique<Platform>()) {}
 CSerialLink::~CSerialLink() = default;
 
-PortHandle CSerialLink::Open() {
+PortHandle CSerialLink::LocalOpen() {
     // A name that is not valid UTF-8 is refused rather than opened as a look-alike.
     const std::optional<std::wstring> exactPath = Utf8ToWideExact(SerialDevicePath(m_strPort));
     if (!exactPath || exactPath->empty()) {
@@ -324,7 +324,7 @@ PortHandle CSerialLink::Open() {
     return FromHandle(handle);
 }
 
-bool CSerialLink::SetTimeouts(std::uint32_t readIntervalMs, PortHandle handle) {
+bool CSerialLink::LocalSetTimeouts(std::uint32_t readIntervalMs, PortHandle handle) {
     COMMTIMEOUTS timeouts{};
     timeouts.ReadIntervalTimeout = readIntervalMs;
     if (SetCommTimeouts(ToHandle(handle), &timeouts) == FALSE) {
@@ -336,7 +336,7 @@ bool CSerialLink::SetTimeouts(std::uint32_t readIntervalMs, PortHandle handle) {
     return true;
 }
 
-bool CSerialLink::Configure(PortHandle handle) {
+bool CSerialLink::LocalConfigure(PortHandle handle) {
     HANDLE h = ToHandle(handle);
     DCB dcb{};
     dcb.DCBlength = sizeof(dcb);
@@ -378,7 +378,7 @@ bool CSerialLink::Configure(PortHandle handle) {
     return true;
 }
 
-bool CSerialLink::SetSoftwareFlowControl(PortHandle handle, bool enabled) {
+bool CSerialLink::LocalSetSoftwareFlowControl(PortHandle handle, bool enabled) {
     HANDLE h = ToHandle(handle);
     DCB dcb{};
     dcb.DCBlength = sizeof(dcb);
@@ -396,7 +396,7 @@ bool CSerialLink::SetSoftwareFlowControl(PortHandle handle, bool enabled) {
     return false;
 }
 
-bool CSerialLink::CreateEvents() {
+bool CSerialLink::LocalCreateEvents() {
     std::shared_ptr<Opening> opening;
     {
         const std::lock_guard<std::mutex> lock(m_platform->mutex);
@@ -431,7 +431,7 @@ bool CSerialLink::CreateEvents() {
     return true;
 }
 
-void CSerialLink::Close(PortHandle handle) {
+void CSerialLink::LocalClose(PortHandle handle) {
     // A handle this object did not open, or has closed already, is left alone: its value may
     // belong to another opening by now.
     const std::shared_ptr<Opening> opening = m_platform->Remove(ToHandle(handle));
@@ -451,8 +451,8 @@ void CSerialLink::Close(PortHandle handle) {
     // The events go with the last thread still using this opening.
 }
 
-std::size_t CSerialLink::Write(const std::uint8_t* bytes, std::size_t length, PortHandle handle,
-                               int timeoutMs) {
+std::size_t CSerialLink::LocalWrite(const std::uint8_t* bytes, std::size_t length,
+                                    PortHandle handle, int timeoutMs) {
     const std::lock_guard<std::mutex> lock(m_writeMutex);
     const std::string what = "Writing to '" + m_strPort + "': ";
     if (length > MAXDWORD) {
@@ -506,7 +506,7 @@ std::size_t CSerialLink::Write(const std::uint8_t* bytes, std::size_t length, Po
     return written;
 }
 
-std::size_t CSerialLink::Read(std::uint8_t* buffer, std::size_t capacity, PortHandle handle) {
+std::size_t CSerialLink::LocalRead(std::uint8_t* buffer, std::size_t capacity, PortHandle handle) {
     const std::string what = "Reading from '" + m_strPort + "': ";
     const auto opening = m_platform->Find(ToHandle(handle));
     if (!opening) {
@@ -547,7 +547,7 @@ std::size_t CSerialLink::Read(std::uint8_t* buffer, std::size_t capacity, PortHa
     return read;
 }
 
-long CSerialLink::QueuedInput(PortHandle handle) {
+long CSerialLink::LocalQueuedInput(PortHandle handle) {
     const auto notOpen = [this] {
         SetError(PortErrorKind::Other, "Reading from '" + m_strPort + "': the port is not open.");
         return -1L;
@@ -570,7 +570,7 @@ long CSerialLink::QueuedInput(PortHandle handle) {
     return static_cast<long>(status.cbInQue);
 }
 
-PortWaitResult CSerialLink::WaitForInput(PortHandle handle, int timeoutMs) {
+PortWaitResult CSerialLink::LocalWaitForInput(PortHandle handle, int timeoutMs) {
     const std::string what = "Waiting for input on '" + m_strPort + "': ";
     const auto opening = m_platform->Find(ToHandle(handle));
     if (!opening) {
@@ -659,13 +659,13 @@ PortWaitResult CSerialLink::WaitForInput(PortHandle handle, int timeoutMs) {
     return PortWaitResult::DataArrived;
 }
 
-void CSerialLink::ForgetCancel(PortHandle handle) {
+void CSerialLink::LocalForgetCancel(PortHandle handle) {
     if (const auto opening = m_platform->Find(ToHandle(handle))) {
         (void)opening->TakeCancel();
     }
 }
 
-void CSerialLink::CancelWait(PortHandle handle) {
+void CSerialLink::LocalCancelWait(PortHandle handle) {
     const auto opening = m_platform->Find(ToHandle(handle));
     if (!opening) {
         return;

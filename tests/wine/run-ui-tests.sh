@@ -320,6 +320,67 @@ click 1
 gone
 EOF
 
+# The same head behind a real ser2net: the port typed as rfc2217://127.0.0.1:PORT, then the
+# switch, the connection check and a whole upgrade through the network.
+stop_headsim
+net_received=$work/received-net.bin
+start_headsim --address "$head_address" --protocol pelco-p --speed 9600 \
+    --log "$work/head-net.jsonl" --out "$net_received"
+start_ser2net
+net_port="rfc2217://127.0.0.1:$ser2net_port"
+
+ui "a network port typed into the port field opens" <<EOF
+window 云台升级软件
+click 1009
+wait-text 1009 打开串口 10000
+type 1005 $net_port
+click 1009
+wait-text 1009 关闭串口 20000
+enabled 1002 yes
+EOF
+
+ui "through ser2net: image, device dialog for address $head_address at 9600 bit/s, switch" <<EOF
+window 云台升级软件
+click 1002
+open-file Open "$(winpath "$image")" 20000
+window 选择设备 10000
+type 1021 $head_address
+select 1023 0
+select 1024 2
+click 1025
+gone 30000
+window 云台升级软件
+enabled 1011 yes
+EOF
+
+if grep '"event":"command"' "$work/head-net.jsonl" | grep '"accepted":true' |
+    grep -q "\"address\":$head_address,.*\"baud\":9600"; then
+    echo "PASS through ser2net the head accepted the upgrade-mode command at 9600 bit/s"
+else
+    cat "$work/head-net.jsonl"
+    fail "through ser2net the head did not accept the upgrade-mode command at 9600 bit/s"
+fi
+
+ui "through ser2net: connection check and a whole upgrade" <<EOF
+window 云台升级软件
+click 1011
+enabled 1003 yes 20000
+text 1011 连接成功
+click 1003
+message 更新成功! 240000
+answer
+window 云台升级软件
+enabled 1003 no
+EOF
+
+net_frames=$(grep '"event":"frame"' "$work/head-net.jsonl" | grep -c '"baud":115200' || true)
+if cmp -s "$expected" "$net_received" && [ "$net_frames" -eq 3 ]; then
+    echo "PASS through ser2net the head received the image whole, every frame at 115200 bit/s"
+else
+    fail "through ser2net: $net_frames frame(s) at 115200 bit/s, image $(cmp -s "$expected" \
+        "$net_received" && echo whole || echo different)"
+fi
+
 ui "closing the main window ends the program" <<'EOF'
 window 云台升级软件
 close

@@ -103,6 +103,41 @@ else
     echo "== ptz-upgrade.exe not built: whole-upgrade run skipped"
 fi
 
+if [ -f "$cli_exe" ]; then
+    echo "== one whole upgrade through ser2net (ptz-upgrade.exe --port rfc2217://127.0.0.1:PORT)"
+    # The switch at 9600 bit/s, set over the network on a device that starts at 38400.
+    image=$work/image.bin
+    head -c 10000 /dev/urandom >"$image"
+    start_headsim --speed 9600 --once --out "$work/received-net.bin" --log "$work/head-net.jsonl"
+    start_ser2net
+    if (cd "$work" && wine_run "$run_limit" "$cli_exe" --port "rfc2217://127.0.0.1:$ser2net_port" \
+        --speed 9600 --ack-delay 0 --quiet image.bin); then
+        waited=0
+        while kill -0 "$headsim_pid" 2>/dev/null && [ "$waited" -lt $((start_limit * 10)) ]; do
+            sleep 0.1
+            waited=$((waited + 1))
+        done
+        stop_headsim
+        padded=$(((10000 + 4095) / 4096 * 4096))
+        { cat "$image"; head -c $((padded - 10000)) /dev/zero | tr '\0' '\377'; } >"$work/expected.bin"
+        commands=$(grep '"event":"command"' "$work/head-net.jsonl" | grep -c '"baud":9600' || true)
+        frames=$(grep '"event":"frame"' "$work/head-net.jsonl" | grep -c '"baud":115200' || true)
+        if cmp -s "$work/expected.bin" "$work/received-net.bin" && [ "$commands" -eq 1 ] &&
+            [ "$frames" -eq 3 ]; then
+            echo "PASS through ser2net: the command at 9600 bit/s, 3 frames at 115200, the image whole"
+        else
+            echo "FAIL through ser2net: $commands command(s) at 9600, $frames frame(s) at 115200"
+            failed=1
+        fi
+    else
+        echo "FAIL ptz-upgrade.exe through ser2net ended with status $?"
+        cat "$work/ser2net.log" >&2 || true
+        failed=1
+    fi
+    stop_ser2net
+    stop_headsim
+fi
+
 ui_exe=$windows_dir/src/app/PtzUpgrade.exe
 if [ -f "$ui_exe" ]; then
     echo "== the window program (run-ui-tests.sh)"

@@ -14,7 +14,7 @@
 //   type ID TEXT                 set the text of an edit
 //   text ID TEXT                 the control reads TEXT
 //   wait-text ID TEXT [LIMIT]    wait until the control reads TEXT
-//   enabled ID yes|no            the control is enabled, or disabled
+//   enabled ID yes|no [LIMIT]    the control is enabled, or disabled (with LIMIT: within it)
 //   visible ID yes|no            the control is visible, or hidden
 //   list ID ITEM...              a combo box holds exactly these entries, in this order
 //   selection ID INDEX           a combo box's selected entry (-1: none)
@@ -369,9 +369,17 @@ class Driver {
     }
 
     void StepEnabled(const Words& words) {
-        NeedWords(words, 3, 3);
+        NeedWords(words, 3, 4);
         const bool expected = YesNo(words[2]);
-        const bool seen = IsWindowEnabled(Control(words[1])) != FALSE;
+        HWND control = Control(words[1]);
+        const auto matches = [&] {
+            return (IsWindowEnabled(control) != FALSE) == expected ? control : nullptr;
+        };
+        // With a limit, waits for the state: an answer from the head may still be on its way.
+        if (words.size() == 4) {
+            (void)WaitFor(LimitAt(words, 3), matches);
+        }
+        const bool seen = IsWindowEnabled(control) != FALSE;
         if (seen != expected) {
             Fail("expected control " + words[1] + " to be " + (expected ? "enabled" : "disabled") +
                  ", it is " + (seen ? "enabled" : "disabled"));

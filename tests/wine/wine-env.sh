@@ -14,6 +14,8 @@ start_limit=10
 wine_env_name=${0##*/}
 wine_env_name=${wine_env_name%.sh}
 headsim_pid=
+ser2net_pid=
+ser2net_port=
 
 wine_env_init() {
     export WINEPREFIX=$work/prefix
@@ -48,9 +50,63 @@ stop_headsim() {
     fi
 }
 
-# Stops the simulated head and every Wine process of the prefix.
+# Whether something listens on the loopback TCP port $1, from /proc/net/tcp (without connecting:
+# a connection would make ser2net open its device).
+loopback_port_listens() {
+    local hex
+    hex=$(printf '%04X' "$1")
+    awk -v port="$hex" 'FNR > 1 && $4 == "0A" && $2 ~ (":" port "$") { found = 1 } END { exit !found }' \
+        /proc/net/tcp /proc/net/tcp6 2>/dev/null
+}
+
+# Starts a real ser2net in front of the simulated head: Telnet with RFC 2217 on a free loopback
+# port (set in ser2net_port), from a configuration file of its own.
+start_ser2net() {
+    if [ ! -x /usr/sbin/ser2net ]; then
+        echo "$wine_env_name: ser2net is not installed (scripts/install-deps.sh installs it)" >&2
+        exit 1
+    fi
+    ser2net_port=$((20000 + RANDOM % 30000))
+    while loopback_port_listens "$ser2net_port"; do
+        ser2net_port=$((20000 + RANDOM % 30000))
+    done
+    cat >"$work/ser2net.yaml" <<SER2NET
+%YAML 1.1
+---
+connection: &head
+    accepter: telnet(rfc2217),tcp,127.0.0.1,$ser2net_port
+    options:
+      kickolduser: true
+      chardelay: false
+    connector: serialdev,$head_link,38400n81,local
+SER2NET
+    /usr/sbin/ser2net -n -u -c "$work/ser2net.yaml" -P "$work/ser2net.pid" \
+        >>"$work/ser2net.log" 2>&1 &
+    ser2net_pid=$!
+    local waited=0
+    until loopback_port_listens "$ser2net_port"; do
+        if ! kill -0 "$ser2net_pid" 2>/dev/null || [ "$waited" -ge $((start_limit * 10)) ]; then
+            echo "$wine_env_name: ser2net did not start:" >&2
+            cat "$work/ser2net.log" >&2
+            exit 1
+        fi
+        sleep 0.1
+        waited=$((waited + 1))
+    done
+}
+
+stop_ser2net() {
+    if [ -n "$ser2net_pid" ]; then
+        kill "$ser2net_pid" 2>/dev/null || true
+        wait "$ser2net_pid" 2>/dev/null || true
+        ser2net_pid=
+    fi
+}
+
+# Stops the simulated head, the serial server and every Wine process of the prefix.
 wine_env_stop() {
     stop_headsim
+    stop_ser2net
     timeout 20 wineserver -k >/dev/null 2>&1 || true
     timeout 20 wineserver -w >/dev/null 2>&1 || true
 }
