@@ -362,6 +362,8 @@ void CUpgradeDlg::OnSelectImage() {
         Window().MessageBox(text::kTransferBusy, "", win::kMbOk);
         return;
     }
+    // An ended worker goes before the offset is reset: ending it puts the offset back.
+    EndTransferWorker();
     m_prgUpgrade.SetPos(0);
     m_state.g_nOffset = 0;
     const auto path = Window().ChooseFileToOpen(text::kImageFilter);
@@ -423,11 +425,8 @@ void CUpgradeDlg::OnStart() {
 }
 
 void CUpgradeDlg::StartTransferWorker() {
-    // A worker left waiting by an earlier start is ended, never left waiting for good. Its last
-    // frame was never accepted: the new worker sends that block again instead of skipping it.
-    if (WorkerWaits()) {
-        m_state.g_nOffset = m_state.g_nOffset - m_state.g_nBlockLen;
-    }
+    // A worker left waiting by an earlier start is ended, never left waiting for good (and the
+    // new worker begins with the block it never had accepted).
     EndTransferWorker();
     ITransferHost& host = *this;
     auto worker = std::make_shared<CTransferWorker>(m_state, host, m_imageLock);
@@ -472,6 +471,12 @@ void CUpgradeDlg::EndTransferWorker() {
         }
     }
     worker->Join();
+    // The frame it had on the line was never accepted (or its acceptance had not yet moved it
+    // on): a new start sends that block again instead of skipping it, whatever ended the worker
+    // (the head giving up, the port closed, a new start).
+    if (const std::optional<std::int32_t> offset = worker->UnacceptedFrameOffset()) {
+        m_state.g_nOffset = *offset;
+    }
 }
 
 void CUpgradeDlg::SeekImage(std::int32_t offset) {

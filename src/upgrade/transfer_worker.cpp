@@ -55,6 +55,14 @@ std::optional<FrameOnLine> CTransferWorker::FrameOnLineAt(Clock::time_point arri
     return frame;
 }
 
+std::optional<std::int32_t> CTransferWorker::UnacceptedFrameOffset() const {
+    const std::lock_guard<std::mutex> lock(m_frameMutex);
+    if (!m_frame) {
+        return std::nullopt;
+    }
+    return m_frame->offset;
+}
+
 void CTransferWorker::MarkFrameDamaged() {
     const std::lock_guard<std::mutex> lock(m_frameMutex);
     m_frameDamaged = true;

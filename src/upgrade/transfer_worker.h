@@ -71,6 +71,9 @@ class CTransferWorker {
     // The head reported the frame on the line damaged: until it goes out again, "complete" is
     // no success.
     void MarkFrameDamaged();
+    // The image offset of the frame the worker built last, which no answer has moved it past;
+    // nothing before the first frame.
+    std::optional<std::int32_t> UnacceptedFrameOffset() const;
 
   private:
     void Main();

@@ -68,47 +68,56 @@ class LineTap {
     LineTap(const LineTap&) = delete;
     LineTap& operator=(const LineTap&) = delete;
 
-    // Everything written since the last Clear, once the line has been quiet for a moment.
+    // Everything written since the last Clear that the window has handed to the pty so far:
+    // waits only until the reader has taken all of it. (The window's writes are over when it
+    // shows success or ends a transfer: it has joined its worker by then.)
     std::vector<std::uint8_t> Settled() {
-        std::size_t seen = Total();
-        // The reader publishes each read at once: two milliseconds without news are quiet.
-        for (int round = 0; round < 1500; ++round) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-            const std::size_t now = Total();
-            if (now == seen) {
+        for (int round = 0; round < 100000; ++round) {
+            {
                 const std::lock_guard<std::mutex> lock(m_mutex);
-                return m_bytes;
+                if (!m_reading && m_pty.Pending() == 0) {
+                    return m_bytes;
+                }
             }
-            seen = now;
+            std::this_thread::sleep_for(std::chrono::microseconds(50));
         }
-        Hang("the window keeps writing to the line");
+        Hang("the line tap never caught up with the window's writes");
         return {};
     }
     void Clear() {
-        (void)Settled();
-        const std::lock_guard<std::mutex> lock(m_mutex);
-        m_bytes.clear();
+        for (int round = 0; round < 100000; ++round) {
+            {
+                const std::lock_guard<std::mutex> lock(m_mutex);
+                if (!m_reading && m_pty.Pending() == 0) {
+                    m_bytes.clear();
+                    return;
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(50));
+        }
+        Hang("the line tap never caught up with the window's writes");
     }
 
   private:
-    std::size_t Total() const { return m_total; }
-
     void Run() {
         while (!m_stop) {
-            const std::vector<std::uint8_t> got = m_pty.ReceiveSome(1);
-            if (got.empty()) {
+            if (!m_pty.PortSideReadableFromMaster(1)) {
                 continue;
             }
+            // Marked before the read, so that a Settled between the read and the append
+            // waits for this batch too.
+            m_reading = true;
+            const std::vector<std::uint8_t> got = m_pty.ReceiveSome(0);
             const std::lock_guard<std::mutex> lock(m_mutex);
             m_bytes.insert(m_bytes.end(), got.begin(), got.end());
-            m_total += got.size();
+            m_reading = false;
         }
     }
 
     PtyPair& m_pty;
     std::mutex m_mutex;
     std::vector<std::uint8_t> m_bytes;
-    std::atomic<std::size_t> m_total{0};
+    std::atomic<bool> m_reading{false};
     std::atomic<bool> m_stop{false};
     std::thread m_thread;
 };
@@ -234,10 +243,11 @@ class WindowHarness {
     void Step(FuzzedDataProvider& input) {
         switch (input.ConsumeIntegralInRange<int>(0, 9)) {
             case 6:
-                // A second start while the first transfer runs replaces its worker.
+                // A second start while the first transfer runs replaces its worker; without an
+                // image (a completed upgrade forgets it) it starts nothing.
                 if (m_desktop.Click(IDD_UPGRADE, IDC_BTN_START)) {
                     Settle();
-                    m_transferLive = true;
+                    m_transferLive = State().g_pImage.load() != nullptr;
                 }
                 return;
             case 7:

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -85,6 +86,20 @@ class PtyPair {
         std::uint8_t buffer[4096];
         const ssize_t n = ::read(m_master, buffer, sizeof buffer);
         return n > 0 ? std::vector<std::uint8_t>(buffer, buffer + n) : std::vector<std::uint8_t>{};
+    }
+
+    // Waits until the port has sent something to read here.
+    bool PortSideReadableFromMaster(int timeoutMs) const {
+        pollfd in{m_master, POLLIN, 0};
+        return ::poll(&in, 1, timeoutMs) > 0;
+    }
+
+    // Bytes the port has sent that nobody has read yet.
+    std::size_t Pending() const {
+        int waiting = 0;
+        return ::ioctl(m_master, FIONREAD, &waiting) == 0 && waiting > 0
+                   ? static_cast<std::size_t>(waiting)
+                   : 0;
     }
 
     // Waits until the port side has at least one byte to read.

@@ -116,6 +116,22 @@ TEST_F(LineFaults, AnAcceptedFramePausesTwentyMillisecondsBeforeTheNextGoesOut) 
     EXPECT_EQ(clock.pauses[0].second, 4107);
 }
 
+// However a transfer ends before its frame is accepted, a new start sends that block again: a
+// block is never skipped, so a later "complete" cannot hide a hole in the image.
+TEST_F(LineFaults, ANewStartAfterTheHeadGaveUpResendsTheBlockItNeverAccepted) {
+    const Bytes image = uitest::PatternImage(3 * 4096);
+    PtyPair& head = StartWithPtyHead(image);
+    ASSERT_EQ(head.Receive(4107, kFrameMs), ExpectedFrame(image, 0));
+    head.Send({0x82});
+    ASSERT_EQ(head.Receive(4107, kFrameMs), ExpectedFrame(image, 4096));
+    head.Send({0x86});
+    ExpectMessage("更新失败!");
+    head.Send({0x80});
+    ASSERT_TRUE(m_desktop.WaitUntil([this] { return Enabled(IDC_BTN_START); }, kShortMs));
+    ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_START));
+    EXPECT_EQ(head.Receive(4107, kFrameMs), ExpectedFrame(image, 4096));
+}
+
 TEST_F(LineFaults, CompleteWhileTheLastFrameIsHeldBackIsNoSuccess) {
     const Bytes image = uitest::PatternImage(2 * 4096 + 7);
     PtyPair& head = StartWithPtyHead(image);
