@@ -14,6 +14,7 @@
 #include <sstream>
 #include <thread>
 
+#include "head_run_fixture.h"
 #include "port_opening.h"
 #include "process_runner.h"
 #include "ser2net_server.h"
@@ -39,24 +40,17 @@ std::vector<long> LogValues(const std::string& log, const std::string& event,
     return values;
 }
 
-class NetworkEndToEnd : public ::testing::Test {
+class NetworkEndToEnd : public HeadRunFixture {
   protected:
     void SetUp() override {
         ASSERT_EQ(::access(CSer2net::kProgram, X_OK), 0)
             << "ser2net is missing: run scripts/install-deps.sh as root";
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "ptz-net-e2e-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        m_dir = pattern;
+        HeadRunFixture::SetUp();
     }
     void TearDown() override {
         m_servers.clear();
-        m_heads.clear();
-        std::error_code ec;
-        std::filesystem::remove_all(m_dir, ec);
+        HeadRunFixture::TearDown();
     }
-
-    std::string Path(const std::string& name) const { return m_dir + "/" + name; }
 
     // Deterministic bytes, or all 0xFF; the padded form is what the head stores.
     std::string MakeImage(std::size_t size, bool allFf = false) {
@@ -68,33 +62,6 @@ class NetworkEndToEnd : public ::testing::Test {
         }
         std::ofstream(Path("fw.bin"), std::ios::binary) << m_image;
         return Path("fw.bin");
-    }
-    std::string PaddedImage() const {
-        std::string padded = m_image;
-        padded.resize((m_image.size() + kBlock - 1) / kBlock * kBlock, '\xFF');
-        return padded;
-    }
-
-    std::string StartHead(std::vector<std::string> args, int n = 0) {
-        std::string link = Path("head" + std::to_string(n));
-        std::vector<std::string> argv = {PTZ_HEADSIM_EXE,
-                                         "--link",
-                                         link,
-                                         "--out",
-                                         Path("out" + std::to_string(n) + ".bin"),
-                                         "--log",
-                                         Path("log" + std::to_string(n) + ".json")};
-        argv.insert(argv.end(), args.begin(), args.end());
-        m_heads.push_back(
-            std::make_unique<ChildProcess>(argv, m_dir, "headsim" + std::to_string(n)));
-        EXPECT_TRUE(m_heads.back()->WaitForOutput(link, 5000)) << "ptz-headsim did not start";
-        return link;
-    }
-    std::string HeadOut(int n = 0) const {
-        return ReadFileText(Path("out" + std::to_string(n) + ".bin"));
-    }
-    std::string HeadLog(int n = 0) const {
-        return ReadFileText(Path("log" + std::to_string(n) + ".json"));
     }
 
     CSer2net& StartServer(std::vector<Ser2netPort> ports) {
@@ -119,9 +86,6 @@ class NetworkEndToEnd : public ::testing::Test {
         EXPECT_EQ(frames, std::vector<long>(PaddedImage().size() / kBlock, 115200));
     }
 
-    std::string m_dir;
-    std::string m_image;
-    std::vector<std::unique_ptr<ChildProcess>> m_heads;
     std::vector<std::unique_ptr<CSer2net>> m_servers;
 };
 

@@ -15,6 +15,7 @@
 #include <sstream>
 #include <thread>
 
+#include "head_run_fixture.h"
 #include "process_runner.h"
 
 namespace {
@@ -152,22 +153,8 @@ std::vector<long> LogValues(const std::string& log, const std::string& event,
     return values;
 }
 
-class UpgradeEndToEnd : public ::testing::Test {
+class UpgradeEndToEnd : public HeadRunFixture {
   protected:
-    void SetUp() override {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "ptz-cli-e2e-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        m_dir = pattern;
-    }
-    void TearDown() override {
-        m_heads.clear();
-        std::error_code ec;
-        std::filesystem::remove_all(m_dir, ec);
-    }
-
-    std::string Path(const std::string& name) const { return m_dir + "/" + name; }
-
     // Deterministic image bytes; its padded form is what the head stores.
     std::string MakeImage(std::size_t size, const std::string& name = "fw.bin") {
         m_image.resize(size);
@@ -179,44 +166,12 @@ class UpgradeEndToEnd : public ::testing::Test {
         std::ofstream(Path(name), std::ios::binary) << m_image;
         return Path(name);
     }
-    std::string PaddedImage() const {
-        std::string padded = m_image;
-        padded.resize((m_image.size() + 4095) / 4096 * kBlock, '\xFF');
-        return padded;
-    }
-
-    // Starts ptz-headsim; `n` names its link, --out and --log files.
-    std::string StartHead(std::vector<std::string> args, int n = 0) {
-        std::string link = Path("head" + std::to_string(n));
-        std::vector<std::string> argv = {PTZ_HEADSIM_EXE,
-                                         "--link",
-                                         link,
-                                         "--out",
-                                         Path("out" + std::to_string(n) + ".bin"),
-                                         "--log",
-                                         Path("log" + std::to_string(n) + ".json")};
-        argv.insert(argv.end(), args.begin(), args.end());
-        m_heads.push_back(
-            std::make_unique<ChildProcess>(argv, m_dir, "headsim" + std::to_string(n)));
-        EXPECT_TRUE(m_heads.back()->WaitForOutput(link, 5000)) << "ptz-headsim did not start";
-        return link;
-    }
-    std::string HeadOut(int n = 0) const {
-        return ReadFileText(Path("out" + std::to_string(n) + ".bin"));
-    }
-    std::string HeadLog(int n = 0) const {
-        return ReadFileText(Path("log" + std::to_string(n) + ".json"));
-    }
 
     ProcessResult Upgrade(std::vector<std::string> args, int limitMs = kRunLimitMs) {
         args.insert(args.begin(), PTZ_UPGRADE_EXE);
         ChildProcess upgrade(args, m_dir, "upgrade");
         return upgrade.Wait(limitMs);
     }
-
-    std::string m_dir;
-    std::string m_image;
-    std::vector<std::unique_ptr<ChildProcess>> m_heads;
 };
 
 TEST_F(UpgradeEndToEnd, EveryProtocolAndSpeedSwitchesAtTheControlSpeedAndSendsAt115200) {

@@ -59,11 +59,7 @@ if [ -f "$cli_exe" ]; then
     start_headsim --no-command --once --out "$work/received.bin"
     if (cd "$work" && wine_run "$run_limit" "$cli_exe" --port COM1 --no-switch --quiet image.bin); then
         # With --once the simulated head exits after writing what it received.
-        waited=0
-        while kill -0 "$headsim_pid" 2>/dev/null && [ "$waited" -lt $((start_limit * 10)) ]; do
-            sleep 0.1
-            waited=$((waited + 1))
-        done
+        wait_headsim_exit
         stop_headsim
         padded=$(((10000 + 4095) / 4096 * 4096))
         { cat "$image"; head -c $((padded - 10000)) /dev/zero | tr '\0' '\377'; } >"$work/expected.bin"
@@ -112,11 +108,7 @@ if [ -f "$cli_exe" ]; then
     start_ser2net
     if (cd "$work" && wine_run "$run_limit" "$cli_exe" --port "rfc2217://127.0.0.1:$ser2net_port" \
         --speed 9600 --ack-delay 0 --quiet image.bin); then
-        waited=0
-        while kill -0 "$headsim_pid" 2>/dev/null && [ "$waited" -lt $((start_limit * 10)) ]; do
-            sleep 0.1
-            waited=$((waited + 1))
-        done
+        wait_headsim_exit
         stop_headsim
         padded=$(((10000 + 4095) / 4096 * 4096))
         { cat "$image"; head -c $((padded - 10000)) /dev/zero | tr '\0' '\377'; } >"$work/expected.bin"

@@ -34,6 +34,16 @@ wine_env_need_tools() {
     done
 }
 
+# Waits up to start_limit seconds for ptz-headsim to end by itself (--once: it ends once it has
+# written what it received).
+wait_headsim_exit() {
+    local waited=0
+    while kill -0 "$headsim_pid" 2>/dev/null && [ "$waited" -lt $((start_limit * 10)) ]; do
+        sleep 0.1
+        waited=$((waited + 1))
+    done
+}
+
 # Asks ptz-headsim to stop, and kills it if it has not within start_limit seconds: a plain
 # `wait` on a simulator stuck in a write would hang the run.
 stop_headsim() {
