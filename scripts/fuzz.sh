@@ -31,7 +31,7 @@ if [ "${#targets[@]}" -eq 0 ]; then
 fi
 
 # Runs of each target in the smoke run: the window target drives a real window per input and
-# manages some two hundred inputs a second; the others thousands.
+# manages some two to five hundred inputs a second; the others thousands.
 smoke_runs() {
     case "$1" in
         hex_text_fuzz) echo 50000 ;;
