@@ -4,7 +4,6 @@
 #include <array>
 #include <cctype>
 #include <chrono>
-#include <thread>
 
 #include "../link/hex_text.h"
 #include "../link/port_chunk.h"
@@ -374,7 +373,6 @@ void CUpgradeDlg::OnSelectImage() {
     m_edtPath.SetWindowText(m_strImagePath);
     m_prgUpgrade.ShowWindow(true);
 
-    EndTransferWorker();
     DropImage();
     ImageStream image = OpenImageStream(m_strImagePath);
     if (!image.stream) {
