@@ -109,11 +109,12 @@ TEST_F(LineFaults, AnAcceptedFramePausesTwentyMillisecondsBeforeTheNextGoesOut) 
         << "the next frame began less than 20 ms after the head's answer";
     ASSERT_EQ(head.Receive(4107 - first, kFrameMs).size(), 4107 - first);
     const std::lock_guard<std::mutex> lock(clock.mutex);
-    // One pause (less what the answer took to reach the window), taken while only the first
-    // frame had gone out.
+    // One pause (less what the answer took to reach the window).
     ASSERT_EQ(clock.pauses.size(), 1U);
     EXPECT_LE(clock.pauses[0].first, 20);
-    EXPECT_EQ(clock.pauses[0].second, 4107);
+    // Taken before any byte of the next frame (the last chunk of this one may still be uncounted:
+    // the head can answer before the worker counts it).
+    EXPECT_LE(clock.pauses[0].second, 4107);
 }
 
 // However a transfer ends before its frame is accepted, a new start sends that block again: a
