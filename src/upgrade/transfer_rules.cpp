@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "../link/line_timing.h"
 #include "upgrade_frame.h"
 
 std::uint32_t FrameCursor::LoadAddress() const {
@@ -33,6 +34,17 @@ FrameCursor ResendOf(const FrameCursor& damaged) {
     FrameCursor again = damaged;
     ++again.attempt;
     return again;
+}
+
+bool WholeFrameCouldBeOut(const FrameHandOver& handOver,
+                          FrameHandOver::Clock::time_point arrivedAt) {
+    if (!handOver.lastByteAt || arrivedAt < *handOver.lastByteAt) {
+        return false;
+    }
+    // 95 % of the wire time: an adapter's clock may run up to 5 % fast.
+    constexpr int kFastClockAllowancePercent = 5;
+    const std::chrono::microseconds wire = line::WireTime(handOver.bytes, handOver.baudRate);
+    return arrivedAt - handOver.firstByteAt >= wire * (100 - kFastClockAllowancePercent) / 100;
 }
 
 FrameStep DecideFrameStep(std::uint8_t answer, const FrameOnLine& frame, int retries) {

@@ -3,7 +3,10 @@
 // the window program and the command line only feed them what happened and act on the result.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "head_answer.h"
 
@@ -62,6 +65,24 @@ struct FrameOnLine {
     // The head reported this frame damaged and it has not gone out again since.
     bool reportedDamaged = false;
 };
+
+// When a frame's bytes were handed to the port, as the front end that sent it saw them.
+struct FrameHandOver {
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point firstByteAt;                // the first write of the frame began
+    std::optional<Clock::time_point> lastByteAt;  // the write with its last byte began; none yet
+    std::size_t bytes = 0;                        // the frame's length on the line
+    int baudRate = 0;                             // the port's speed while it went out, bit/s
+};
+
+// Whether a byte that arrived at `arrivedAt` can be the head's answer to the whole frame. A
+// write may return as soon as its bytes are buffered (a pty, a tty's write buffer, Wine, many
+// USB drivers), so the hand-over of the last byte alone proves nothing: the frame also needs
+// its time on the wire from its first byte on. 5 % of it is given to adapters whose clock runs
+// fast. A real head answers only after the last byte has crossed the wire, so this never
+// rejects a real answer.
+bool WholeFrameCouldBeOut(const FrameHandOver& handOver,
+                          FrameHandOver::Clock::time_point arrivedAt);
 
 // `retries`: resends allowed after checksum errors.
 FrameStep DecideFrameStep(std::uint8_t answer, const FrameOnLine& frame, int retries);

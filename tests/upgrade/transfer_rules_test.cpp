@@ -3,6 +3,7 @@
 // last frame.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 
 #include "transfer_rules.h"
@@ -117,5 +118,42 @@ TEST(FrameRules, ExactMultiplesAndEmptyImages) {
     // An empty image still sends one frame: the fill frame at the base address.
     ExpectCursor(FrameAt(0, 0), {0, 0, 0, F, 0, 0x00020000});
 }
+
+// A frame of 4107 bytes needs 356.51 ms at 115200 bit/s; an answer counts from 95 % of that on
+// (338.68 ms), and never before the last byte was handed to the port.
+struct HandOverCase {
+    int baudRate;
+    long long lastByteAtUs;  // < 0: not handed yet
+    long long arrivedAtUs;
+    bool couldBeOut;
+};
+
+class AnswerTiming : public ::testing::TestWithParam<HandOverCase> {};
+
+TEST_P(AnswerTiming, AnAnswerNeedsTheWholeFrameOnTheWire) {
+    const HandOverCase& c = GetParam();
+    const FrameHandOver::Clock::time_point start{std::chrono::seconds{100}};
+    FrameHandOver handOver;
+    handOver.firstByteAt = start;
+    if (c.lastByteAtUs >= 0) {
+        handOver.lastByteAt = start + std::chrono::microseconds{c.lastByteAtUs};
+    }
+    handOver.bytes = 4107;
+    handOver.baudRate = c.baudRate;
+    EXPECT_EQ(WholeFrameCouldBeOut(handOver, start + std::chrono::microseconds{c.arrivedAtUs}),
+              c.couldBeOut);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    WireTime, AnswerTiming,
+    ::testing::Values(
+        // Buffered writes: every byte handed over at once, the answer 40 ms later is too early.
+        HandOverCase{115200, 0, 40000, false}, HandOverCase{115200, 0, 338670, false},
+        HandOverCase{115200, 0, 338690, true}, HandOverCase{115200, 0, 356510, true},
+        // Before the last byte was handed over, nothing counts however late.
+        HandOverCase{115200, -1, 900000, false}, HandOverCase{115200, 400000, 399999, false},
+        HandOverCase{115200, 400000, 400000, true},
+        // Slower lines need longer: 4107 bytes at 9600 bit/s take 4.278 s.
+        HandOverCase{9600, 0, 4000000, false}, HandOverCase{9600, 0, 4100000, true}));
 
 }  // namespace

@@ -1,0 +1,23 @@
+// How long bytes take on an asynchronous serial line: written once, for every room that times
+// the line (answer rules, write time limits, network ports, reports).
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+
+namespace line {
+
+// A start bit, 8 data bits and a stop bit: the line carries 10 bits for every byte.
+constexpr int kBitsPerByte = 10;
+
+// Time `bytes` need on a line at `baudRate` bit/s; nothing at a speed of 0 or less.
+constexpr std::chrono::microseconds WireTime(std::size_t bytes, int baudRate) {
+    if (baudRate <= 0) {
+        return std::chrono::microseconds{0};
+    }
+    return std::chrono::microseconds{static_cast<std::int64_t>(bytes) * kBitsPerByte * 1000000 /
+                                     baudRate};
+}
+
+}  // namespace line
