@@ -5,10 +5,10 @@
 #include <thread>
 #include <utility>
 
+#include "../link/line_timing.h"
 #include "port_opening.h"
 
 namespace {
-constexpr int kBitsPerByte = 10;  // start bit, 8 data bits, stop bit
 // How often the watcher looks at the stop flag: a signal handler sets it and cannot notify.
 constexpr auto kWatchInterval = std::chrono::milliseconds(100);
 
@@ -109,12 +109,11 @@ bool CSerialUpgradeLine::Write(const std::uint8_t* bytes, std::size_t length) {
     }
     const int released = m_released.load();
     if (m_xonXoff) {
-        const auto wireMs = static_cast<std::int64_t>(length) * kBitsPerByte * 1000 /
-                            std::max<std::int32_t>(m_baudRate, 1);
         const std::lock_guard<std::mutex> lock(m_watchMutex);
         m_watchedHandle = m_handle;
-        m_watchDeadline =
-            std::chrono::steady_clock::now() + std::chrono::milliseconds(m_holdLimitMs + wireMs);
+        m_watchDeadline = std::chrono::steady_clock::now() +
+                          std::chrono::milliseconds(m_holdLimitMs) +
+                          line::WireTime(length, m_baudRate);
         m_armed = true;
     }
     std::size_t written = 0;

@@ -5,6 +5,7 @@
 #include <deque>
 #include <vector>
 
+#include "../link/line_timing.h"
 #include "head_answer.h"
 #include "pelco_command.h"
 #include "transfer_rules.h"
@@ -229,7 +230,7 @@ class SessionRun {
             BuildFrame(image, cursor, bytes, frame);
             NoteFrameReached(cursor, cursor.attempt + 1);
             FrameStep step = FrameStep::KeepWaiting;
-            if (!SendFrame(bytes, frame, cursor.role, step)) {
+            if (!SendFrame(bytes, frame, cursor, step)) {
                 return;
             }
             const auto length = static_cast<std::int64_t>(bytes.size());
@@ -280,60 +281,84 @@ class SessionRun {
         }
     }
 
-    // Sends a frame with its last byte in a write of its own. What the head said before that
-    // byte was handed to the port cannot answer the whole frame: a "complete" among it ends the
-    // transfer as too early, as do the head's own failure answers (`early` says which).
-    bool SendFrame(const FrameBuffer& bytes, const FrameInfo& frame, FrameRole role,
+    // Sends a frame with its last byte in a write of its own, noting when its writes began. What
+    // the head said before that byte was handed to the port cannot answer the whole frame: a
+    // "complete" among it ends the transfer as too early, as do the head's own failure answers
+    // (`early` says which).
+    bool SendFrame(const FrameBuffer& bytes, const FrameInfo& frame, const FrameCursor& cursor,
                    FrameStep& early) {
         const std::size_t head = bytes.size() - 1;
+        m_handOver = FrameHandOver{};
+        m_handOver.bytes = bytes.size();
+        m_handOver.baudRate = m_baudRate;
         if (!Send(SentKind::Frame, bytes.data(), head, &frame, bytes.size())) {
             return false;
         }
-        if (!JudgeEarlyAnswers(role, early)) {
+        m_handOver.firstByteAt = At(m_writeBeganMs);
+        if (!JudgeEarlyAnswers(cursor, early)) {
             return false;
         }
         if (early != FrameStep::KeepWaiting) {
-            m_result.answered = true;
             return true;
         }
-        return Write(bytes.data() + head, 1, SentKind::Frame);
+        if (!Write(bytes.data() + head, 1, SentKind::Frame)) {
+            return false;
+        }
+        m_handOver.lastByteAt = At(m_writeBeganMs);
+        return true;
     }
 
-    bool JudgeEarlyAnswers(FrameRole role, FrameStep& early) {
-        early = FrameStep::KeepWaiting;
+    static FrameHandOver::Clock::time_point At(std::int64_t ms) {
+        return FrameHandOver::Clock::time_point{std::chrono::milliseconds{ms}};
+    }
+
+    // What a byte that arrived at `arrivedMs` means for the frame on the line: it answers the
+    // frame only if the wire allows it, so a duplicate or stale answer releases and rewinds
+    // nothing. Bytes that mean nothing are kept for the report.
+    FrameStep Judge(std::uint8_t byte, std::int64_t arrivedMs, const FrameCursor& cursor) {
         FrameOnLine onLine;
-        onLine.role = role;
-        onLine.wholeFrameOut = false;
-        const auto judge = [&](std::uint8_t byte) {
-            const FrameStep step = DecideFrameStep(byte, onLine, m_options.retries);
-            if (step == FrameStep::KeepWaiting) {
-                NoteStray(byte);
-                return false;
-            }
-            early = step;
+        onLine.role = cursor.role;
+        onLine.attempt = cursor.attempt;
+        onLine.wholeFrameOut = WholeFrameCouldBeOut(m_handOver, At(arrivedMs));
+        const FrameStep step = DecideFrameStep(byte, onLine, m_options.retries);
+        if (step == FrameStep::KeepWaiting) {
+            NoteStray(byte);
+        } else {
+            m_result.answered = true;
             m_result.answer = byte;
-            return true;
-        };
+        }
+        return step;
+    }
+
+    bool JudgeEarlyAnswers(const FrameCursor& cursor, FrameStep& early) {
+        early = FrameStep::KeepWaiting;
         // Bytes an echoing line brought in behind the echo come first (already traced).
         while (!m_pending.empty()) {
             const std::uint8_t byte = m_pending.front();
             m_pending.pop_front();
-            if (judge(byte)) {
+            early = Judge(byte, m_pendingArrivedMs, cursor);
+            if (early != FrameStep::KeepWaiting) {
                 return true;
             }
         }
-        return TakeWaitingInput(judge);
+        return TakeWaitingInput([&](std::uint8_t byte, std::int64_t arrivedMs) {
+            early = Judge(byte, arrivedMs, cursor);
+            return early != FrameStep::KeepWaiting;
+        });
     }
 
     // Waits for the first byte that is an answer to a frame and decides on it; false when the
     // session ends without one (the result says why).
     bool AwaitFrameAnswer(const FrameCursor& cursor, FrameStep& step) {
-        FrameOnLine onLine;
-        onLine.role = cursor.role;
-        onLine.attempt = cursor.attempt;
         ForgetStray();
         m_result.answered = false;
-        const std::int64_t deadline = m_clock.NowMs() + m_options.answerTimeoutMs;
+        // The time limit runs from when the frame can have crossed the wire: a write may return
+        // as soon as its bytes are buffered.
+        const auto frameOut = std::chrono::ceil<std::chrono::milliseconds>(
+            m_handOver.firstByteAt.time_since_epoch() +
+            line::WireTime(m_handOver.bytes, m_handOver.baudRate));
+        const std::int64_t deadline =
+            std::max(m_clock.NowMs(), std::int64_t{frameOut.count()}) + m_options.answerTimeoutMs;
         for (;;) {
             std::uint8_t answer = 0;
             const Wait wait = WaitAnswer(deadline, answer);
@@ -346,13 +371,10 @@ class SessionRun {
             if (wait == Wait::TimedOut) {
                 return Fail(UpgradeStatus::NoAnswer);
             }
-            step = DecideFrameStep(answer, onLine, m_options.retries);
+            step = Judge(answer, m_pendingArrivedMs, cursor);
             if (step != FrameStep::KeepWaiting) {
-                m_result.answered = true;
-                m_result.answer = answer;
                 return true;
             }
-            NoteStray(answer);
         }
     }
 
@@ -376,6 +398,7 @@ class SessionRun {
     // Writes the bytes as the write mode says; with an echoing line, reads back and drops the
     // echo of every byte.
     bool Write(const std::uint8_t* bytes, std::size_t length, SentKind kind) {
+        m_writeBeganMs = m_clock.NowMs();
         std::size_t piece = length;
         // Only frames go byte by byte: gaps inside the command at the control speed would look
         // like its end to a head.
@@ -399,11 +422,12 @@ class SessionRun {
 
     bool DropStaleInput() {
         m_pending.clear();
-        return TakeWaitingInput([](std::uint8_t /*byte*/) { return false; });
+        return TakeWaitingInput(
+            [](std::uint8_t /*byte*/, std::int64_t /*arrivedMs*/) { return false; });
     }
 
-    // Reads what is already waiting, tracing each byte and handing it to `take`, which returns
-    // true to stop there; false when the port failed.
+    // Reads what is already waiting, tracing each byte and handing it to `take` with the time it
+    // was read, which returns true to stop there; false when the port failed.
     template <typename Take>
     bool TakeWaitingInput(const Take& take) {
         std::array<std::uint8_t, 256> buffer{};
@@ -417,9 +441,10 @@ class SessionRun {
             if (read == LineReadResult::TimedOut || received == 0) {
                 return true;
             }
+            const std::int64_t arrivedMs = m_clock.NowMs();
             for (std::size_t i = 0; i < received; ++i) {
                 m_observer.OnReceived(buffer[i], m_baudRate, false);
-                if (take(buffer[i])) {
+                if (take(buffer[i], arrivedMs)) {
                     return true;
                 }
             }
@@ -473,6 +498,7 @@ class SessionRun {
             }
             m_pending.insert(m_pending.end(), buffer.begin(),
                              buffer.begin() + static_cast<std::ptrdiff_t>(received));
+            m_pendingArrivedMs = m_clock.NowMs();
         }
         byte = m_pending.front();
         m_pending.pop_front();
@@ -499,7 +525,10 @@ class SessionRun {
     const std::atomic<bool>& m_stop;
     const UpgradeSessionOptions& m_options;
     UpgradeResult m_result;
-    std::deque<std::uint8_t> m_pending;
+    std::deque<std::uint8_t> m_pending;   // bytes of one read, all taken from the line at once
+    std::int64_t m_pendingArrivedMs = 0;  // when the read that brought them returned
+    std::int64_t m_writeBeganMs = 0;      // when the last Write began handing bytes to the port
+    FrameHandOver m_handOver;             // of the frame on the line
     std::int32_t m_baudRate = 0;
     bool m_open = false;
 };

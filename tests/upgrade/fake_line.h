@@ -1,7 +1,10 @@
 // A scripted serial line with a head behind it, and a clock that only moves when asked, so that
-// upgrade sessions run in tests without a port and without real waiting.
+// upgrade sessions run in tests without a port and without real waiting. Bytes cross the line
+// at its speed, 10 bits a byte: the head hears each byte once it has crossed, and what it says
+// can be read from the moment it says it.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <deque>
@@ -29,7 +32,8 @@ struct OpenCall {
 
 // Plays a head: answers the connection check with 0x80 and every complete 4107-byte frame with
 // the answer scripted for its sending (counted from 0), by default 0x82, or 0x84 for a frame
-// that carries the last-block mark.
+// that carries the last-block mark. A write returns once its bytes have crossed the line, or at
+// once with `writesReturnAtOnce` (a pty, a tty's write buffer, many USB drivers).
 class FakeLine final : public IUpgradeLine {
   public:
     explicit FakeLine(FakeClock& clock) : m_clock(clock) {}
@@ -59,10 +63,14 @@ class FakeLine final : public IUpgradeLine {
         for (std::size_t i = 0; i < length; ++i) {
             sent.push_back(bytes[i]);
             sentBaud.push_back(m_baud);
+            m_wireFreeNs = std::max(m_wireFreeNs, NowNs()) + kNsPerSecond * 10 / m_baud;
             if (echo) {
-                incoming.push_back(bytes[i]);
+                Say(m_wireFreeNs, {bytes[i]});
             }
             Hear(bytes[i]);
+        }
+        if (!writesReturnAtOnce) {
+            MoveTo(m_wireFreeNs);
         }
         return true;
     }
@@ -73,13 +81,15 @@ class FakeLine final : public IUpgradeLine {
         if (failReads) {
             return LineReadResult::Failed;
         }
-        if (incoming.empty()) {
-            m_clock.now += timeoutMs;
+        const std::int64_t until = NowNs() + std::int64_t{timeoutMs} * kNsPerMs;
+        if (m_incoming.empty() || m_incoming.front().first > until) {
+            MoveTo(until);
             return LineReadResult::TimedOut;
         }
-        while (received < capacity && !incoming.empty()) {
-            buffer[received++] = incoming.front();
-            incoming.pop_front();
+        MoveTo(std::max(NowNs(), m_incoming.front().first));
+        while (received < capacity && !m_incoming.empty() && m_incoming.front().first <= NowNs()) {
+            buffer[received++] = m_incoming.front().second;
+            m_incoming.pop_front();
         }
         return LineReadResult::Data;
     }
@@ -105,8 +115,12 @@ class FakeLine final : public IUpgradeLine {
         return out;
     }
 
-    // Script: answers (several bytes allowed) to the sending of frame number n.
+    // Script: answers (several bytes allowed) to the sending of frame number n, its bytes
+    // `answerGapMs` apart.
     std::map<int, std::vector<std::uint8_t>> answers;
+    int answerGapMs = 0;
+    bool writesReturnAtOnce = false;
+    std::int64_t stopAtMs = -1;  // the operator asks to stop at this time (with `stop`)
     bool answerConnect = true;
     int connectAnswerFrom = 1;  // the connection check that gets the first 0x80
     bool echo = false;
@@ -124,7 +138,7 @@ class FakeLine final : public IUpgradeLine {
     std::vector<std::vector<std::uint8_t>> frames;  // every frame received, resends included
     // Sending n: once this many of its bytes were heard, the head says these bytes.
     std::map<int, std::pair<std::size_t, std::vector<std::uint8_t>>> answersMidFrame;
-    std::deque<std::uint8_t> incoming;
+    std::vector<std::int64_t> frameHeardMs;  // when the last byte of each frame had crossed
     int openCalls = 0;
     int writeCalls = 0;
     int closeCalls = 0;
@@ -134,6 +148,31 @@ class FakeLine final : public IUpgradeLine {
   private:
     static constexpr std::size_t kFrameSize = 4107;
 
+    static constexpr std::int64_t kNsPerMs = 1000000;
+    static constexpr std::int64_t kNsPerSecond = 1000 * kNsPerMs;
+
+    // The line keeps nanoseconds; the clock shows whole milliseconds of it.
+    std::int64_t NowNs() {
+        m_nowNs = std::max(m_nowNs, m_clock.now * kNsPerMs);
+        return m_nowNs;
+    }
+    void MoveTo(std::int64_t ns) {
+        m_nowNs = std::max(NowNs(), ns);
+        m_clock.now = m_nowNs / kNsPerMs;
+        if (stop != nullptr && stopAtMs >= 0 && m_clock.now >= stopAtMs) {
+            stop->store(true);
+        }
+    }
+    // The head says `bytes` at `atNs`, `gapMs` apart; the line keeps their order.
+    void Say(std::int64_t atNs, const std::vector<std::uint8_t>& bytes, int gapMs = 0) {
+        for (const std::uint8_t byte : bytes) {
+            const std::int64_t at =
+                m_incoming.empty() ? atNs : std::max(atNs, m_incoming.back().first);
+            m_incoming.emplace_back(at, byte);
+            atNs += std::int64_t{gapMs} * kNsPerMs;
+        }
+    }
+
     void Hear(std::uint8_t byte) {
         if (m_baud != 115200) {
             return;  // the command: a head says nothing back
@@ -142,7 +181,7 @@ class FakeLine final : public IUpgradeLine {
             if (++m_questionMarks % 2 == 0) {
                 ++connectChecks;
                 if (answerConnect && connectChecks >= connectAnswerFrom) {
-                    incoming.push_back(0x80);
+                    Say(m_wireFreeNs, {0x80});
                 }
             }
             return;
@@ -150,24 +189,27 @@ class FakeLine final : public IUpgradeLine {
         m_frameBytes.push_back(byte);
         const auto early = answersMidFrame.find(static_cast<int>(frames.size()));
         if (early != answersMidFrame.end() && early->second.first == m_frameBytes.size()) {
-            incoming.insert(incoming.end(), early->second.second.begin(),
-                            early->second.second.end());
+            Say(m_wireFreeNs, early->second.second);
         }
         if (m_frameBytes.size() < kFrameSize) {
             return;
         }
         const int n = static_cast<int>(frames.size());
         frames.push_back(m_frameBytes);
+        frameHeardMs.push_back(m_wireFreeNs / kNsPerMs);
         const auto scripted = answers.find(n);
         if (scripted != answers.end()) {
-            incoming.insert(incoming.end(), scripted->second.begin(), scripted->second.end());
+            Say(m_wireFreeNs, scripted->second, answerGapMs);
         } else {
-            incoming.push_back(m_frameBytes[1] != 0 ? 0x84 : 0x82);
+            Say(m_wireFreeNs, {static_cast<std::uint8_t>(m_frameBytes[1] != 0 ? 0x84 : 0x82)});
         }
         m_frameBytes.clear();
     }
 
     FakeClock& m_clock;
+    std::int64_t m_nowNs = 0;
+    std::int64_t m_wireFreeNs = 0;  // when the last byte written has crossed the line
+    std::deque<std::pair<std::int64_t, std::uint8_t>> m_incoming;  // readable from .first on
     std::int32_t m_baud = 0;
     std::int64_t m_closedAt = -1;
     int m_questionMarks = 0;
