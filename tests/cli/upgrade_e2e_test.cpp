@@ -244,8 +244,8 @@ TEST_F(UpgradeEndToEnd, WithoutTheSwitchOnlyOneAddressIsTaken) {
 
 TEST_F(UpgradeEndToEnd, TwoPortsRunInParallelWithASummary) {
     const std::string image = MakeImage(20000);
-    const std::string a = StartHead({"--pace", "460800", "--once"}, 0);
-    const std::string b = StartHead({"--pace", "460800", "--once", "--speed", "4800"}, 1);
+    const std::string a = StartHead({"--once"}, 0);
+    const std::string b = StartHead({"--once", "--speed", "4800"}, 1);
     // Same control speed for both ports: the second head ignores the first head's speed.
     const ProcessResult wrong = Upgrade(
         {"--port", a, "--port", b, "--answer-timeout", "0.5", "--ack-delay", "0", "-q", image});
@@ -253,8 +253,8 @@ TEST_F(UpgradeEndToEnd, TwoPortsRunInParallelWithASummary) {
     EXPECT_NE(wrong.err.find("on " + b), std::string::npos);
 
     m_heads.clear();
-    const std::string c = StartHead({"--pace", "460800", "--once"}, 2);
-    const std::string d = StartHead({"--pace", "460800", "--once"}, 3);
+    const std::string c = StartHead({"--once"}, 2);
+    const std::string d = StartHead({"--once"}, 3);
     const ProcessResult run =
         Upgrade({"--port", c, "--port", d, "--ack-delay", "0", "--json", image});
     EXPECT_EQ(run.exitStatus, 0) << run.err;

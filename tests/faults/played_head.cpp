@@ -1,5 +1,6 @@
 #include "played_head.h"
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -12,6 +13,8 @@ constexpr std::uint8_t kCheckByte = 0x3F;
 constexpr std::uint8_t kStartMark = 0x73;
 // A frame cut off for this long is dropped, as a head would.
 constexpr auto kFrameGap = std::chrono::milliseconds(1000);
+// A byte's time on a line at 115200 bit/s: a start bit, 8 data bits and a stop bit.
+constexpr auto kByteTime = std::chrono::nanoseconds(10 * 1000000000LL / 115200);
 
 void Sleep(int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
@@ -80,6 +83,11 @@ std::vector<std::uint32_t> PlayedHead::Addresses() const {
     return m_addresses;
 }
 
+std::vector<std::vector<std::uint8_t>> PlayedHead::Frames() const {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    return m_received;
+}
+
 bool PlayedHead::HasEveryBlockUpTo(std::uint32_t loadAddress) const {
     const std::lock_guard<std::mutex> lock(m_mutex);
     for (std::uint32_t at = kLoadAddressBase; at < loadAddress; at += kBlockBytes) {
@@ -113,6 +121,10 @@ void PlayedHead::Run() {
             continue;
         }
         lastByte = now;
+        // A pty hands over at once what a line would carry byte by byte.
+        m_lineFree =
+            std::max(m_lineFree, now) + kByteTime * static_cast<std::int64_t>(bytes.size());
+        PauseUntil(m_lineFree);
         Take(bytes.data(), bytes.size());
     }
 }
@@ -161,6 +173,7 @@ void PlayedHead::FinishFrame() {
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
         m_addresses.push_back(frame.loadAddress);
+        m_received.push_back(m_frame);
         if (frame.sumGood) {
             std::vector<std::uint8_t> block(m_frame.begin() + 8, m_frame.begin() + 8 + kBlockBytes);
             block.push_back(frame.markedLast ? 1 : 0);
@@ -180,9 +193,13 @@ void PlayedHead::FinishFrame() {
 }
 
 void PlayedHead::Pause(int ms) const {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    PauseUntil(std::chrono::steady_clock::now() + std::chrono::milliseconds(ms));
+}
+
+void PlayedHead::PauseUntil(std::chrono::steady_clock::time_point end) const {
     while (!m_stop && std::chrono::steady_clock::now() < end) {
-        Sleep(5);
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+            std::chrono::milliseconds(5), end - std::chrono::steady_clock::now()));
     }
 }
 

@@ -1,9 +1,11 @@
 // A head the test plays on a pty, for faults ptz-headsim does not make: it answers the
 // connection check, takes 4107-byte frames with its own small decoder, keeps every block whose
-// sum is good, and answers each frame as the test's script says, chunk by chunk.
+// sum is good, and answers each frame as the test's script says, chunk by chunk. It takes bytes
+// no faster than a line at 115200 bit/s carries them, as a real head.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -50,6 +52,8 @@ class PlayedHead {
     int FramesReceived() const { return m_frames.load(); }
     // The load address of every frame received, in order.
     std::vector<std::uint32_t> Addresses() const;
+    // Every frame received, whole, in order.
+    std::vector<std::vector<std::uint8_t>> Frames() const;
     int ChecksReceived() const { return m_checks.load(); }
     // Waits until `count` frames have come; false when the time passes.
     bool WaitForFrames(int count, int timeoutMs) const;
@@ -69,13 +73,17 @@ class PlayedHead {
     void Play(const PlayedAnswer& answer);
     // Sleeps, but not past the end of the head.
     void Pause(int ms) const;
+    void PauseUntil(std::chrono::steady_clock::time_point end) const;
 
     PtyPair m_pty;
     Script m_script;
     bool m_answerCheck;
-    mutable std::mutex m_mutex;  // m_script, m_blocks
+    mutable std::mutex m_mutex;  // m_script, m_blocks, m_addresses, m_received
     std::map<std::uint32_t, std::vector<std::uint8_t>> m_blocks;
     std::vector<std::uint32_t> m_addresses;
+    std::vector<std::vector<std::uint8_t>> m_received;
+    // When the bytes read so far have crossed the line.
+    std::chrono::steady_clock::time_point m_lineFree{};
     std::vector<std::uint8_t> m_frame;
     bool m_checkPending = false;
     std::atomic<int> m_frames{0};

@@ -1,17 +1,15 @@
 // A scripted serial line with a head behind it, and a clock that only moves when asked, so that
-// upgrade sessions run in tests without a port and without real waiting. Bytes cross the line
-// at its speed, 10 bits a byte: the head hears each byte once it has crossed, and what it says
-// can be read from the moment it says it.
+// upgrade sessions run in tests without a port and without real waiting. The head hears each
+// byte once it has crossed the line.
 #pragma once
 
-#include <algorithm>
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <map>
 #include <vector>
 
+#include "line_wire.h"
 #include "upgrade_line.h"
 
 class FakeClock final : public IUpgradeClock {
@@ -63,14 +61,14 @@ class FakeLine final : public IUpgradeLine {
         for (std::size_t i = 0; i < length; ++i) {
             sent.push_back(bytes[i]);
             sentBaud.push_back(m_baud);
-            m_wireFreeNs = std::max(m_wireFreeNs, NowNs()) + kNsPerSecond * 10 / m_baud;
+            const std::int64_t crossed = m_wire.Cross(m_baud);
             if (echo) {
-                Say(m_wireFreeNs, {bytes[i]});
+                m_wire.Say(crossed, bytes[i]);
             }
             Hear(bytes[i]);
         }
         if (!writesReturnAtOnce) {
-            MoveTo(m_wireFreeNs);
+            MoveTo(m_wire.FreeNs());
         }
         return true;
     }
@@ -81,15 +79,13 @@ class FakeLine final : public IUpgradeLine {
         if (failReads) {
             return LineReadResult::Failed;
         }
-        const std::int64_t until = NowNs() + std::int64_t{timeoutMs} * kNsPerMs;
-        if (m_incoming.empty() || m_incoming.front().first > until) {
-            MoveTo(until);
+        std::size_t ready = m_wire.Wait(timeoutMs);
+        MoveTo(m_wire.NowNs());
+        if (ready == 0) {
             return LineReadResult::TimedOut;
         }
-        MoveTo(std::max(NowNs(), m_incoming.front().first));
-        while (received < capacity && !m_incoming.empty() && m_incoming.front().first <= NowNs()) {
-            buffer[received++] = m_incoming.front().second;
-            m_incoming.pop_front();
+        for (; received < capacity && ready > 0; --ready) {
+            buffer[received++] = m_wire.Next();
         }
         return LineReadResult::Data;
     }
@@ -148,28 +144,18 @@ class FakeLine final : public IUpgradeLine {
   private:
     static constexpr std::size_t kFrameSize = 4107;
 
-    static constexpr std::int64_t kNsPerMs = 1000000;
-    static constexpr std::int64_t kNsPerSecond = 1000 * kNsPerMs;
-
-    // The line keeps nanoseconds; the clock shows whole milliseconds of it.
-    std::int64_t NowNs() {
-        m_nowNs = std::max(m_nowNs, m_clock.now * kNsPerMs);
-        return m_nowNs;
-    }
+    // Notes the time for a stop request the script makes.
     void MoveTo(std::int64_t ns) {
-        m_nowNs = std::max(NowNs(), ns);
-        m_clock.now = m_nowNs / kNsPerMs;
+        m_wire.MoveTo(ns);
         if (stop != nullptr && stopAtMs >= 0 && m_clock.now >= stopAtMs) {
             stop->store(true);
         }
     }
-    // The head says `bytes` at `atNs`, `gapMs` apart; the line keeps their order.
+    // The head says `bytes` at `atNs`, `gapMs` apart.
     void Say(std::int64_t atNs, const std::vector<std::uint8_t>& bytes, int gapMs = 0) {
         for (const std::uint8_t byte : bytes) {
-            const std::int64_t at =
-                m_incoming.empty() ? atNs : std::max(atNs, m_incoming.back().first);
-            m_incoming.emplace_back(at, byte);
-            atNs += std::int64_t{gapMs} * kNsPerMs;
+            m_wire.Say(atNs, byte);
+            atNs += std::int64_t{gapMs} * LineWire::kNsPerMs;
         }
     }
 
@@ -181,7 +167,7 @@ class FakeLine final : public IUpgradeLine {
             if (++m_questionMarks % 2 == 0) {
                 ++connectChecks;
                 if (answerConnect && connectChecks >= connectAnswerFrom) {
-                    Say(m_wireFreeNs, {0x80});
+                    Say(m_wire.FreeNs(), {0x80});
                 }
             }
             return;
@@ -189,27 +175,25 @@ class FakeLine final : public IUpgradeLine {
         m_frameBytes.push_back(byte);
         const auto early = answersMidFrame.find(static_cast<int>(frames.size()));
         if (early != answersMidFrame.end() && early->second.first == m_frameBytes.size()) {
-            Say(m_wireFreeNs, early->second.second);
+            Say(m_wire.FreeNs(), early->second.second);
         }
         if (m_frameBytes.size() < kFrameSize) {
             return;
         }
         const int n = static_cast<int>(frames.size());
         frames.push_back(m_frameBytes);
-        frameHeardMs.push_back(m_wireFreeNs / kNsPerMs);
+        frameHeardMs.push_back(m_wire.FreeNs() / LineWire::kNsPerMs);
         const auto scripted = answers.find(n);
         if (scripted != answers.end()) {
-            Say(m_wireFreeNs, scripted->second, answerGapMs);
+            Say(m_wire.FreeNs(), scripted->second, answerGapMs);
         } else {
-            Say(m_wireFreeNs, {static_cast<std::uint8_t>(m_frameBytes[1] != 0 ? 0x84 : 0x82)});
+            Say(m_wire.FreeNs(), {static_cast<std::uint8_t>(m_frameBytes[1] != 0 ? 0x84 : 0x82)});
         }
         m_frameBytes.clear();
     }
 
     FakeClock& m_clock;
-    std::int64_t m_nowNs = 0;
-    std::int64_t m_wireFreeNs = 0;  // when the last byte written has crossed the line
-    std::deque<std::pair<std::int64_t, std::uint8_t>> m_incoming;  // readable from .first on
+    LineWire m_wire{m_clock.now};
     std::int32_t m_baud = 0;
     std::int64_t m_closedAt = -1;
     int m_questionMarks = 0;

@@ -119,7 +119,11 @@ int Run(int argc, char** argv) {
                  "start in upgrade mode, waiting for the connection check");
     app.add_option("--out", options.outPath, "write the received image here (with its padding)");
     app.add_option("--log", options.logPath, "write one JSON object per event here");
-    app.add_option("--pace", options.paceBaud, "read no faster than this line rate (bit/s)")
+    // A real head cannot answer a frame before it has crossed the line, and the loader does not
+    // count an answer that comes sooner: the program reads at the transfer speed unless told.
+    options.paceBaud = 115200;
+    app.add_option("--pace", options.paceBaud,
+                   "read no faster than this line rate (bit/s; default 115200, the transfer speed)")
         ->check(CLI::Range(50, 4000000));
     app.add_flag("--once", options.once, "exit 0 once every head has completed an upgrade");
     app.add_option("--fault-address", options.faultAddress,
