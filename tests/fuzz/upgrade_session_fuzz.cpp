@@ -1,19 +1,21 @@
 // The command line's upgrade session against a head whose every answer (and every stray byte
-// on the line) comes from the input: it never reports success unless the image arrived whole,
-// progress never passes the total, resends stay within --retries, and nothing escapes. Runs on
-// a clock that moves only when the session waits, so no input takes real time.
+// on the line) comes from the input, at a time the input chooses, sooner than the wire allows
+// or later: it never reports success unless the image arrived whole and the frame marked last
+// had its time on the line, progress never passes the total, resends stay within --retries,
+// and nothing escapes. Runs on a clock that moves only when the session waits or a write waits
+// for the wire, so no input takes real time.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <map>
 #include <vector>
 
 #include "fuzz_check.h"
 #include "head_answer.h"
+#include "line_wire.h"
 #include "transfer_rules.h"
 #include "upgrade_frame.h"
 #include "upgrade_line.h"
@@ -22,8 +24,18 @@
 namespace {
 
 constexpr int kTransferBaud = 115200;
-// Far more line operations than any bounded session needs: more means the session loops.
-constexpr int kMaxLineCalls = 200000;
+// Far more line operations than any bounded session needs (at most 25 sendings of 4107 bytes,
+// each byte a write and a read of its echo in byte mode): more means the session loops.
+constexpr int kMaxLineCalls = 500000;
+// Latest a head answers, after it heard what it answers.
+constexpr int kMaxAnswerDelayMs = 600;
+
+// When the session handed a frame's bytes to the port, in the clock's milliseconds.
+struct HandedFrame {
+    std::int64_t firstByteMs = 0;  // the write with its first byte began
+    std::int64_t lastByteMs = 0;   // the write with its last byte began
+    bool markedLast = false;
+};
 
 class FuzzClock final : public IUpgradeClock {
   public:
@@ -35,8 +47,9 @@ class FuzzClock final : public IUpgradeClock {
     std::int64_t now = 0;
 };
 
-// A head that hears every byte and answers each connection check and each whole frame with
-// the next bytes of the input; it rebuilds the image from the frames it heard.
+// A head that hears every byte as it is handed to the port (as a pty does) and answers each
+// connection check and each whole frame with the next bytes of the input; it rebuilds the image
+// from the frames it heard. Writes return at once or once their bytes have crossed the line.
 class FuzzLine final : public IUpgradeLine {
   public:
     // Port faults and an operator's stop happen at call numbers the input names (0: never).
@@ -48,7 +61,8 @@ class FuzzLine final : public IUpgradeLine {
           m_failOpenAt(input.ConsumeIntegralInRange<int>(0, 6)),
           m_failWriteAt(input.ConsumeIntegralInRange<int>(0, 20000)),
           m_failReadAt(input.ConsumeIntegralInRange<int>(0, 20000)),
-          m_stopAtWrite(input.ConsumeIntegralInRange<int>(0, 20000)) {}
+          m_stopAtWrite(input.ConsumeIntegralInRange<int>(0, 20000)),
+          m_writesWaitForTheWire(input.ConsumeBool()) {}
 
     bool Open(std::int32_t baudRate, bool /*xonXoff*/) override {
         Count();
@@ -67,11 +81,16 @@ class FuzzLine final : public IUpgradeLine {
         if (m_writes == m_failWriteAt) {
             return false;
         }
+        m_writeBeganMs = m_clock.now;
         for (std::size_t i = 0; i < length; ++i) {
+            const std::int64_t crossed = m_wire.Cross(m_baud);
             if (m_echo) {
-                m_incoming.push_back(bytes[i]);
+                m_wire.Say(crossed, bytes[i]);
             }
             Hear(bytes[i]);
+        }
+        if (m_writesWaitForTheWire) {
+            m_wire.MoveTo(m_wire.FreeNs());
         }
         return true;
     }
@@ -85,17 +104,17 @@ class FuzzLine final : public IUpgradeLine {
         if (++m_reads == m_failReadAt) {
             return LineReadResult::Failed;
         }
-        if (m_incoming.empty()) {
-            m_clock.now += timeoutMs;
+        const std::size_t ready = m_wire.Wait(timeoutMs);
+        if (ready == 0) {
             return LineReadResult::TimedOut;
         }
         // The line delivers what has arrived in pieces of any size.
-        const std::size_t most = std::min(capacity, m_incoming.size());
-        const std::size_t count = m_input.ConsumeIntegralInRange<std::size_t>(1, most);
+        const std::size_t count =
+            m_input.ConsumeIntegralInRange<std::size_t>(1, std::min(capacity, ready));
         for (; received < count; ++received) {
-            buffer[received] = m_incoming.front();
-            m_incoming.pop_front();
+            buffer[received] = m_wire.Next();
         }
+        m_lastDataMs = m_clock.now;
         return LineReadResult::Data;
     }
 
@@ -110,6 +129,9 @@ class FuzzLine final : public IUpgradeLine {
     // The image the head stored, block by block, as the last frames carrying each block had it.
     const std::map<std::uint32_t, std::vector<std::uint8_t>>& Blocks() const { return m_blocks; }
     bool LastFrameHeard() const { return m_lastFrameHeard; }
+    // The last frame heard whole, and when the last read that brought bytes returned.
+    const HandedFrame& LastFrame() const { return m_lastFrame; }
+    std::int64_t LastDataMs() const { return m_lastDataMs; }
     int MostSendingsOfOneFrame() const { return m_mostSendings; }
 
   private:
@@ -117,13 +139,16 @@ class FuzzLine final : public IUpgradeLine {
 
     void Answer() {
         const auto count = m_input.ConsumeIntegralInRange<std::size_t>(0, 3);
+        const std::int64_t at =
+            m_wire.NowNs() +
+            m_input.ConsumeIntegralInRange<std::int64_t>(0, kMaxAnswerDelayMs) * LineWire::kNsPerMs;
         for (std::size_t i = 0; i < count; ++i) {
             // Mostly answers from the table; sometimes any byte at all.
             const auto pick = m_input.ConsumeIntegralInRange<int>(0, 8);
             static constexpr std::array<std::uint8_t, 8> kTable = {0x80, 0x81, 0x82, 0x83,
                                                                    0x84, 0x86, 0x87, 0x82};
-            m_incoming.push_back(pick < 8 ? kTable[static_cast<std::size_t>(pick)]
-                                          : m_input.ConsumeIntegral<std::uint8_t>());
+            m_wire.Say(at, pick < 8 ? kTable[static_cast<std::size_t>(pick)]
+                                    : m_input.ConsumeIntegral<std::uint8_t>());
         }
     }
 
@@ -136,6 +161,9 @@ class FuzzLine final : public IUpgradeLine {
                 Answer();
             }
             return;
+        }
+        if (m_partial.empty()) {
+            m_handed.firstByteMs = m_writeBeganMs;
         }
         m_partial.push_back(byte);
         if (m_partial.size() < frame::kSize) {
@@ -156,6 +184,9 @@ class FuzzLine final : public IUpgradeLine {
         m_blocks[address].assign(m_partial.begin() + frame::kDataAt,
                                  m_partial.begin() + frame::kChecksumAt);
         m_lastFrameHeard = m_lastFrameHeard || m_partial[frame::kLastBlockAt] != 0;
+        m_handed.lastByteMs = m_writeBeganMs;
+        m_handed.markedLast = m_partial[frame::kLastBlockAt] != 0;
+        m_lastFrame = m_handed;
     }
 
     FuzzedDataProvider& m_input;
@@ -166,6 +197,12 @@ class FuzzLine final : public IUpgradeLine {
     int m_failWriteAt;
     int m_failReadAt;
     int m_stopAtWrite;
+    bool m_writesWaitForTheWire;
+    LineWire m_wire{m_clock.now};
+    std::int64_t m_writeBeganMs = 0;
+    std::int64_t m_lastDataMs = 0;
+    HandedFrame m_handed;     // the frame being heard
+    HandedFrame m_lastFrame;  // the last frame heard whole
     int m_opens = 0;
     int m_writes = 0;
     int m_reads = 0;
@@ -173,7 +210,6 @@ class FuzzLine final : public IUpgradeLine {
     std::int32_t m_baud = 0;
     int m_calls = 0;
     int m_checkBytes = 0;
-    std::deque<std::uint8_t> m_incoming;
     std::vector<std::uint8_t> m_partial;
     std::map<std::uint32_t, std::vector<std::uint8_t>> m_blocks;
     std::uint32_t m_lastAddress = 0;
@@ -245,7 +281,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FuzzRequire(result.resends <= options.retries * (result.framesTotal + 1) + 1,
                 "resends bounded by the retries");
     if (result.status == UpgradeStatus::Done) {
-        FuzzRequire(line.LastFrameHeard(), "success only after the frame marked last");
+        FuzzRequire(line.LastFrameHeard() && line.LastFrame().markedLast,
+                    "success only after the frame marked last");
+        FuzzRequire(line.LastDataMs() >= line.LastFrame().lastByteMs,
+                    "success only once the last byte was handed to the port");
+        // 95 % of the 356.5 ms 4107 bytes take at 115200 bit/s, in whole milliseconds.
+        FuzzRequire(line.LastDataMs() - line.LastFrame().firstByteMs >= 338,
+                    "success only once the frame marked last had its time on the line");
         FuzzRequire(result.framesAccepted == result.framesTotal, "success with every frame");
         for (std::size_t offset = 0; offset < image.size(); offset += frame::kBlockSize) {
             const auto block =
