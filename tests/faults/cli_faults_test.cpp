@@ -43,7 +43,7 @@ std::vector<std::uint8_t> BytesOf(const std::string& text) {
     return {text.begin(), text.end()};
 }
 
-PlayedHead::Script OddAnswerAt(int sequence, PlayedAnswer answer) {
+PlayedHead::Script OddAnswerAt(int sequence, const PlayedAnswer& answer) {
     return [sequence, answer](const PlayedFrame& frame, const PlayedHead& head) {
         return frame.sequence == sequence ? answer : PlayedHead::HonestScript()(frame, head);
     };
@@ -356,7 +356,7 @@ struct CliImage {
 class CliImages : public CliFaults, public ::testing::WithParamInterface<CliImage> {
   protected:
     std::string Make(const std::string& name, const std::vector<std::uint8_t>& image) {
-        const std::string path = Path("image.bin");
+        std::string path = Path("image.bin");
         if (name == "a directory") {
             std::filesystem::create_directory(path);
         } else if (name == "a FIFO") {

@@ -12,6 +12,7 @@
 class LineWire {
   public:
     static constexpr std::int64_t kNsPerMs = 1000000;
+    static constexpr std::int64_t kNsPerSecond = 1000 * kNsPerMs;
 
     explicit LineWire(std::int64_t& clockMs) : m_clockMs(clockMs) {}
 
@@ -26,7 +27,7 @@ class LineWire {
 
     // A byte handed over now at `baudRate` bit/s: when it has crossed, after those before it.
     std::int64_t Cross(std::int32_t baudRate) {
-        m_freeNs = std::max(m_freeNs, NowNs()) + 10 * 1000 * kNsPerMs / baudRate;
+        m_freeNs = std::max(m_freeNs, NowNs()) + 10 * kNsPerSecond / baudRate;
         return m_freeNs;
     }
     // When every byte handed over so far has crossed.
