@@ -1,5 +1,6 @@
 #include "played_head.h"
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -12,6 +13,8 @@ constexpr std::uint8_t kCheckByte = 0x3F;
 constexpr std::uint8_t kStartMark = 0x73;
 // A frame cut off for this long is dropped, as a head would.
 constexpr auto kFrameGap = std::chrono::milliseconds(1000);
+// 4107 bytes at 115200 bit/s take 356.5 ms on the wire.
+constexpr auto kFrameWireTime = std::chrono::milliseconds(357);
 
 void Sleep(int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
@@ -127,6 +130,7 @@ void PlayedHead::Take(const std::uint8_t* bytes, std::size_t count) {
             }
         } else if (byte == kStartMark) {
             m_checkPending = false;
+            m_frameStart = std::chrono::steady_clock::now();
             m_frame.push_back(byte);
         } else if (byte == kCheckByte && m_checkPending) {
             m_checkPending = false;
@@ -176,7 +180,7 @@ void PlayedHead::FinishFrame() {
         m_stop = true;
         return;
     }
-    Play(answer);
+    Play(answer, m_frameStart);
 }
 
 void PlayedHead::Pause(int ms) const {
@@ -186,9 +190,15 @@ void PlayedHead::Pause(int ms) const {
     }
 }
 
-void PlayedHead::Play(const PlayedAnswer& answer) {
+void PlayedHead::Play(const PlayedAnswer& answer,
+                      std::optional<std::chrono::steady_clock::time_point> frameStart) {
     if (answer.chunks.empty()) {
         return;
+    }
+    if (frameStart && answer.paced) {
+        const auto onTheWire = *frameStart + kFrameWireTime - std::chrono::steady_clock::now();
+        Pause(static_cast<int>(std::max<std::int64_t>(
+            0, std::chrono::ceil<std::chrono::milliseconds>(onTheWire).count())));
     }
     Pause(answer.delayMs);
     for (std::size_t i = 0; i < answer.chunks.size() && !m_stop; ++i) {
