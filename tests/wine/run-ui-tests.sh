@@ -409,6 +409,9 @@ if [ "$app_status" -ne 0 ]; then
     fail "PtzUpgrade.exe ended with status $app_status"
 fi
 echo "PASS PtzUpgrade.exe ended with status 0"
+# The head behind ser2net is done with: the runs below start heads of their own.
+stop_ser2net
+stop_headsim
 
 # ---- The window program again, on a line paced at 115200 bit/s: a whole upgrade of 32 frames
 # timed by the head, on an idle machine and beside a CPU hog (figures, never checks), then an
