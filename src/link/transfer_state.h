@@ -32,7 +32,8 @@ struct TransferState {
     std::atomic<std::int32_t> g_nSentCount{0};
     // 1 while the transfer worker sends a frame, 0 while it waits for the head's answer.
     std::atomic<std::int32_t> g_bGoAhead{0};
-    // The current transfer worker; only the window thread reads or replaces it.
+    // The current transfer worker: replaced only by the window thread, under a lock the window
+    // keeps so that other threads may look at it through the window.
     std::shared_ptr<CTransferWorker> g_pTransferThread;
     FrameBuffer g_Frame{};
 };

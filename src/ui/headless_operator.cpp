@@ -160,6 +160,7 @@ HeadlessTaskbar CHeadlessDesktop::Taskbar(int dialogId) const {
 bool CHeadlessDesktop::CloseEverything(int timeoutMs) {
     constexpr int kStepMs = 100;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    HoldMessages(false);  // an operator closing the window finds it at work again
     while (!WaitForExit(0) && std::chrono::steady_clock::now() < deadline) {
         if (const auto prompt = OpenPrompt()) {
             if (prompt->kind == HeadlessPrompt::Kind::FileDialog) {

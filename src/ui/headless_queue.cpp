@@ -119,10 +119,10 @@ void CHeadlessDesktop::Pump(const std::function<bool()>& done) {
         if (done()) {
             return;
         }
-        if (m_queue.empty()) {
+        if (m_queue.empty() || m_held) {
             ++m_waiting;
             Changed();
-            m_changed.wait(lock, [&] { return !m_queue.empty() || done(); });
+            m_changed.wait(lock, [&] { return (!m_queue.empty() && !m_held) || done(); });
             --m_waiting;
             continue;
         }
@@ -132,6 +132,12 @@ void CHeadlessDesktop::Pump(const std::function<bool()>& done) {
         Deliver(item);
         lock.lock();
     }
+}
+
+void CHeadlessDesktop::HoldMessages(bool hold) {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    m_held = hold;
+    Changed();
 }
 
 void CHeadlessDesktop::Deliver(const Queued& item) {

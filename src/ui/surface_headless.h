@@ -54,6 +54,9 @@ class CHeadlessDesktop final : public IDialogBackend {
     bool PressEscape(int dialogId);
     bool PressCloseBox(int dialogId);
     bool PostTo(int dialogId, unsigned message, std::uintptr_t wParam, std::intptr_t lParam);
+    // While held, the window thread takes no message from its queue, as a window thread busy
+    // elsewhere on a loaded machine: what is posted meanwhile is handled, in order, once let go.
+    void HoldMessages(bool hold);
 
     // The newest prompt (message box or file dialog) still waiting for an answer.
     std::optional<HeadlessPrompt> WaitForPrompt(int timeoutMs);
@@ -127,6 +130,7 @@ class CHeadlessDesktop final : public IDialogBackend {
     std::vector<HeadlessPrompt> m_history;
     std::vector<int> m_unknownControls;
     int m_waiting = 0;  // pumps of the window thread that wait for work
+    bool m_held = false;
     bool m_exited = false;
     std::thread::id m_windowThreadId;
     std::thread m_thread;

@@ -21,6 +21,7 @@ constexpr const char* kImageNotAFile = "不是普通文件, 不能升级!";
 constexpr const char* kTransferBusy = "正在升级, 不能更换文件! 如需中止, 请先关闭串口.";
 
 // Connection check and the head's answers.
+constexpr const char* kConnectLabel = "连接云台";
 constexpr const char* kConnectedLabel = "连接成功";
 constexpr const char* kChecksumError = "校验错误";
 constexpr const char* kUpgradeDone = "更新成功!";
@@ -40,6 +41,12 @@ constexpr const char* kPortLost = "串口已断开! 请检查串口后重新打�
 // A write on the window thread that the line held back (XOFF) past its time limit.
 constexpr const char* kLineHeld = "串口发送超时, 线路被阻塞! 请检查云台连线和流控(XOFF)后重试.";
 constexpr const char* kConfirmExitDuringTransfer = "正在升级, 确定要退出吗?";
+
+// The upgrade-mode switch asked for on a raw TCP port (socket://), which cannot change the
+// server's line speed: nothing is sent.
+constexpr const char* kSwitchOnRawNetworkPort =
+    "socket:// 网络端口不能切换波特率, 无法发送升级命令! 请改用 rfc2217:// 端口, "
+    "或先使云台进入升级模式后直接点击连接云台.";
 
 // Device dialog.
 constexpr const char* kAddressError = "输入地址错误!";

@@ -6,6 +6,8 @@
 #include <chrono>
 
 #include "../link/hex_text.h"
+#include "../link/line_timing.h"
+#include "../link/network_port_name.h"
 #include "../link/port_chunk.h"
 #include "../link/port_opening.h"
 #include "../upgrade/head_answer.h"
@@ -32,7 +34,6 @@ constexpr int kWorkerEndGraceMs = 300;
 // A write on the window thread may take its wire time and this much more before the window
 // gives up on a line that holds it back: the window must stay usable.
 constexpr int kWindowWriteMarginMs = 1000;
-constexpr int kBitsPerByte = 10;  // start bit, 8 data bits, stop bit
 
 CSteadyClock& SystemClock() {
     static CSteadyClock clock;
@@ -162,7 +163,7 @@ bool CUpgradeDlg::OnInitDialog() {
     m_btnStart.EnableWindow(false);
     m_btnConnect.EnableWindow(false);
     OpenPort();
-    m_state.g_pTransferThread = nullptr;
+    RecordWorker(nullptr);
     return true;
 }
 
@@ -270,6 +271,10 @@ void CUpgradeDlg::ClosePortSession() {
         m_port.reset();
     }
     m_state.g_hComm = kInvalidPortHandle;
+    // "Connected" held for that opening only: the next one needs its own connection check.
+    if (HasWindow()) {
+        m_btnConnect.SetWindowText(text::kConnectLabel);
+    }
 }
 
 void CUpgradeDlg::ClosePort() {
@@ -333,8 +338,10 @@ std::size_t CUpgradeDlg::WriteHexText(const std::string& text, int timeoutMs,
         return 0;
     }
     if (timeoutMs >= 0) {
-        const std::uint32_t baud = std::max<std::uint32_t>(m_state.g_pLink->BaudRate(), 1);
-        timeoutMs += static_cast<int>(count * kBitsPerByte * 1000 / baud);
+        const int baud = static_cast<int>(std::max<std::uint32_t>(m_state.g_pLink->BaudRate(), 1));
+        timeoutMs += static_cast<int>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(line::WireTime(count, baud))
+                .count());
     }
     return m_state.g_pLink->Write(bytes.data(), count, m_state.g_hComm, timeoutMs);
 }
@@ -369,16 +376,18 @@ void CUpgradeDlg::OnSelectImage() {
     if (!path) {
         return;
     }
-    m_strImagePath = *path;
-    m_edtPath.SetWindowText(m_strImagePath);
     m_prgUpgrade.ShowWindow(true);
 
     DropImage();
-    ImageStream image = OpenImageStream(m_strImagePath);
+    ImageStream image = OpenImageStream(*path);
     if (!image.stream) {
+        // The window shows only an image it will send: a refused one is neither shown nor kept.
+        ShowNoImage();
         Window().MessageBox(ImageErrorText(image.error), "", win::kMbOk);
         return;
     }
+    m_strImagePath = *path;
+    m_edtPath.SetWindowText(m_strImagePath);
     m_state.g_nImageSize = static_cast<std::int32_t>(image.size);
     m_state.g_pImage = image.stream.release();
     Window().SetItemText(IDC_STATIC_TOTAL,
@@ -389,11 +398,39 @@ void CUpgradeDlg::OnSelectImage() {
     (void)device.DoModal(Backend(), this);
 }
 
+void CUpgradeDlg::ShowNoImage() {
+    m_strImagePath = " ";
+    m_edtPath.SetWindowText("");
+    Window().SetItemText(IDC_STATIC_TOTAL, "");
+    m_btnStart.EnableWindow(false);
+}
+
+bool CUpgradeDlg::RefuseSwitchOnThisPort() {
+    std::string error;
+    const std::optional<NetworkPortAddress> address =
+        IsNetworkPortName(m_strPortName) ? ParseNetworkPortName(m_strPortName, error)
+                                         : std::nullopt;
+    if (!address || address->kind != NetworkPortKind::RawSocket) {
+        return false;
+    }
+    // A raw TCP port cannot change the server's line speed: the command would go out at
+    // 115200 bit/s, where no head listens for it. The head may already be in upgrade mode, so
+    // the connection check stays offered.
+    Window().MessageBox(text::kSwitchOnRawNetworkPort, "", win::kMbOk);
+    if (m_state.g_bPortOpen != 0) {
+        m_btnConnect.EnableWindow(true);
+    }
+    return true;
+}
+
 std::intptr_t CUpgradeDlg::SwitchToUpgradeMode(std::uintptr_t choiceAddress,
                                                std::intptr_t /*lParam*/) {
     // The device dialog passes its record by address for the length of this call.
     const DeviceChoice choice =
         *reinterpret_cast<const DeviceChoice*>(choiceAddress);  // NOLINT(performance-no-int-to-ptr)
+    if (RefuseSwitchOnThisPort()) {
+        return 0;
+    }
     const std::string command =
         FormatCommandText(BuildUpgradeModeCommand(choice.address, choice.protocolIndex));
     m_nBaudRate = ApplySpeedIndex(choice.speedIndex, m_nBaudRate);
@@ -427,17 +464,28 @@ void CUpgradeDlg::StartTransferWorker() {
     // new worker begins with the block it never had accepted).
     EndTransferWorker();
     ITransferHost& host = *this;
-    auto worker = std::make_shared<CTransferWorker>(m_state, host, m_imageLock);
-    m_state.g_pTransferThread = worker;
+    auto worker = std::make_shared<CTransferWorker>(m_state, host, m_imageLock,
+                                                    static_cast<int>(m_state.g_pLink->BaudRate()));
+    RecordWorker(worker);
     m_workerId.fetch_add(1);
     m_state.g_bGoAhead = 1;
     m_sentAtStart = m_state.g_nSentCount;
     if (!worker->Run()) {
-        m_state.g_pTransferThread = nullptr;
+        RecordWorker(nullptr);
         Window().MessageBox(text::kThreadCreateFailed, "", win::kMbOk);
         return;
     }
     ShowTaskbarProgress(TaskbarProgress::Normal);
+}
+
+void CUpgradeDlg::RecordWorker(std::shared_ptr<CTransferWorker> worker) {
+    const std::lock_guard<std::mutex> lock(m_workerRecordLock);
+    m_state.g_pTransferThread = std::move(worker);
+}
+
+std::shared_ptr<const CTransferWorker> CUpgradeDlg::RecordedWorker() const {
+    const std::lock_guard<std::mutex> lock(m_workerRecordLock);
+    return m_state.g_pTransferThread;
 }
 
 bool CUpgradeDlg::TransferUnderWay() const {
@@ -455,8 +503,8 @@ void CUpgradeDlg::ReleaseWorker() {
 }
 
 void CUpgradeDlg::EndTransferWorker() {
-    const std::shared_ptr<CTransferWorker> worker = std::move(m_state.g_pTransferThread);
-    m_state.g_pTransferThread = nullptr;
+    const std::shared_ptr<CTransferWorker> worker = m_state.g_pTransferThread;
+    RecordWorker(nullptr);
     if (!worker) {
         return;
     }
@@ -499,15 +547,13 @@ std::intptr_t CUpgradeDlg::OnPortData(std::uintptr_t chunkAddress, std::intptr_t
     m_byResponse = chunk->bytes.front();
     switch (ClassifyAnswer(m_byResponse)) {
         case AnswerAction::Connected:
-            m_btnStart.EnableWindow(true);
-            m_btnConnect.SetWindowText(text::kConnectedLabel);
-            m_btnConnect.EnableWindow(false);
+            OnConnected();
             break;
         case AnswerAction::NextFrame:
             OnFrameAccepted(chunk->arrivedAt);
             break;
         case AnswerAction::ResendFrame:
-            OnChecksumError();
+            OnChecksumError(m_byResponse, chunk->arrivedAt);
             break;
         case AnswerAction::Done:
             OnUpgradeComplete(chunk->arrivedAt);
@@ -524,7 +570,38 @@ std::intptr_t CUpgradeDlg::OnPortData(std::uintptr_t chunkAddress, std::intptr_t
     return 0;
 }
 
+std::optional<FrameStep> CUpgradeDlg::JudgeAnswer(std::uint8_t answer,
+                                                  PortClock::time_point arrivedAt) const {
+    if (!TransferUnderWay()) {
+        return std::nullopt;
+    }
+    // Judged by when the answer arrived, not by when it is handled: by now the frame it found
+    // on the line may have gone out whole. Before the first frame nothing is on the line.
+    FrameOnLine nothingOut;
+    nothingOut.wholeFrameOut = false;
+    const FrameOnLine frame =
+        m_state.g_pTransferThread->FrameOnLineAt(arrivedAt).value_or(nothingOut);
+    return DecideFrameStep(answer, frame, kUnlimitedResends);
+}
+
+void CUpgradeDlg::OnConnected() {
+    // A late or repeated answer to the connection check changes nothing while a transfer runs:
+    // a second start would begin again in the middle of the transfer.
+    if (TransferUnderWay()) {
+        return;
+    }
+    // Only an image that will be sent can be started.
+    m_btnStart.EnableWindow(m_state.g_pImage != nullptr);
+    m_btnConnect.SetWindowText(text::kConnectedLabel);
+    m_btnConnect.EnableWindow(false);
+}
+
 void CUpgradeDlg::OnFrameAccepted(PortClock::time_point arrivedAt) {
+    // Sooner than the frame could be out: a stale or repeated answer; the frame's own follows.
+    if (JudgeAnswer(static_cast<std::uint8_t>(HeadAnswer::FrameAccepted), arrivedAt) ==
+        FrameStep::KeepWaiting) {
+        return;
+    }
     m_prgUpgrade.SetPos(m_state.g_nOffset);
     SeekImage(m_state.g_nOffset);
     if (WorkerWaits()) {
@@ -539,8 +616,12 @@ void CUpgradeDlg::OnFrameAccepted(PortClock::time_point arrivedAt) {
     }
 }
 
-void CUpgradeDlg::OnChecksumError() {
-    if (m_state.g_pTransferThread) {
+void CUpgradeDlg::OnChecksumError(std::uint8_t answer, PortClock::time_point arrivedAt) {
+    const std::optional<FrameStep> step = JudgeAnswer(answer, arrivedAt);
+    if (step == FrameStep::KeepWaiting) {
+        return;  // not about the frame on the line: nothing is resent for it
+    }
+    if (step == FrameStep::Resend) {
         m_state.g_pTransferThread->MarkFrameDamaged();
     }
     Window().MessageBox(text::kChecksumError, "", win::kMbOk);
@@ -553,16 +634,14 @@ void CUpgradeDlg::OnChecksumError() {
 }
 
 void CUpgradeDlg::OnUpgradeComplete(PortClock::time_point arrivedAt) {
-    const std::shared_ptr<CTransferWorker> worker = m_state.g_pTransferThread;
-    if (!worker || !TransferUnderWay()) {
-        // No transfer: nothing can have completed.
+    const std::optional<FrameStep> step =
+        JudgeAnswer(static_cast<std::uint8_t>(HeadAnswer::UpgradeComplete), arrivedAt);
+    if (!step) {
+        // No transfer (or one that has just ended on its own, its report still on its way):
+        // nothing can have completed.
         return;
     }
-    // Judged by when the answer arrived, not by when it is handled: by now the frame it found
-    // on the line may have gone out whole.
-    const std::optional<FrameOnLine> frame = worker->FrameOnLineAt(arrivedAt);
-    if (!frame || DecideFrameStep(static_cast<std::uint8_t>(HeadAnswer::UpgradeComplete), *frame,
-                                  kUnlimitedResends) != FrameStep::Complete) {
+    if (*step != FrameStep::Complete) {
         // A head that says "complete" before it has the last block has not got the image.
         EndTransferWorker();
         ShowTaskbarProgress(TaskbarProgress::Error);

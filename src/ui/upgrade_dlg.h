@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "../link/device_choice.h"
@@ -23,9 +24,13 @@ class CUpgradeDlg : public CDialog, private ITransferHost {
     explicit CUpgradeDlg(IDialogBackend& backend, IUpgradeClock* clock = nullptr);
     ~CUpgradeDlg() override;
 
-    // The shared state, for tests: its atomics may be read from any thread.
+    // The shared state, for tests: its atomics may be read from any thread (g_pTransferThread
+    // only on the window thread; elsewhere through RecordedWorker).
     const TransferState& State() const { return m_state; }
     std::uint8_t LastResponse() const { return m_byResponse; }
+    // The transfer worker recorded in g_pTransferThread, read under the lock its replacements
+    // take: any thread may look at it.
+    std::shared_ptr<const CTransferWorker> RecordedWorker() const;
     // True while a transfer worker exists that has not ended (window thread).
     bool TransferUnderWay() const;
 
@@ -63,9 +68,14 @@ class CUpgradeDlg : public CDialog, private ITransferHost {
     std::intptr_t OnPortLost(std::uintptr_t wParam, std::intptr_t lParam);
 
     // The head's answers.
+    void OnConnected();
     void OnFrameAccepted(PortClock::time_point arrivedAt);
-    void OnChecksumError();
+    void OnChecksumError(std::uint8_t answer, PortClock::time_point arrivedAt);
     void OnUpgradeComplete(PortClock::time_point arrivedAt);
+    // What an answer about a frame that arrived at `arrivedAt` means for the transfer under way;
+    // nothing when no transfer is under way.
+    std::optional<FrameStep> JudgeAnswer(std::uint8_t answer,
+                                         PortClock::time_point arrivedAt) const;
     void OnUpgradeEndedByHead(const char* message);
 
     // ITransferHost, on the worker's thread.
@@ -73,6 +83,8 @@ class CUpgradeDlg : public CDialog, private ITransferHost {
     void TransferEnded(TransferEnd why) override;
 
     void StartTransferWorker();
+    // Replaces g_pTransferThread under m_workerRecordLock.
+    void RecordWorker(std::shared_ptr<CTransferWorker> worker);
     // The recorded worker waits for the head's answer and may be released.
     bool WorkerWaits() const;
     void ReleaseWorker();
@@ -84,6 +96,10 @@ class CUpgradeDlg : public CDialog, private ITransferHost {
     void ClosePortSession();
     // The buttons of a closed port.
     void ShowPortClosed();
+    // The image choice was refused: no image is shown, and none can be started.
+    void ShowNoImage();
+    // The switch cannot go out on this port (a raw network port): said so, nothing sent.
+    bool RefuseSwitchOnThisPort();
     enum class PortGone { WhileIdle, DuringTransfer };
     // The port went away: closed, buttons set, the operator told.
     void ClosePortGone(PortGone when);
@@ -106,6 +122,9 @@ class CUpgradeDlg : public CDialog, private ITransferHost {
     std::unique_ptr<CPortSession> m_port;
     // Guards the image stream's position between the worker's read and the window's seeks.
     std::mutex m_imageLock;
+    // Taken by the window thread whenever it replaces g_pTransferThread, and by other threads
+    // that look at it.
+    mutable std::mutex m_workerRecordLock;
     std::atomic<bool> m_sentCountQueued{false};
     std::atomic<std::intptr_t> m_workerId{0};
     std::int32_t m_sentAtStart = 0;  // g_nSentCount when the current transfer started

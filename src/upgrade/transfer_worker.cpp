@@ -7,8 +7,9 @@
 #include "../link/thread_priority.h"
 #include "upgrade_frame.h"
 
-CTransferWorker::CTransferWorker(TransferState& state, ITransferHost& host, std::mutex& imageLock)
-    : m_state(state), m_host(host), m_imageLock(imageLock) {}
+CTransferWorker::CTransferWorker(TransferState& state, ITransferHost& host, std::mutex& imageLock,
+                                 int baudRate)
+    : m_state(state), m_host(host), m_imageLock(imageLock), m_baudRate(baudRate) {}
 
 CTransferWorker::~CTransferWorker() {
     Stop();
@@ -50,7 +51,7 @@ std::optional<FrameOnLine> CTransferWorker::FrameOnLineAt(Clock::time_point arri
     FrameOnLine frame;
     frame.role = m_frame->role;
     frame.attempt = m_frame->attempt;
-    frame.wholeFrameOut = m_lastChunkHandedAt && arrivedAt >= *m_lastChunkHandedAt;
+    frame.wholeFrameOut = WholeFrameCouldBeOut(m_handOver, arrivedAt);
     frame.reportedDamaged = m_frameDamaged;
     return frame;
 }
@@ -110,7 +111,9 @@ void CTransferWorker::Serve() {
                 const bool again = m_frame && m_frame->offset == offset;
                 m_frame = again ? ResendOf(*m_frame)
                                 : FrameAt(offset, imageSize, m_frame ? m_frame->index + 1 : 0);
-                m_lastChunkHandedAt.reset();
+                m_handOver = FrameHandOver{};
+                m_handOver.bytes = kUpgradeFrameBytes;
+                m_handOver.baudRate = m_baudRate;
                 m_frameDamaged = false;
             }
             m_state.g_nOffset = offset + read.imageBytes;
@@ -130,15 +133,15 @@ bool CTransferWorker::SendFrame() {
             return false;
         }
         const std::size_t count = std::min(kFrameChunkBytes, frame.size() - at);
-        if (at + count == frame.size()) {
+        const bool last = at + count == frame.size();
+        if (last) {
             // Marked waiting before the last chunk goes out, not after: the head may answer the
             // moment it has the last byte, and an answer that found the worker "sending" would
             // release nothing and leave the transfer stuck. The go-ahead keeps a release given
             // before the wait.
             m_state.g_bGoAhead = 0;
-            const std::lock_guard<std::mutex> lock(m_frameMutex);
-            m_lastChunkHandedAt = Clock::now();
         }
+        RecordHandOver(at == 0, last);
         const std::size_t written = m_host.SendHexText(FormatFrameChunkText(&frame[at], count));
         // Only bytes that reached the port are counted; a chunk cut short ends the transfer.
         const std::size_t counted = std::min(written, count);
@@ -147,6 +150,11 @@ bool CTransferWorker::SendFrame() {
             m_host.SentCountChanged();
         }
         if (counted != count) {
+            if (last) {
+                // The frame never went out whole: no answer can be its answer.
+                const std::lock_guard<std::mutex> lock(m_frameMutex);
+                m_handOver.lastByteAt.reset();
+            }
             if (!m_stop) {
                 m_host.TransferEnded(TransferEnd::WriteFailed);
             }
@@ -154,4 +162,18 @@ bool CTransferWorker::SendFrame() {
         }
     }
     return true;
+}
+
+void CTransferWorker::RecordHandOver(bool firstChunk, bool lastChunk) {
+    if (!firstChunk && !lastChunk) {
+        return;
+    }
+    const Clock::time_point now = Clock::now();
+    const std::lock_guard<std::mutex> lock(m_frameMutex);
+    if (firstChunk) {
+        m_handOver.firstByteAt = now;
+    }
+    if (lastChunk) {
+        m_handOver.lastByteAt = now;
+    }
 }

@@ -46,8 +46,10 @@ class CTransferWorker {
     using Clock = std::chrono::steady_clock;
 
     // `imageLock` guards the image stream's position: held by the worker from its read of a
-    // block to its advance of g_nOffset, and by the window whenever it seeks.
-    CTransferWorker(TransferState& state, ITransferHost& host, std::mutex& imageLock);
+    // block to its advance of g_nOffset, and by the window whenever it seeks. `baudRate`: the
+    // port's speed in bit/s while the frames go out (0: unknown), which gives each frame its
+    // time on the wire.
+    CTransferWorker(TransferState& state, ITransferHost& host, std::mutex& imageLock, int baudRate);
     ~CTransferWorker();  // stops and joins
     CTransferWorker(const CTransferWorker&) = delete;
     CTransferWorker& operator=(const CTransferWorker&) = delete;
@@ -64,8 +66,9 @@ class CTransferWorker {
     bool Ended() const { return m_ended; }
     bool WaitUntilEnded(int timeoutMs);
 
-    // The frame on the line as an answer that arrived at `arrivedAt` finds it: whether its last
-    // chunk had been handed to the port by then, and whether the head has reported it damaged.
+    // The frame on the line as an answer that arrived at `arrivedAt` finds it: whether the whole
+    // frame could have crossed the wire by then (its last chunk handed to the port, and its wire
+    // time passed since its first chunk was), and whether the head has reported it damaged.
     // Nothing before the first frame has been built.
     std::optional<FrameOnLine> FrameOnLineAt(Clock::time_point arrivedAt) const;
     // The head reported the frame on the line damaged: until it goes out again, "complete" is
@@ -79,6 +82,8 @@ class CTransferWorker {
     void Main();
     void Serve();
     bool SendFrame();
+    // Notes when the frame's first or last chunk is handed to the port (its write begins).
+    void RecordHandOver(bool firstChunk, bool lastChunk);
     void Finish();
 
     TransferState& m_state;
@@ -90,8 +95,9 @@ class CTransferWorker {
     // The frame on the line, guarded by m_frameMutex (read by the window thread).
     mutable std::mutex m_frameMutex;
     std::optional<FrameCursor> m_frame;
-    std::optional<Clock::time_point> m_lastChunkHandedAt;
+    FrameHandOver m_handOver;
     bool m_frameDamaged = false;
+    const int m_baudRate;
 
     std::mutex m_endMutex;
     std::condition_variable m_endChanged;

@@ -62,7 +62,7 @@ double MsPerFrame(bool oneByteWrites, int frames) {
     state.g_bGoAhead = 1;
     std::mutex imageLock;
     UsbAdapterModel adapter(oneByteWrites);
-    CTransferWorker worker(state, adapter, imageLock);
+    CTransferWorker worker(state, adapter, imageLock, 115200);
     const auto started = Clock::now();
     (void)worker.Run();
     for (int frame = 0; frame < frames; ++frame) {

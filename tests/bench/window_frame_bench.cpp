@@ -58,7 +58,8 @@ int main() {
     Wait(desktop, [&] { return desktop.Enabled(IDD_UPGRADE, IDC_BTN_START); });
     desktop.Click(IDD_UPGRADE, IDC_BTN_START);
 
-    // The head takes each frame as fast as the pty delivers it and accepts it at once.
+    // The head takes each frame as fast as the pty delivers it and accepts it once the frame
+    // could have crossed the wire: the window takes no answer sooner.
     std::vector<double> frameMs;
     for (int frame = 0; frame < kFrames; ++frame) {
         // The first read may bring more than one byte of the frame, never bytes of the next.
@@ -71,6 +72,8 @@ int main() {
             std::fprintf(stderr, "frame %d arrived short\n", frame);
             break;
         }
+        std::this_thread::sleep_until(
+            started + std::chrono::microseconds(static_cast<long>(kWireMsPerFrame * 1000)));
         head.Send({static_cast<std::uint8_t>(frame + 1 == kFrames ? 0x84 : 0x82)});
     }
     desktop.WaitForPrompt(10000);

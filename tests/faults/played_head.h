@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -23,10 +24,15 @@ struct PlayedFrame {
 };
 
 // Chunks go out `gapMs` apart, the first after `delayMs`; no chunks: the head stays silent.
+// A paced answer counts its delay from the moment the frame has crossed the wire (4107 bytes at
+// 115200 bit/s from its first byte on), as from a head that reads at the line's pace; an
+// unpaced one from the moment the frame came whole through the pty's buffers, which is sooner
+// than any real head can answer.
 struct PlayedAnswer {
     std::vector<std::vector<std::uint8_t>> chunks;
     int delayMs = 0;
     int gapMs = 40;
+    bool paced = true;
 };
 
 class PlayedHead {
@@ -70,7 +76,9 @@ class PlayedHead {
     void Run();
     void Take(const std::uint8_t* bytes, std::size_t count);
     void FinishFrame();
-    void Play(const PlayedAnswer& answer);
+    // `frameStart`: when the frame answered began to arrive (none for the connection check).
+    void Play(const PlayedAnswer& answer,
+              std::optional<std::chrono::steady_clock::time_point> frameStart = std::nullopt);
     // Sleeps, but not past the end of the head.
     void Pause(int ms) const;
     void PauseUntil(std::chrono::steady_clock::time_point end) const;
@@ -85,6 +93,7 @@ class PlayedHead {
     // When the bytes read so far have crossed the line.
     std::chrono::steady_clock::time_point m_lineFree{};
     std::vector<std::uint8_t> m_frame;
+    std::chrono::steady_clock::time_point m_frameStart;
     bool m_checkPending = false;
     std::atomic<int> m_frames{0};
     std::atomic<int> m_checks{0};

@@ -105,8 +105,11 @@ SimulatedHead::SimulatedHead(const Programs& programs, const std::vector<std::st
     : m_programs(programs) {
     std::error_code ec;
     std::filesystem::remove(programs.dir + "/received.bin", ec);
-    std::vector<std::string> argv = {programs.headsim, "--link", Link(), "--out",
-                                     programs.dir + "/received.bin"};
+    // Read at the line's pace, as a real head: both programs take no answer that comes sooner
+    // than its frame can have crossed the wire.
+    std::vector<std::string> argv = {
+        programs.headsim, "--link", Link(), "--out", programs.dir + "/received.bin",
+        "--pace",         "115200"};
     argv.insert(argv.end(), args.begin(), args.end());
     // A name of its own: the output of the head before must not pass for this one's.
     static int s_heads = 0;
@@ -262,7 +265,7 @@ bool WindowOperator::WorkerGone() {
     if (!m_desktop->WaitIdle(kUiMs)) {
         return false;
     }
-    const auto& worker = m_dialog->State().g_pTransferThread;
+    const auto worker = m_dialog->RecordedWorker();
     return !worker || worker->Ended();
 }
 

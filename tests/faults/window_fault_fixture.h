@@ -120,11 +120,10 @@ class WindowFaults : public UpgradeWindow {
         return joined.empty() ? "no message" : joined;
     }
 
-    // True when no transfer worker is left running (read once the window thread is idle).
+    // True when no transfer worker is left running, once the window thread is idle.
     bool WorkerGone() {
         EXPECT_TRUE(m_desktop.WaitIdle(faultwin::kShortMs));
-        const auto& worker = m_dialog->State().g_pTransferThread;
-        return !worker || worker->Ended();
+        return UpgradeWindow::WorkerGone();
     }
 
     bool SuccessShown() const {

@@ -1,10 +1,12 @@
 // The window program's handling of the head's answers, fed arbitrary chunk sequences: one
 // headless main window for the whole run, its COM1 a pty whose far end this harness reads, a
 // transfer started for every input, the chunks posted as the receive worker posts them and every
-// message box answered. Checked: the progress bar stays within its range, the go-ahead is 0 or
-// 1, "更新成功!" appears only when the frame marked last has gone out whole, an accepted frame
-// always moves a waiting transfer on (a release never goes to an ended worker), and no step
-// waits without end.
+// message box answered. Each answer is stamped as arriving either now (sooner than any frame can
+// cross the wire: a stale or repeated answer) or one frame's wire time from now (a head at the
+// line's pace), so that the fuzzer reaches both without waiting for the line. Checked: the
+// progress bar stays within its range, the go-ahead is 0 or 1, "更新成功!" appears only when the
+// frame marked last has gone out whole, an answer on time to a waiting transfer always moves it
+// on (a release never goes to an ended worker), and no step waits without end.
 #include <fuzzer/FuzzedDataProvider.h>
 #include <poll.h>
 #include <unistd.h>
@@ -19,6 +21,7 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -41,6 +44,9 @@ constexpr int kMaxSteps = 32;
 // gives a stopped worker before it closes the port, so anything beyond this is a hang.
 constexpr int kHangMs = 10000;
 constexpr int kWorkerMoveMs = 3000;
+// A frame of 4107 bytes takes 356.5 ms on the wire at 115200 bit/s: an answer stamped this much
+// after its posting is one the line allows for any frame already handed to the port.
+constexpr auto kFrameWireTime = std::chrono::milliseconds(357);
 constexpr std::array<std::size_t, 6> kImageSizes = {1, 100, 4095, 4096, 4097, 8192};
 constexpr std::array<std::uint8_t, 9> kAnswers = {0x80, 0x81, 0x82, 0x83, 0x84,
                                                   0x86, 0x87, 0x82, 0x82};
@@ -55,72 +61,6 @@ void Hang(const char* what) {
     std::fprintf(stderr, "hang: %s\n", what);
     std::abort();
 }
-
-// Everything the window sends to COM1 during one input, read on a thread of its own so that
-// the worker's writes never wait for room.
-class LineTap {
-  public:
-    explicit LineTap(PtyPair& pty) : m_pty(pty), m_thread([this] { Run(); }) {}
-    ~LineTap() {
-        m_stop = true;
-        m_thread.join();
-    }
-    LineTap(const LineTap&) = delete;
-    LineTap& operator=(const LineTap&) = delete;
-
-    // Everything written since the last Clear that the window has handed to the pty so far:
-    // waits only until the reader has taken all of it. (The window's writes are over when it
-    // shows success or ends a transfer: it has joined its worker by then.)
-    std::vector<std::uint8_t> Settled() {
-        for (int round = 0; round < 100000; ++round) {
-            {
-                const std::lock_guard<std::mutex> lock(m_mutex);
-                if (!m_reading && m_pty.Pending() == 0) {
-                    return m_bytes;
-                }
-            }
-            std::this_thread::sleep_for(std::chrono::microseconds(50));
-        }
-        Hang("the line tap never caught up with the window's writes");
-        return {};
-    }
-    void Clear() {
-        for (int round = 0; round < 100000; ++round) {
-            {
-                const std::lock_guard<std::mutex> lock(m_mutex);
-                if (!m_reading && m_pty.Pending() == 0) {
-                    m_bytes.clear();
-                    return;
-                }
-            }
-            std::this_thread::sleep_for(std::chrono::microseconds(50));
-        }
-        Hang("the line tap never caught up with the window's writes");
-    }
-
-  private:
-    void Run() {
-        while (!m_stop) {
-            if (!m_pty.PortSideReadableFromMaster(1)) {
-                continue;
-            }
-            // Marked before the read, so that a Settled between the read and the append
-            // waits for this batch too.
-            m_reading = true;
-            const std::vector<std::uint8_t> got = m_pty.ReceiveSome(0);
-            const std::lock_guard<std::mutex> lock(m_mutex);
-            m_bytes.insert(m_bytes.end(), got.begin(), got.end());
-            m_reading = false;
-        }
-    }
-
-    PtyPair& m_pty;
-    std::mutex m_mutex;
-    std::vector<std::uint8_t> m_bytes;
-    std::atomic<bool> m_reading{false};
-    std::atomic<bool> m_stop{false};
-    std::thread m_thread;
-};
 
 bool IsWholeLastFrame(const std::uint8_t* frame) {
     std::uint32_t sum = 0;
@@ -143,6 +83,93 @@ bool HasLastFrame(const std::vector<std::uint8_t>& line) {
     }
     return false;
 }
+
+// Everything the window sends to COM1 during one input, read on a thread of its own so that
+// the worker's writes never wait for room. A pty hands written bytes to its far end a moment
+// after the write has returned (the kernel moves them on a work queue of its own), so "read
+// everything" means: nothing readable, and nothing new for a while.
+class LineTap {
+  public:
+    explicit LineTap(PtyPair& pty) : m_pty(pty), m_thread([this] { Run(); }) {}
+    ~LineTap() {
+        m_stop = true;
+        m_thread.join();
+    }
+    LineTap(const LineTap&) = delete;
+    LineTap& operator=(const LineTap&) = delete;
+
+    // Whether a whole frame marked last is among the bytes read since the last Clear, waiting
+    // for it until the line has been quiet for `quiet`. (The window's writes are over when it
+    // shows success: it has joined its worker by then.)
+    bool CarriedLastFrame(std::chrono::milliseconds quiet = std::chrono::milliseconds(500)) {
+        for (int round = 0; round < 100000; ++round) {
+            if (const auto seen = Look(quiet)) {
+                return *seen;
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        Hang("the line tap never settled");
+        return false;
+    }
+    // Forgets what was read, once the line has been quiet for a moment.
+    void Clear() {
+        for (int round = 0; round < 100000; ++round) {
+            {
+                const std::lock_guard<std::mutex> lock(m_mutex);
+                if (Quiet(std::chrono::milliseconds(1))) {
+                    m_bytes.clear();
+                    return;
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(50));
+        }
+        Hang("the line tap never caught up with the window's writes");
+    }
+
+  private:
+    using Clock = std::chrono::steady_clock;
+
+    // True or false once the answer is known, nothing while the line may still bring it.
+    std::optional<bool> Look(std::chrono::milliseconds quiet) {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        if (HasLastFrame(m_bytes)) {
+            return true;
+        }
+        if (Quiet(quiet)) {
+            return false;
+        }
+        return std::nullopt;
+    }
+
+    // Nothing being read, nothing readable, nothing new for `quiet` (m_mutex held).
+    bool Quiet(std::chrono::milliseconds quiet) const {
+        return !m_reading && m_pty.Pending() == 0 && Clock::now() - m_lastRead >= quiet;
+    }
+
+    void Run() {
+        while (!m_stop) {
+            if (!m_pty.PortSideReadableFromMaster(1)) {
+                continue;
+            }
+            // Marked before the read, so that a look between the read and the append waits
+            // for this batch too.
+            m_reading = true;
+            const std::vector<std::uint8_t> got = m_pty.ReceiveSome(0);
+            const std::lock_guard<std::mutex> lock(m_mutex);
+            m_bytes.insert(m_bytes.end(), got.begin(), got.end());
+            m_lastRead = Clock::now();
+            m_reading = false;
+        }
+    }
+
+    PtyPair& m_pty;
+    std::mutex m_mutex;
+    std::vector<std::uint8_t> m_bytes;
+    Clock::time_point m_lastRead;
+    std::atomic<bool> m_reading{false};
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
 
 // The window's pauses (20 ms after an accepted frame, the reopening's 500 ms) take no time
 // here: the fuzzer explores answers, not waiting.
@@ -264,6 +291,7 @@ class WindowHarness {
         }
         const bool whenWaiting = input.ConsumeBool();
         const bool settle = input.ConsumeBool();
+        const bool onTime = input.ConsumeBool();
         std::vector<std::uint8_t> chunk;
         const auto pick = input.ConsumeIntegralInRange<std::size_t>(0, kAnswers.size());
         chunk.push_back(pick < kAnswers.size() ? kAnswers[pick]
@@ -274,17 +302,18 @@ class WindowHarness {
         }
         const bool workerWaits = whenWaiting && WaitForWorkerToWait();
         if (Tracing()) {
-            std::fprintf(stderr, "chunk %02x (+%zu)%s\n", chunk.front(), chunk.size() - 1,
+            std::fprintf(stderr, "chunk %02x (+%zu)%s%s\n", chunk.front(), chunk.size() - 1,
+                         onTime ? " on time" : " early",
                          workerWaits ? " to the waiting worker" : "");
         }
         const std::int32_t sentBefore = State().g_nSentCount;
         const std::size_t promptsBefore = m_desktop.PromptCount();
-        PostChunk(chunk);
+        PostChunk(chunk, onTime ? kFrameWireTime : std::chrono::milliseconds(0));
         if (settle || workerWaits) {
             Settle();
         }
         const bool quiet = m_desktop.PromptCount() == promptsBefore;
-        if (workerWaits && chunk.front() == 0x82 && quiet) {
+        if (workerWaits && onTime && chunk.front() == 0x82 && quiet) {
             // The window took the acceptance while the worker waited: it must send again.
             const bool moved = m_desktop.WaitUntil(
                 [&] { return State().g_nSentCount != sentBefore; }, kWorkerMoveMs);
@@ -317,11 +346,12 @@ class WindowHarness {
         return false;
     }
 
-    void PostChunk(const std::vector<std::uint8_t>& bytes) {
+    void PostChunk(const std::vector<std::uint8_t>& bytes,
+                   std::chrono::milliseconds arrivesIn = std::chrono::milliseconds(0)) {
         // As the receive worker posts it: a heap chunk whose address travels as wParam.
         auto chunk = std::make_unique<PortChunk>();
         chunk->bytes = bytes;
-        chunk->arrivedAt = PortClock::now();
+        chunk->arrivedAt = PortClock::now() + arrivesIn;
         const auto address = reinterpret_cast<std::uintptr_t>(chunk.get());
         if (m_desktop.PostTo(IDD_UPGRADE, WM_PORT_DATA, address,
                              static_cast<std::intptr_t>(bytes.size()))) {
@@ -357,7 +387,7 @@ class WindowHarness {
             m_transferLive = false;  // every other message ends the transfer
         }
         if (prompt.text == "更新成功!") {
-            FuzzRequire(HasLastFrame(m_tap.Settled()),
+            FuzzRequire(m_tap.CarriedLastFrame(),
                         "success only once the frame marked last has gone out whole");
         }
         (void)m_desktop.AnswerMessageBox((prompt.style & win::kMbYesNo) != 0 ? win::kIdNo

@@ -10,6 +10,7 @@
 #include "serial_upgrade_line.h"
 #include "upgrade_window_fixture.h"
 
+using uitest::AnswerFrame;
 using uitest::kShortMs;
 
 namespace {
@@ -53,7 +54,7 @@ TEST_F(LineFaults, EveryFrameTheHeadReceivesIsItsBlockResendsIncluded) {
             EXPECT_EQ(m_desktop.Taskbar(IDD_UPGRADE).state, TaskbarProgress::Normal);
             EXPECT_EQ(m_desktop.Taskbar(IDD_UPGRADE).total, 28749);
         }
-        head.Send({answer});
+        AnswerFrame(head, {answer});
         if (answer == 0x81 || answer == 0x83) {
             ExpectMessage("校验错误");
         }
@@ -102,6 +103,7 @@ TEST_F(LineFaults, AnAcceptedFramePausesTwentyMillisecondsBeforeTheNextGoesOut) 
     ASSERT_TRUE(m_desktop.WaitUntil([this] { return Enabled(IDC_BTN_START); }, kShortMs));
     ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_START));
     ASSERT_EQ(head.Receive(4107, kFrameMs).size(), 4107U);
+    std::this_thread::sleep_for(std::chrono::milliseconds(uitest::kFrameWireMs));
     const auto accepted = std::chrono::steady_clock::now();
     head.Send({0x82});
     const std::size_t first = head.Receive(1, kFrameMs).size();  // the next frame's beginning
@@ -123,9 +125,9 @@ TEST_F(LineFaults, ANewStartAfterTheHeadGaveUpResendsTheBlockItNeverAccepted) {
     const Bytes image = uitest::PatternImage(3 * 4096);
     PtyPair& head = StartWithPtyHead(image);
     ASSERT_EQ(head.Receive(4107, kFrameMs), ExpectedFrame(image, 0));
-    head.Send({0x82});
+    AnswerFrame(head, {0x82});
     ASSERT_EQ(head.Receive(4107, kFrameMs), ExpectedFrame(image, 4096));
-    head.Send({0x86});
+    AnswerFrame(head, {0x86});
     ExpectMessage("更新失败!");
     head.Send({0x80});
     ASSERT_TRUE(m_desktop.WaitUntil([this] { return Enabled(IDC_BTN_START); }, kShortMs));
@@ -137,11 +139,11 @@ TEST_F(LineFaults, CompleteWhileTheLastFrameIsHeldBackIsNoSuccess) {
     const Bytes image = uitest::PatternImage(2 * 4096 + 7);
     PtyPair& head = StartWithPtyHead(image);
     ASSERT_EQ(head.Receive(4107, kFrameMs).size(), 4107U);
-    head.Send({0x82});
+    AnswerFrame(head, {0x82});
     ASSERT_EQ(head.Receive(4107, kFrameMs).size(), 4107U);
     // Frame 1 accepted with the line held: the last frame cannot go out, yet the head says
     // "complete" 40 ms later.
-    head.Send({0x13, 0x82});
+    AnswerFrame(head, {0x13, 0x82});
     std::this_thread::sleep_for(std::chrono::milliseconds(40));
     head.Send({0x84});
     // The line frees soon after: the last frame then goes out whole, but too late for that
@@ -154,6 +156,35 @@ TEST_F(LineFaults, CompleteWhileTheLastFrameIsHeldBackIsNoSuccess) {
     const auto history = m_desktop.PromptHistory();
     for (const auto& prompt : history) {
         EXPECT_NE(prompt.text, "更新成功!");
+    }
+}
+
+// The worker's write fails (the far end goes while the line holds the last frame back) after a
+// "complete" has arrived but before the window has handled either: the transfer is over and
+// the operator is told why; the "complete" answers no frame.
+TEST_F(LineFaults, ACompleteQueuedAheadOfAFailedWriteIsNoAnswer) {
+    PtyPair& head = StartWithPtyHead(uitest::PatternImage(4096 + 10));
+    ASSERT_EQ(head.Receive(4107, kFrameMs).size(), 4107U);
+    AnswerFrame(head, {0x13, 0x82});
+    ASSERT_TRUE(m_desktop.WaitUntil(
+        [this] { return m_dialog->State().g_nSentCount.load() == 4107; }, kShortMs));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the last frame is held
+    m_desktop.HoldMessages(true);
+    auto chunk = std::make_unique<PortChunk>();
+    chunk->bytes = {0x84};
+    ASSERT_TRUE(m_desktop.PostTo(IDD_UPGRADE, WM_PORT_DATA,
+                                 reinterpret_cast<std::uintptr_t>(chunk.get()), 1));
+    (void)chunk.release();  // the window's now
+    head.CloseMaster();
+    EXPECT_TRUE(m_desktop.WaitUntil([this] { return WorkerGone(); }, kShortMs));
+    m_desktop.HoldMessages(false);
+    ExpectMessage("串口写入失败, 升级中断! 请检查串口后重新打开.");
+    ExpectNoPrompt();
+    EXPECT_EQ(Text(IDC_BTN_PORT), "打开串口");
+    for (const auto& prompt : m_desktop.PromptHistory()) {
+        EXPECT_TRUE(prompt.kind == HeadlessPrompt::Kind::FileDialog ||
+                    prompt.text == "串口写入失败, 升级中断! 请检查串口后重新打开.")
+            << prompt.text;
     }
 }
 
@@ -177,10 +208,25 @@ TEST_F(LineFaults, AConnectionCheckHeldByXoffLeavesTheWindowUsable) {
     ASSERT_TRUE(m_desktop.WaitUntil([this] { return Text(IDC_BTN_PORT) == "打开串口"; }, kShortMs));
 }
 
+// "连接成功" holds only for the opening of the port the head answered on: a close by the
+// operator or a lost port puts back "连接云台".
 TEST_F(LineFaults, APortLostWhileIdleIsToldAndTheButtonsReset) {
     PtyPair& head = AddPty();
     Launch();
     ASSERT_EQ(Text(IDC_BTN_PORT), "关闭串口");
+    const auto connected = [&] {
+        head.Send({0x80});
+        return m_desktop.WaitUntil([this] { return Text(IDC_BTN_CONNECT) == "连接成功"; },
+                                   kShortMs);
+    };
+    ASSERT_TRUE(connected());
+    ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_PORT));
+    ASSERT_TRUE(m_desktop.WaitUntil([this] { return Text(IDC_BTN_PORT) == "打开串口"; }, kShortMs));
+    EXPECT_EQ(Text(IDC_BTN_CONNECT), "连接云台");
+    ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_PORT));
+    ASSERT_TRUE(m_desktop.WaitUntil([this] { return Text(IDC_BTN_PORT) == "关闭串口"; }, kShortMs));
+    EXPECT_EQ(Text(IDC_BTN_CONNECT), "连接云台");
+    ASSERT_TRUE(connected());
     head.CloseMaster();
     ExpectMessage("串口已断开! 请检查串口后重新打开.", 5000);
     ASSERT_TRUE(m_desktop.WaitIdle(kShortMs));
@@ -188,4 +234,5 @@ TEST_F(LineFaults, APortLostWhileIdleIsToldAndTheButtonsReset) {
     EXPECT_FALSE(Enabled(IDC_BTN_SELECT));
     EXPECT_FALSE(Enabled(IDC_BTN_CONNECT));
     EXPECT_FALSE(Enabled(IDC_BTN_START));
+    EXPECT_EQ(Text(IDC_BTN_CONNECT), "连接云台");
 }

@@ -83,6 +83,8 @@ TEST(ResourceScript, MainWindowHasItsLayoutTextsAndStyles) {
     const std::string& portStyles = main->FindControl(IDC_COMBO_PORT)->styles;
     EXPECT_NE(portStyles.find("CBS_DROPDOWN"), std::string::npos);
     EXPECT_NE(portStyles.find("CBS_SORT"), std::string::npos);
+    // A typed name longer than the field (rfc2217://10.0.0.5:4001) scrolls instead of stopping.
+    EXPECT_NE(portStyles.find("CBS_AUTOHSCROLL"), std::string::npos);
     EXPECT_NE(main->FindControl(IDC_STATIC_TOTAL)->styles.find("SS_SUNKEN"), std::string::npos);
     EXPECT_NE(main->FindControl(IDC_STATIC_SENT)->styles.find("SS_SUNKEN"), std::string::npos);
 }

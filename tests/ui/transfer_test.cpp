@@ -6,6 +6,7 @@
 
 #include "upgrade_window_fixture.h"
 
+using uitest::AnswerFrame;
 using uitest::kShortMs;
 using uitest::kTransferMs;
 
@@ -58,7 +59,6 @@ class WindowTransfer : public UpgradeWindow {
         return head;
     }
 
-    bool WorkerRunning() const { return m_dialog->State().g_pTransferThread != nullptr; }
     std::int32_t GoAhead() const { return m_dialog->State().g_bGoAhead; }
 };
 
@@ -88,7 +88,7 @@ TEST_P(WholeUpgrade, ImageArrivesWholeAndTheWindowSaysSo) {
     EXPECT_FALSE(Enabled(IDC_BTN_START));
     EXPECT_FALSE(Enabled(IDC_BTN_CONNECT));
     EXPECT_TRUE(Enabled(IDC_BTN_SELECT));
-    EXPECT_FALSE(WorkerRunning()) << "the worker ends with the transfer";
+    EXPECT_FALSE(WorkerRecorded()) << "the worker ends with the transfer";
     EXPECT_EQ(m_dialog->State().g_pImage.load(), nullptr);
 
     ASSERT_TRUE(head.WaitUntilDone(kShortMs));
@@ -140,7 +140,7 @@ TEST_F(WindowTransfer, FailureAndTimeOutAnswersEndTheTransfer) {
         ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_START));
         ExpectMessage(timeout ? "更新超时!" : "更新失败!", kTransferMs);
         ASSERT_TRUE(m_desktop.WaitIdle(kShortMs));
-        EXPECT_FALSE(WorkerRunning());
+        EXPECT_FALSE(WorkerRecorded());
         EXPECT_FALSE(Enabled(IDC_BTN_START));
     }
 }
@@ -155,7 +155,7 @@ TEST_F(WindowTransfer, VanishedPortEndsTheTransferAndIsNotCountedAsSent) {
     ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_START));
     ExpectMessage("串口写入失败, 升级中断! 请检查串口后重新打开.", kTransferMs);
     ASSERT_TRUE(m_desktop.WaitIdle(kShortMs));
-    EXPECT_FALSE(WorkerRunning());
+    EXPECT_FALSE(WorkerRecorded());
     EXPECT_EQ(Text(IDC_BTN_PORT), "打开串口");
     EXPECT_FALSE(Enabled(IDC_BTN_START));
     const auto sent = std::stoll(Text(IDC_STATIC_SENT));
@@ -183,7 +183,7 @@ TEST_F(WindowTransfer, OnlyTheFirstByteOfAChunkCounts) {
     ASSERT_TRUE(m_desktop.WaitIdle(kShortMs));
     EXPECT_EQ(GoAhead(), 0);
     EXPECT_TRUE(head.Receive(1, 200).empty());
-    head.Send({0x82, 0x84});  // acts as 0x82: the last frame goes out
+    AnswerFrame(head, {0x82, 0x84});  // acts as 0x82: the last frame goes out
     const auto second = NextFrame(head);
     ASSERT_EQ(second.size(), kFrame);
     EXPECT_EQ(LoadAddressOf(second), 0x21000U);
@@ -196,7 +196,7 @@ TEST_F(WindowTransfer, OnlyTheFirstByteOfAChunkCounts) {
 TEST_F(WindowTransfer, AcceptWhileTheChecksumMessageIsOpenReleasesAtOnce) {
     PtyPair& head = StartWithPtyHead(3 * 4096);
     ASSERT_EQ(NextFrame(head).size(), kFrame);
-    head.Send({0x83});
+    AnswerFrame(head, {0x83});
     const auto prompt = m_desktop.WaitForPrompt(kShortMs);
     ASSERT_TRUE(prompt && prompt->text == "校验错误");
     // XOFF first, so the released worker is still sending when the box closes.
@@ -212,9 +212,9 @@ TEST_F(WindowTransfer, AcceptWhileTheChecksumMessageIsOpenReleasesAtOnce) {
     EXPECT_TRUE(head.Receive(1, 300).empty()) << "closing the box released the worker again";
 
     // Closed while the worker waits: the frame it sent last goes out again.
-    head.Send({0x83});
+    AnswerFrame(head, {0x83});
     ASSERT_TRUE(m_desktop.WaitForPrompt(kShortMs).has_value());
-    head.Send({0x82});
+    AnswerFrame(head, {0x82});
     const auto third = NextFrame(head);
     EXPECT_EQ(LoadAddressOf(third), 0x22000U);
     ASSERT_TRUE(m_desktop.WaitUntil([this] { return GoAhead() == 0; }, kShortMs));
@@ -225,10 +225,10 @@ TEST_F(WindowTransfer, AcceptWhileTheChecksumMessageIsOpenReleasesAtOnce) {
 TEST_F(WindowTransfer, ChecksumErrorResendsWithTheSameLoadAddress) {
     PtyPair& head = StartWithPtyHead(2 * 4096);
     const auto first = NextFrame(head);
-    head.Send({0x82});
+    AnswerFrame(head, {0x82});
     const auto second = NextFrame(head);
     ASSERT_EQ(second.size(), kFrame);
-    head.Send({0x81});
+    AnswerFrame(head, {0x81});
     ExpectMessage("校验错误");
     const auto resent = NextFrame(head);
     EXPECT_EQ(resent, second);
@@ -241,10 +241,10 @@ TEST_F(WindowTransfer, ChecksumErrorResendsWithTheSameLoadAddress) {
 TEST_F(WindowTransfer, CompleteBeforeTheLastFrameIsNoSuccess) {
     PtyPair& head = StartWithPtyHead(3 * 4096);
     ASSERT_EQ(NextFrame(head).size(), kFrame);
-    head.Send({0x84});
+    AnswerFrame(head, {0x84});
     ExpectMessage("云台提前应答, 更新未完成!");
     ASSERT_TRUE(m_desktop.WaitIdle(kShortMs));
-    EXPECT_FALSE(WorkerRunning());
+    EXPECT_FALSE(WorkerRecorded());
     for (const auto& prompt : m_desktop.PromptHistory()) {
         EXPECT_NE(prompt.text, "更新成功!");
     }
@@ -256,7 +256,7 @@ TEST_F(WindowTransfer, CompleteBeforeTheLastFrameIsNoSuccess) {
 TEST_F(WindowTransfer, CompleteWhileTheLastFrameIsReportedDamagedIsNoSuccess) {
     PtyPair& head = StartWithPtyHead(100);
     ASSERT_EQ(NextFrame(head).size(), kFrame);
-    head.Send({0x83});
+    AnswerFrame(head, {0x83});
     ASSERT_TRUE(m_desktop.WaitForPrompt(kShortMs).has_value());
     head.Send({0x84});
     ASSERT_TRUE(m_desktop.WaitUntil(
@@ -268,7 +268,7 @@ TEST_F(WindowTransfer, CompleteWhileTheLastFrameIsReportedDamagedIsNoSuccess) {
     ExpectMessage("云台提前应答, 更新未完成!");
     ExpectMessage("校验错误");
     ASSERT_TRUE(m_desktop.WaitIdle(kShortMs));
-    EXPECT_FALSE(WorkerRunning());
+    EXPECT_FALSE(WorkerRecorded());
     EXPECT_TRUE(head.Receive(1, 300).empty());
 }
 
@@ -276,14 +276,14 @@ TEST_F(WindowTransfer, AcceptOfTheLastFrameSendsTheFillFrameThenCompleteSucceeds
     PtyPair& head = StartWithPtyHead(4096);
     const auto last = NextFrame(head);
     ASSERT_EQ(last[1], 1);
-    head.Send({0x82});
+    AnswerFrame(head, {0x82});
     const auto fill = NextFrame(head);
     ASSERT_EQ(fill.size(), kFrame);
     EXPECT_EQ(fill[1], 1);
     EXPECT_EQ(LoadAddressOf(fill), 0x21000U);
     EXPECT_TRUE(std::all_of(fill.begin() + 8, fill.begin() + 8 + 4096,
                             [](std::uint8_t b) { return b == 0xFF; }));
-    head.Send({0x84});
+    AnswerFrame(head, {0x84});
     ExpectMessage("更新成功!");
 }
 
@@ -294,7 +294,7 @@ TEST_F(WindowTransfer, OperatorClosingThePortEndsTheTransferAndIsTold) {
     ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_PORT));
     ExpectMessage("串口已关闭, 升级中断!");
     ASSERT_TRUE(m_desktop.WaitIdle(kShortMs));
-    EXPECT_FALSE(WorkerRunning());
+    EXPECT_FALSE(WorkerRecorded());
     EXPECT_EQ(Text(IDC_BTN_PORT), "打开串口");
 }
 
@@ -306,7 +306,7 @@ TEST_F(WindowTransfer, WriteHeldByXoffLeavesTheWindowUsableAndClosingThePortEnds
     head.Send({0x13, 0x80});
     ASSERT_TRUE(m_desktop.WaitUntil([this] { return Enabled(IDC_BTN_START); }, kShortMs));
     ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_START));
-    ASSERT_TRUE(m_desktop.WaitUntil([this] { return WorkerRunning(); }, kShortMs));
+    ASSERT_TRUE(m_desktop.WaitUntil([this] { return WorkerRecorded(); }, kShortMs));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     const auto sentBefore = m_dialog->State().g_nSentCount.load();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -316,7 +316,7 @@ TEST_F(WindowTransfer, WriteHeldByXoffLeavesTheWindowUsableAndClosingThePortEnds
     ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_PORT));
     ExpectMessage("串口已关闭, 升级中断!");
     ASSERT_TRUE(m_desktop.WaitIdle(kShortMs));
-    EXPECT_FALSE(WorkerRunning());
+    EXPECT_FALSE(WorkerRecorded());
 }
 
 TEST_F(WindowTransfer, ClosingTheWindowDuringATransferAsksFirst) {
@@ -350,40 +350,46 @@ TEST_F(WindowTransfer, ImageCannotBeChangedUnderARunningTransfer) {
     ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_SELECT));
     ExpectMessage("正在升级, 不能更换文件! 如需中止, 请先关闭串口.");
     ASSERT_TRUE(m_desktop.WaitIdle(kShortMs));
-    EXPECT_TRUE(WorkerRunning());
-    head.Send({0x82});
+    EXPECT_TRUE(WorkerRecorded());
+    AnswerFrame(head, {0x82});
     EXPECT_EQ(LoadAddressOf(NextFrame(head)), 0x21000U);
 }
 
-TEST_F(WindowTransfer, SecondStartEndsTheWaitingWorkerAndResendsTheUnansweredBlock) {
+// A head that answers the connection check late (or twice) sends 0x80 while frames go out: it
+// changes no button, so no second start can begin again in the middle of the transfer. Once the
+// head has given up, a new start sends the unanswered block again, and the answer the head still
+// owed the abandoned frame counts for nothing.
+TEST_F(WindowTransfer, ALateConnectAnswerChangesNothingMidTransferNorALateAnswerAfterARestart) {
     PtyPair& head = StartWithPtyHead(3 * 4096);
     ASSERT_EQ(NextFrame(head).size(), kFrame);
-    ASSERT_TRUE(m_desktop.WaitUntil([this] { return GoAhead() == 0; }, kShortMs));
     head.Send({0x80});
-    ASSERT_TRUE(m_desktop.WaitUntil([this] { return Enabled(IDC_BTN_START); }, kShortMs));
-    ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_START));
-    // The first frame was never accepted: the new worker sends it again, no block is skipped.
-    EXPECT_EQ(LoadAddressOf(NextFrame(head)), 0x20000U);
-    head.Send({0x82});
+    ASSERT_TRUE(m_desktop.WaitUntil([this] { return m_dialog->LastResponse() == 0x80; }, kShortMs));
+    ASSERT_TRUE(m_desktop.WaitIdle(kShortMs));
+    EXPECT_FALSE(Enabled(IDC_BTN_START));
+    AnswerFrame(head, {0x82});
     EXPECT_EQ(LoadAddressOf(NextFrame(head)), 0x21000U);
 
-    // While a frame is going out, a new start is ignored: the frame is never cut in half.
-    head.Send({0x13, 0x82});  // hold the line, then accept: the next frame is held
-    ASSERT_TRUE(m_desktop.WaitUntil([this] { return GoAhead() == 1; }, kShortMs));
+    AnswerFrame(head, {0x86});
+    ExpectMessage("更新失败!");
     head.Send({0x80});
     ASSERT_TRUE(m_desktop.WaitUntil([this] { return Enabled(IDC_BTN_START); }, kShortMs));
     ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_START));
-    ASSERT_TRUE(m_desktop.WaitIdle(kShortMs));
-    head.Send({0x11});
-    const auto third = NextFrame(head);
-    EXPECT_EQ(LoadAddressOf(third), 0x22000U);
-    EXPECT_EQ(third[1], 1);
-    EXPECT_TRUE(head.Receive(1, 300).empty());
+    EXPECT_EQ(LoadAddressOf(NextFrame(head)), 0x21000U) << "the unanswered block again";
+    head.Send({0x82});  // owed to the abandoned frame
+    EXPECT_TRUE(head.Receive(1, 300).empty()) << "a stale answer released the new frame";
+    AnswerFrame(head, {0x82});
+    const auto last = NextFrame(head);
+    EXPECT_EQ(LoadAddressOf(last), 0x22000U);
+    EXPECT_EQ(last[1], 1);
+    AnswerFrame(head, {0x84});
+    ExpectMessage("更新成功!");
 }
 
+// After a good image, a refused one leaves no image: none is shown, and none can be started.
 TEST_F(WindowTransfer, ImagesThatCannotBeSentAreRefusedAtTheChoice) {
-    AddHead({});
+    PtyPair& head = AddPty();
     Launch();
+    const std::string good = WriteImage(uitest::PatternImage(5000), "good.bin");
     const std::string fifo = m_dir + "/pipe.bin";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     const std::vector<std::pair<std::string, std::string>> cases = {
@@ -394,6 +400,8 @@ TEST_F(WindowTransfer, ImagesThatCannotBeSentAreRefusedAtTheChoice) {
     };
     for (const auto& [path, message] : cases) {
         SCOPED_TRACE(path);
+        ChooseImageWithoutSwitch(good);
+        ASSERT_EQ(Text(IDC_EDIT_PATH), good);
         ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_SELECT));
         ASSERT_TRUE(m_desktop.WaitForPrompt(kShortMs).has_value());
         ASSERT_TRUE(m_desktop.AnswerFileDialog(path));
@@ -401,6 +409,16 @@ TEST_F(WindowTransfer, ImagesThatCannotBeSentAreRefusedAtTheChoice) {
         ASSERT_TRUE(m_desktop.WaitIdle(kShortMs));
         EXPECT_FALSE(m_desktop.IsOpen(IDD_DEVICE));
         EXPECT_EQ(m_dialog->State().g_pImage.load(), nullptr);
+        EXPECT_EQ(Text(IDC_EDIT_PATH), "");
+        EXPECT_EQ(Text(IDC_STATIC_TOTAL), "");
+        // Even the head's answer to the check cannot make the refused choice startable.
+        head.Send({0x80});
+        ASSERT_TRUE(
+            m_desktop.WaitUntil([this] { return Text(IDC_BTN_CONNECT) == "连接成功"; }, kShortMs));
+        EXPECT_FALSE(Enabled(IDC_BTN_START));
+        ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_PORT));  // closed and opened again
+        ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_PORT));
+        ASSERT_TRUE(m_desktop.WaitIdle(kShortMs));
     }
     // A read-only image is fine.
     const std::string readOnly = WriteImage(uitest::PatternImage(10), "ro.bin");

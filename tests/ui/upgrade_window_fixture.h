@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "head_simulator.h"
@@ -27,6 +28,9 @@ constexpr int kShortMs = 3000;
 constexpr int kSwitchMs = 20000;
 constexpr int kTransferMs = 120000;
 constexpr int kCloseMs = 10000;
+// A frame of 4107 bytes needs 356.5 ms on the wire at 115200 bit/s; a head that has read it at
+// the line's pace answers no sooner than this after its first byte was handed to the port.
+constexpr int kFrameWireMs = 360;
 
 inline std::vector<std::uint8_t> PatternImage(std::size_t size) {
     std::vector<std::uint8_t> bytes(size);
@@ -39,6 +43,14 @@ inline std::vector<std::uint8_t> PatternImage(std::size_t size) {
 inline std::vector<std::uint8_t> ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// The test's pty head answers the frame it has just received whole, as a head reading at the
+// line's pace would: once the frame has had its time on the wire. (Through the pty the frame
+// arrives as soon as it is handed over.)
+inline void AnswerFrame(const PtyPair& head, const std::vector<std::uint8_t>& answer) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(kFrameWireMs));
+    head.Send(answer);
 }
 
 struct Device {
@@ -67,9 +79,12 @@ class UpgradeWindow : public ::testing::Test {
 
     std::string PortLink(int number) const { return m_dir + "/com" + std::to_string(number); }
 
-    // A simulated head behind COM`number`.
+    // A simulated head behind COM`number`, reading at the line's pace unless told otherwise.
     HeadSimulator& AddHead(HeadSimOptions options, int number = 1) {
         options.linkPath = PortLink(number);
+        if (options.paceBaud == 0) {
+            options.paceBaud = 115200;
+        }
         if (options.outPath.empty()) {
             options.outPath = m_dir + "/received-" + std::to_string(number) + ".bin";
         }
@@ -108,6 +123,14 @@ class UpgradeWindow : public ::testing::Test {
             return;
         }
         EXPECT_TRUE(m_desktop.CloseEverything(uitest::kCloseMs)) << "the window did not close";
+    }
+
+    // Whether a transfer worker is recorded, and whether none is left running: read through
+    // the window's lock, from the test's thread.
+    bool WorkerRecorded() const { return m_dialog->RecordedWorker() != nullptr; }
+    bool WorkerGone() const {
+        const auto worker = m_dialog->RecordedWorker();
+        return !worker || worker->Ended();
     }
 
     std::string Text(int id) const { return m_desktop.Text(IDD_UPGRADE, id); }

@@ -73,7 +73,7 @@ TEST(GoAhead, ReleaseRacingTheWorkersWaitIsNeverLostAndNeverReachesAnOldWorker) 
     CountingHost host;
 
     // An earlier worker, ended as the window ends it before a new start.
-    auto old = std::make_shared<CTransferWorker>(state, oldHost, imageLock);
+    auto old = std::make_shared<CTransferWorker>(state, oldHost, imageLock, 115200);
     state.g_bGoAhead = 1;
     ASSERT_TRUE(old->Run());
     while (state.g_bGoAhead != 0) {
@@ -84,7 +84,7 @@ TEST(GoAhead, ReleaseRacingTheWorkersWaitIsNeverLostAndNeverReachesAnOldWorker) 
     const long oldBytes = oldHost.bytes;
 
     state.g_nOffset = 0;
-    auto worker = std::make_shared<CTransferWorker>(state, host, imageLock);
+    auto worker = std::make_shared<CTransferWorker>(state, host, imageLock, 115200);
     state.g_bGoAhead = 1;
     ASSERT_TRUE(worker->Run());
     for (int frame = 0; frame < kFrames; ++frame) {

@@ -1,7 +1,8 @@
 // The window program's transfer worker against a scripted port: every frame it sends is the
 // frame of its block, in at most four writes, marked waiting before the last one; a write cut
 // short counts only what went out and ends it; a stop ends it between writes; and an answer is
-// judged by when it arrived against the moment the frame's last chunk was handed over.
+// judged by when it arrived against the frame's hand-over: its last chunk handed to the port,
+// and its wire time (4107 bytes at 115200 bit/s: 356.5 ms) passed since its first chunk was.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -75,7 +76,7 @@ class TransferWorkerTest : public ::testing::Test {
         state.g_pImage = file;
         state.g_nImageSize = static_cast<std::int32_t>(image.size());
         state.g_bGoAhead = 1;
-        worker = std::make_unique<CTransferWorker>(state, port, imageLock);
+        worker = std::make_unique<CTransferWorker>(state, port, imageLock, 115200);
         ASSERT_TRUE(worker->Run());
     }
 
@@ -164,12 +165,23 @@ TEST_F(TransferWorkerTest, EveryFrameIsItsBlockInFourWritesMarkedWaitingBeforeTh
 }
 
 TEST_F(TransferWorkerTest, AChunkCutShortCountsWhatWentOutAndEndsTheTransfer) {
-    port.cutShort[1] = 1000;
-    Start(Pattern(3 * 4096));
-    ASSERT_TRUE(worker->WaitUntilEnded(10000));
-    EXPECT_EQ(port.Writes().size(), 2U);
-    EXPECT_EQ(state.g_nSentCount.load(), 1365 + 1000);
-    EXPECT_EQ(port.ended, (std::vector<TransferEnd>{TransferEnd::WriteFailed}));
+    for (const std::size_t cutWrite : {1U, 3U}) {
+        SCOPED_TRACE(cutWrite);
+        TearDown();
+        port.writes.clear();
+        port.ended.clear();
+        state.g_nSentCount = 0;
+        port.cutShort = {{cutWrite, 10}};
+        Start(Pattern(4096));
+        ASSERT_TRUE(worker->WaitUntilEnded(10000));
+        EXPECT_EQ(port.Writes().size(), cutWrite + 1);
+        EXPECT_EQ(state.g_nSentCount.load(), static_cast<std::int32_t>(1365 * cutWrite + 10));
+        EXPECT_EQ(port.ended, (std::vector<TransferEnd>{TransferEnd::WriteFailed}));
+        // The last frame never went out whole: no answer, however late, is its answer.
+        EXPECT_FALSE(worker->FrameOnLineAt(Clock::now() + std::chrono::seconds(1))->wholeFrameOut);
+        worker.reset();
+        file = nullptr;
+    }
 }
 
 TEST_F(TransferWorkerTest, AStopEndsTheFrameBeforeItsNextWrite) {
@@ -184,35 +196,46 @@ TEST_F(TransferWorkerTest, AStopEndsTheFrameBeforeItsNextWrite) {
     EXPECT_TRUE(port.ended.empty()) << "a stopped worker reports nothing";
 }
 
-TEST_F(TransferWorkerTest, AnAnswerIsJudgedByWhenItArrivedAgainstTheLastChunk) {
+TEST_F(TransferWorkerTest, AnAnswerCountsOnlyOnceTheWholeFrameCouldHaveCrossedTheWire) {
     std::vector<std::optional<FrameOnLine>> duringWrites;
+    std::vector<Clock::time_point> writeTimes;
     const Clock::time_point beforeStart = Clock::now();
     port.onWrite = [&](std::size_t) {
-        duringWrites.push_back(worker->FrameOnLineAt(Clock::now()));
+        writeTimes.push_back(Clock::now());
+        duringWrites.push_back(worker->FrameOnLineAt(writeTimes.back()));
     };
     Start(Pattern(4096 + 1));
     ASSERT_TRUE(WaitForAnswerWait(4));
-    // Frame 0 is a block before the last: never whole for "complete", whatever the time.
+    // Frame 0 is a block before the last; its writes were buffered at once.
     ASSERT_EQ(duringWrites.size(), 4U);
     for (std::size_t w = 0; w < 4; ++w) {
         ASSERT_TRUE(duringWrites[w].has_value());
         EXPECT_EQ(duringWrites[w]->role, FrameRole::Block);
-        EXPECT_EQ(duringWrites[w]->wholeFrameOut, w == 3) << "write " << w;
+        EXPECT_FALSE(duringWrites[w]->wholeFrameOut) << "write " << w;
     }
-    const Clock::time_point beforeLastFrame = Clock::now();
+    const auto at = [&](std::size_t write, int ms) {
+        return worker->FrameOnLineAt(writeTimes[write] + std::chrono::milliseconds(ms));
+    };
+    EXPECT_FALSE(at(3, 40)->wholeFrameOut) << "40 ms after the last chunk: still on the wire";
+    EXPECT_FALSE(at(0, 330)->wholeFrameOut);
+    EXPECT_TRUE(at(0, 357)->wholeFrameOut);
+    EXPECT_FALSE(worker->FrameOnLineAt(beforeStart)->wholeFrameOut);
+
+    const Clock::time_point beforeFrame1 = Clock::now();
     Accept();
     ASSERT_TRUE(WaitForAnswerWait(8));
-    const auto early = worker->FrameOnLineAt(beforeLastFrame);
-    ASSERT_TRUE(early.has_value());
-    EXPECT_EQ(early->role, FrameRole::LastBlock);
-    EXPECT_FALSE(early->wholeFrameOut) << "arrived before the last frame was handed over";
-    EXPECT_FALSE(worker->FrameOnLineAt(beforeStart)->wholeFrameOut);
-    EXPECT_TRUE(worker->FrameOnLineAt(Clock::now())->wholeFrameOut);
+    // An answer that arrived before frame 1 went out, handled once it has: not frame 1's.
+    const auto stale = worker->FrameOnLineAt(beforeFrame1);
+    ASSERT_TRUE(stale.has_value());
+    EXPECT_EQ(stale->role, FrameRole::LastBlock);
+    EXPECT_FALSE(stale->wholeFrameOut);
+    EXPECT_TRUE(at(4, 357)->wholeFrameOut);
     worker->MarkFrameDamaged();
-    EXPECT_TRUE(worker->FrameOnLineAt(Clock::now())->reportedDamaged);
+    EXPECT_TRUE(at(4, 357)->reportedDamaged);
     ResendLast();
     ASSERT_TRUE(WaitForAnswerWait(12));
-    const auto resent = worker->FrameOnLineAt(Clock::now());
+    const auto resent = at(8, 357);
+    EXPECT_TRUE(resent->wholeFrameOut);
     EXPECT_FALSE(resent->reportedDamaged) << "the resend goes out whole again";
     EXPECT_EQ(resent->attempt, 1);
 }

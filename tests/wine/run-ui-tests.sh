@@ -164,10 +164,11 @@ wine_run "$run_limit" regedit /S "$(winpath "$work/ui.reg")"
 # is seen to reach the line.
 head_address=7
 # It takes the second frame for damaged once, so that the resend is seen through the real
-# message box, and writes the image it received.
+# message box, and writes the image it received. It reads at the line's pace, as a real head:
+# the program takes no answer sooner than its frame can have crossed the wire.
 received=$work/received.bin
 start_headsim --address "$head_address" --protocol pelco-p --speed 9600 --log "$work/head.jsonl" \
-    --bad-sum-at 1 --out "$received"
+    --bad-sum-at 1 --out "$received" --pace 115200
 # COM12 stands for a USB adapter beyond the fixed list: the port list shows it after COM10.
 wine_map_ports COM1 COM12
 wine_restart_server
@@ -299,13 +300,13 @@ else
     fail "the frames took more than 4 writes each"
 fi
 # A figure, never a check: the last frame followed an accept at once, so the time between the
-# head's last two frames is the 20 ms pause plus what the program needs to send a frame byte by
-# byte (the simulated head reads as fast as the pty delivers).
+# head's last two frames is the 20 ms pause, the frame's 356.5 ms on the wire (the head reads at
+# the line's pace) and what the program needs beyond them.
 frame_times=$(grep '"event":"frame"' "$work/head.jsonl" | sed -n 's/.*"t_ms":\([0-9]*\).*/\1/p' | tail -n 2)
 if [ "$(wc -l <<<"$frame_times")" -eq 2 ]; then
-    frame_ms=$(($(tail -n 1 <<<"$frame_times") - $(head -n 1 <<<"$frame_times") - 20))
-    echo "FIGURE Win32 backend under Wine: about $frame_ms ms of host time per frame" \
-        "(a frame takes 356.5 ms on the wire at 115200 bit/s)"
+    frame_ms=$(($(tail -n 1 <<<"$frame_times") - $(head -n 1 <<<"$frame_times") - 20 - 357))
+    echo "FIGURE Win32 backend under Wine: about $frame_ms ms of host time per frame beyond" \
+        "the 20 ms pause and the frame's 356.5 ms on the wire at 115200 bit/s"
 fi
 
 ui "About box from the system menu" <<'EOF'
@@ -325,15 +326,22 @@ EOF
 stop_headsim
 net_received=$work/received-net.bin
 start_headsim --address "$head_address" --protocol pelco-p --speed 9600 \
-    --log "$work/head-net.jsonl" --out "$net_received"
+    --log "$work/head-net.jsonl" --out "$net_received" --pace 115200
 start_ser2net
 net_port="rfc2217://127.0.0.1:$ser2net_port"
 
-ui "a network port typed into the port field opens" <<EOF
+# Typed key by key, as an operator does: the field scrolls, so the whole name is taken (a field
+# that stopped at its visible width would keep only its first 15 characters or so).
+ui "a network port typed key by key into the port field is taken whole" <<EOF
 window 云台升级软件
 click 1009
 wait-text 1009 打开串口 10000
-type 1005 $net_port
+keys 1005 $net_port
+text 1005 $net_port
+EOF
+screenshot main-network-port 云台升级软件
+ui "the typed network port opens" <<EOF
+window 云台升级软件
 click 1009
 wait-text 1009 关闭串口 20000
 enabled 1002 yes
@@ -401,6 +409,9 @@ if [ "$app_status" -ne 0 ]; then
     fail "PtzUpgrade.exe ended with status $app_status"
 fi
 echo "PASS PtzUpgrade.exe ended with status 0"
+# The head behind ser2net is done with: the runs below start heads of their own.
+stop_ser2net
+stop_headsim
 
 # ---- The window program again, on a line paced at 115200 bit/s: a whole upgrade of 32 frames
 # timed by the head, on an idle machine and beside a CPU hog (figures, never checks), then an
@@ -472,7 +483,7 @@ done
 
 headsim=$real_headsim
 
-start_headsim --no-command
+start_headsim --no-command --pace 115200
 start_app
 ui "an idle open port" <<'EOF'
 window 云台升级软件 60000

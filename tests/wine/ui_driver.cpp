@@ -12,6 +12,8 @@
 //   click ID                     click a control (it must be visible and enabled)
 //   select ID INDEX              select a combo box entry and tell the window (CBN_SELCHANGE)
 //   type ID TEXT                 set the text of an edit
+//   keys ID TEXT                 type TEXT key by key into an edit, or a combo box's edit, that
+//                                is emptied first (what the field keeps is what an operator gets)
 //   text ID TEXT                 the control reads TEXT
 //   wait-text ID TEXT [LIMIT]    wait until the control reads TEXT
 //   enabled ID yes|no [LIMIT]    the control is enabled, or disabled (with LIMIT: within it)
@@ -235,23 +237,15 @@ class Driver {
 
     static const std::map<std::string, Step>& Steps() {
         static const std::map<std::string, Step> steps = {
-            {"window", &Driver::StepWindow},
-            {"click", &Driver::StepClick},
-            {"select", &Driver::StepSelect},
-            {"type", &Driver::StepType},
-            {"text", &Driver::StepText},
-            {"wait-text", &Driver::StepWaitText},
-            {"enabled", &Driver::StepEnabled},
-            {"visible", &Driver::StepVisible},
-            {"list", &Driver::StepList},
-            {"selection", &Driver::StepSelection},
-            {"syscommand", &Driver::StepSysCommand},
-            {"message", &Driver::StepMessage},
-            {"answer", &Driver::StepAnswer},
-            {"open-file", &Driver::StepOpenFile},
-            {"close", &Driver::StepClose},
-            {"gone", &Driver::StepGone},
-            {"save-rect", &Driver::StepSaveRect},
+            {"window", &Driver::StepWindow},       {"click", &Driver::StepClick},
+            {"select", &Driver::StepSelect},       {"type", &Driver::StepType},
+            {"keys", &Driver::StepKeys},           {"text", &Driver::StepText},
+            {"wait-text", &Driver::StepWaitText},  {"enabled", &Driver::StepEnabled},
+            {"visible", &Driver::StepVisible},     {"list", &Driver::StepList},
+            {"selection", &Driver::StepSelection}, {"syscommand", &Driver::StepSysCommand},
+            {"message", &Driver::StepMessage},     {"answer", &Driver::StepAnswer},
+            {"open-file", &Driver::StepOpenFile},  {"close", &Driver::StepClose},
+            {"gone", &Driver::StepGone},           {"save-rect", &Driver::StepSaveRect},
             {"sleep", &Driver::StepSleep},
         };
         return steps;
@@ -337,6 +331,19 @@ class Driver {
         NeedWords(words, 3, 3);
         const std::wstring text = Wide(words[2]);
         SendOrFail(Control(words[1]), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
+    }
+
+    void StepKeys(const Words& words) {
+        NeedWords(words, 3, 3);
+        HWND field = Control(words[1]);
+        // A drop-down combo box takes its keys in the edit inside it.
+        if (HWND edit = FindWindowExW(field, nullptr, L"Edit", nullptr)) {
+            field = edit;
+        }
+        SendOrFail(field, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L""));
+        for (const wchar_t key : Wide(words[2])) {
+            SendOrFail(field, WM_CHAR, key, 1);
+        }
     }
 
     void StepText(const Words& words) {
