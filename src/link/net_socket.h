@@ -16,6 +16,7 @@ enum class NetFailureKind {
     Unreachable,  // no route, host down
     TimedOut,     // no answer to the connection within the time limit
     Closed,       // the server closed the connection
+    Flooded,      // the server sent more than a serial line explains (the network port's limits)
     Other,
 };
 

@@ -24,6 +24,14 @@ std::vector<std::uint8_t> ComPortCommand(std::uint8_t code,
     return bytes;
 }
 
+void CTelnetDecoder::KeepPayload(std::uint8_t byte) {
+    if (m_command.payload.size() < kMaxPayload) {
+        m_command.payload.push_back(byte);
+    } else {
+        m_overlong = true;
+    }
+}
+
 void CTelnetDecoder::Feed(const std::uint8_t* bytes, std::size_t length,
                           std::vector<std::uint8_t>& data, std::vector<TelnetCommand>& commands) {
     for (std::size_t i = 0; i < length; ++i) {
@@ -40,7 +48,10 @@ void CTelnetDecoder::Feed(const std::uint8_t* bytes, std::size_t length,
                 if (byte == telnet::kIac) {
                     data.push_back(byte);
                     m_state = State::Data;
-                } else if (byte >= telnet::kWill && byte <= telnet::kDont) {
+                    break;
+                }
+                ++m_commandsSeen;
+                if (byte >= telnet::kWill && byte <= telnet::kDont) {
                     m_command = TelnetCommand{byte, 0, {}};
                     m_state = State::Verb;
                 } else if (byte == telnet::kSb) {
@@ -62,15 +73,13 @@ void CTelnetDecoder::Feed(const std::uint8_t* bytes, std::size_t length,
             case State::Sub:
                 if (byte == telnet::kIac) {
                     m_state = State::SubIac;
-                } else if (m_command.payload.size() < kMaxPayload) {
-                    m_command.payload.push_back(byte);
+                } else {
+                    KeepPayload(byte);
                 }
                 break;
             case State::SubIac:
                 if (byte == telnet::kIac) {
-                    if (m_command.payload.size() < kMaxPayload) {
-                        m_command.payload.push_back(byte);
-                    }
+                    KeepPayload(byte);
                     m_state = State::Sub;
                 } else {
                     // IAC SE ends it; any other command inside a subnegotiation ends it too.
