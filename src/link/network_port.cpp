@@ -32,6 +32,11 @@ std::string ConnectFailureText(const NetworkPortAddress& address, const NetFailu
         case NetFailureKind::Unresolved:
             return where + "the name '" + address.host + "' does not resolve (" + failure.reason +
                    ") — check the server's name or use its address";
+        case NetFailureKind::LookupTimedOut:
+            return where + "the name '" + address.host + "' did not resolve within " +
+                   std::to_string(kConnectLimitMs / 1000) +
+                   " s (no answer from the name service) — check the name service, or use the "
+                   "server's address";
         case NetFailureKind::Unreachable:
             return where + failure.reason + " — check the network and the server's address";
         case NetFailureKind::TimedOut:
