@@ -17,7 +17,8 @@ std::vector<std::uint8_t> TelnetOption(std::uint8_t verb, std::uint8_t option) {
 
 std::vector<std::uint8_t> ComPortCommand(std::uint8_t code,
                                          const std::vector<std::uint8_t>& value) {
-    std::vector<std::uint8_t> bytes{telnet::kIac, telnet::kSb, telnet::kOptionComPort, code};
+    std::vector<std::uint8_t> bytes{telnet::kIac, telnet::kSb, telnet::kOptionComPort};
+    AppendTelnetData(&code, 1, bytes);  // escaped like the value: no real code is 0xFF, though
     AppendTelnetData(value.data(), value.size(), bytes);
     bytes.push_back(telnet::kIac);
     bytes.push_back(telnet::kSe);
