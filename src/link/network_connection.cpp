@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <thread>
 
+#include "line_timing.h"
 #include "telnet_codec.h"
 
 using network_inflow::kInputLimitBytes;
@@ -34,8 +35,7 @@ Clock::time_point NetworkConnection::LineFreeAt() const {
 
 void NetworkConnection::RestartInflow(std::uint32_t baud) {
     inflowBaud = baud;
-    dataBudget.Restart(network_inflow::kCatchUpFactor * baud / network_timing::kBitsPerByte,
-                       Clock::now());
+    dataBudget.Restart(network_inflow::kCatchUpFactor * baud / line::kBitsPerByte, Clock::now());
 }
 
 void NetworkConnection::Flood(const std::string& what) {

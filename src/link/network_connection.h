@@ -27,7 +27,6 @@ constexpr int kWaitSliceMs = 50;
 // A frame's bytes leave the server's UART this long after their wire time, at most, plus the
 // round trip: a speed change or a disconnection waits for it.
 constexpr int kUartMarginMs = 20;
-constexpr int kBitsPerByte = 10;  // start bit, 8 data bits, stop bit
 
 // Milliseconds until `when`, 0 when it has passed; "no limit" stays within an int.
 int MsUntil(Clock::time_point when);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "com_port_client.h"
+#include "line_timing.h"
 #include "net_socket.h"
 #include "network_connection.h"
 #include "network_port_name.h"
@@ -14,7 +15,6 @@
 namespace {
 
 using network_timing::Clock;
-using network_timing::kBitsPerByte;
 using network_timing::kNegotiationLimitMs;
 using network_timing::kWaitSliceMs;
 using network_timing::MsUntil;
@@ -368,9 +368,7 @@ std::size_t CNetworkPorts::Write(const std::uint8_t* bytes, std::size_t length, 
     }
     connection->writing = false;
 
-    const auto wire =
-        std::chrono::microseconds(static_cast<std::int64_t>(done) * kBitsPerByte * 1000000 /
-                                  std::max<std::uint32_t>(connection->baudRate, 1));
+    const auto wire = line::WireTime(done, static_cast<int>(connection->baudRate));
     const auto freeAt = std::max(started, connection->LineFreeAt()) + wire;
     connection->lineFreeAt = freeAt.time_since_epoch().count();
 
