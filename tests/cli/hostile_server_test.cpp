@@ -35,7 +35,7 @@ constexpr std::uint8_t kSb = 250;
 constexpr std::uint8_t kSe = 240;
 constexpr std::uint8_t kComPort = 44;
 // However much a server sends, the loader stays this small (peak resident set).
-constexpr long kMemoryLimitKiB = 64 * 1024;
+constexpr long kMemoryLimitKiB = 64L * 1024;
 
 enum class Hostility {
     DataFlood,              // data without pause, once the line is set (rfc2217) or at once
@@ -235,7 +235,7 @@ class NameLookup : public HeadRunFixture {};
 // time limit of 5 s.
 TEST_F(NameLookup, ANameServiceThatNeverAnswersEndsWithTheConnectTimeLimit) {
     std::ofstream(Path("fw.bin"), std::ios::binary) << std::string(100, 'x');
-    const char* asan = std::getenv("ASAN_OPTIONS");
+    const char* asan = std::getenv("ASAN_OPTIONS");  // NOLINT(concurrency-mt-unsafe)
     ChildProcess upgrade(
         {PTZ_UPGRADE_EXE, "--port", "rfc2217://head.blackhole.test:4001", Path("fw.bin")}, m_dir,
         "upgrade",

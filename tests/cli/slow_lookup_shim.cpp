@@ -3,13 +3,14 @@
 // so that a test can show that a look-up is held to the connect time limit.
 #include <dlfcn.h>
 #include <netdb.h>
-#include <unistd.h>
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 namespace {
 constexpr char kSilentDomain[] = ".blackhole.test";
-constexpr unsigned kSilenceSeconds = 60;
+constexpr std::chrono::seconds kSilence{60};
 
 bool Silent(const char* node) {
     const std::size_t length = node == nullptr ? 0 : std::strlen(node);
@@ -18,10 +19,12 @@ bool Silent(const char* node) {
 }
 }  // namespace
 
+// Named apart from glibc's declaration, whose names are reserved.
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name)
 extern "C" int getaddrinfo(const char* node, const char* service, const addrinfo* hints,
                            addrinfo** result) {
     if (Silent(node)) {
-        ::sleep(kSilenceSeconds);
+        std::this_thread::sleep_for(kSilence);
         return EAI_AGAIN;
     }
     using GetAddrInfo = int (*)(const char*, const char*, const addrinfo*, addrinfo**);
