@@ -171,7 +171,7 @@ struct HostileCase {
     bool telnet;
     bool interrupt;  // Ctrl-C a second after the start
     int exitStatus;
-    const char* message;  // after "'<port name>': ", or the whole message with "%s" for it
+    const char* message;  // what stderr holds; %s stands for the port's name
 };
 
 void PrintTo(const HostileCase& c, std::ostream* out) {
