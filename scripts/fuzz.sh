@@ -14,7 +14,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 all_targets=(hex_text_fuzz head_machine_fuzz upgrade_session_fuzz cli_options_fuzz
-    window_answers_fuzz)
+    window_answers_fuzz telnet_client_fuzz)
 
 smoke=0
 seconds=60

@@ -29,6 +29,10 @@ class CComPortClient {
     // What the server refused, empty while it has refused nothing.
     const std::string& Refusal() const { return m_refusal; }
 
+    // What the decoder counts, for the network port's flood limits (telnet_codec.h).
+    std::size_t CommandsSeen() const { return m_decoder.CommandsSeen(); }
+    bool Overlong() const { return m_decoder.Overlong(); }
+
     // The value the server last acknowledged for the client command `code`.
     std::optional<std::vector<std::uint8_t>> Acknowledged(std::uint8_t code) const;
     void ForgetAcknowledgement(std::uint8_t code) { m_acks.erase(code); }

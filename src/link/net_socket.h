@@ -11,11 +11,13 @@ constexpr NetSocket kNoSocket = -1;
 
 enum class NetFailureKind {
     None,
-    Unresolved,   // the host name does not resolve
-    Refused,      // nothing listens on that port
-    Unreachable,  // no route, host down
-    TimedOut,     // no answer to the connection within the time limit
-    Closed,       // the server closed the connection
+    Unresolved,      // the host name does not resolve
+    LookupTimedOut,  // the name service gave no answer within the time limit
+    Refused,         // nothing listens on that port
+    Unreachable,     // no route, host down
+    TimedOut,        // no answer to the connection within the time limit
+    Closed,          // the server closed the connection
+    Flooded,         // the server sent more than a serial line explains (the network port's limits)
     Other,
 };
 
@@ -24,8 +26,9 @@ struct NetFailure {
     std::string reason;  // the system's words, e.g. "connection refused"
 };
 
-// Connects to host:port (every address the name resolves to, in turn) within timeoutMs; the
-// socket is non-blocking, with Nagle's delay off (a frame's answer waits on its last bytes).
+// Connects to host:port (every address the name resolves to, in turn) within timeoutMs, the
+// name look-up included; the socket is non-blocking, with Nagle's delay off (a frame's answer
+// waits on its last bytes).
 NetSocket NetConnect(const std::string& host, const std::string& port, int timeoutMs,
                      NetFailure& failure);
 

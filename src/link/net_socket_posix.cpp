@@ -1,5 +1,5 @@
-// TCP calls of the network serial port on POSIX: getaddrinfo, a non-blocking connect with poll,
-// and send/recv that never raise SIGPIPE.
+// TCP calls of the network serial port on POSIX: getaddrinfo within the connect time limit, a
+// non-blocking connect with poll, and send/recv that never raise SIGPIPE.
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -8,10 +8,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <memory>
 #include <system_error>
 
+#include "call_within.h"
 #include "net_socket.h"
 
 namespace {
@@ -81,31 +84,49 @@ int ConnectOne(const addrinfo& address, int timeoutMs, NetFailure& failure) {
     return fd;
 }
 
-}  // namespace
+struct Lookup {
+    int code = 0;   // getaddrinfo's
+    int error = 0;  // errno, with EAI_SYSTEM
+    std::unique_ptr<addrinfo, void (*)(addrinfo*)> addresses{nullptr, ::freeaddrinfo};
+};
 
-NetSocket NetConnect(const std::string& host, const std::string& port, int timeoutMs,
-                     NetFailure& failure) {
+Lookup LookUp(const std::string& host, const std::string& port) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_ADDRCONFIG;
     addrinfo* addresses = nullptr;
-    const int resolved = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &addresses);
-    if (resolved != 0) {
-        failure.kind = NetFailureKind::Unresolved;
-        failure.reason = resolved == EAI_SYSTEM ? std::generic_category().message(errno)
-                                                : ::gai_strerror(resolved);
-        return kNoSocket;
-    }
+    Lookup lookup;
+    lookup.code = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &addresses);
+    lookup.error = errno;
+    lookup.addresses.reset(addresses);
+    return lookup;
+}
+
+}  // namespace
+
+NetSocket NetConnect(const std::string& host, const std::string& port, int timeoutMs,
+                     NetFailure& failure) {
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    // getaddrinfo has no time limit (a silent name server holds it for many seconds).
+    const auto lookup = CallWithin<Lookup>(timeoutMs, [host, port] { return LookUp(host, port); });
+    if (!lookup) {
+        failure = NetFailure{NetFailureKind::LookupTimedOut, "no answer from the name service"};
+        return kNoSocket;
+    }
+    if (lookup->code != 0) {
+        failure.kind = NetFailureKind::Unresolved;
+        failure.reason = lookup->code == EAI_SYSTEM ? std::generic_category().message(lookup->error)
+                                                    : ::gai_strerror(lookup->code);
+        return kNoSocket;
+    }
     int fd = -1;
-    for (const addrinfo* a = addresses; a != nullptr && fd < 0; a = a->ai_next) {
+    for (const addrinfo* a = lookup->addresses.get(); a != nullptr && fd < 0; a = a->ai_next) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         fd = ConnectOne(*a, static_cast<int>(std::max<long long>(left.count(), 1)), failure);
     }
-    ::freeaddrinfo(addresses);
     return fd < 0 ? kNoSocket : NetSocket{fd};
 }
 

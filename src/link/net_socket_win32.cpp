@@ -1,13 +1,16 @@
-// TCP calls of the network serial port on Windows (Winsock 2): getaddrinfo, a non-blocking
-// connect finished by select, and select for every wait. WSAPoll is not used: before Windows 10
-// 2004 it never reports a refused connect, which would turn "nothing listening" into a time-out.
+// TCP calls of the network serial port on Windows (Winsock 2): getaddrinfo within the connect
+// time limit, a non-blocking connect finished by select, and select for every wait. WSAPoll is not
+// used: before Windows 10 2004 it never reports a refused connect, which would turn "nothing
+// listening" into a time-out.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
 #include <algorithm>
 #include <chrono>
+#include <memory>
 #include <mutex>
 
+#include "call_within.h"
 #include "net_socket.h"
 #include "system_error_text.h"
 
@@ -105,6 +108,23 @@ SOCKET ConnectOne(const addrinfo& address, int timeoutMs, NetFailure& failure) {
     return s;
 }
 
+struct Lookup {
+    int code = 0;  // getaddrinfo's (a Winsock error code)
+    std::unique_ptr<addrinfo, void(WSAAPI*)(addrinfo*)> addresses{nullptr, ::freeaddrinfo};
+};
+
+Lookup LookUp(const std::string& host, const std::string& port) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    addrinfo* addresses = nullptr;
+    Lookup lookup;
+    lookup.code = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &addresses);
+    lookup.addresses.reset(addresses);
+    return lookup;
+}
+
 }  // namespace
 
 NetSocket NetConnect(const std::string& host, const std::string& port, int timeoutMs,
@@ -112,26 +132,26 @@ NetSocket NetConnect(const std::string& host, const std::string& port, int timeo
     if (!StartWinsock(failure)) {
         return kNoSocket;
     }
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
-    addrinfo* addresses = nullptr;
-    const int resolved = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &addresses);
-    if (resolved != 0) {
-        failure = Failure(resolved);
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    // getaddrinfo has no time limit, and GetAddrInfoEx's is not there before Windows 8.
+    const auto lookup = CallWithin<Lookup>(timeoutMs, [host, port] { return LookUp(host, port); });
+    if (!lookup) {
+        failure = NetFailure{NetFailureKind::LookupTimedOut, "no answer from the name service"};
+        return kNoSocket;
+    }
+    if (lookup->code != 0) {
+        failure = Failure(lookup->code);
         failure.kind = NetFailureKind::Unresolved;
         return kNoSocket;
     }
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     SOCKET s = INVALID_SOCKET;
-    for (const addrinfo* a = addresses; a != nullptr && s == INVALID_SOCKET; a = a->ai_next) {
+    for (const addrinfo* a = lookup->addresses.get(); a != nullptr && s == INVALID_SOCKET;
+         a = a->ai_next) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         s = ConnectOne(*a, static_cast<int>(std::max<long long>(left.count(), 1)), failure);
     }
-    ::freeaddrinfo(addresses);
     return s == INVALID_SOCKET ? kNoSocket : static_cast<NetSocket>(s);
 }
 

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <thread>
 
+#include "line_timing.h"
 #include "telnet_codec.h"
 
+using network_inflow::kInputLimitBytes;
 using network_timing::Clock;
 using network_timing::kNegotiationLimitMs;
 using network_timing::kUartMarginMs;
@@ -31,22 +33,60 @@ Clock::time_point NetworkConnection::LineFreeAt() const {
     return Clock::time_point(Clock::duration(lineFreeAt.load()));
 }
 
+void NetworkConnection::RestartInflow(std::uint32_t baud) {
+    inflowBaud = baud;
+    dataBudget.Restart(network_inflow::kCatchUpFactor * baud / line::kBitsPerByte, Clock::now());
+}
+
+void NetworkConnection::Flood(const std::string& what) {
+    if (failure.kind == NetFailureKind::None) {
+        failure =
+            NetFailure{NetFailureKind::Flooded, "the serial server sent " + what +
+                                                    " — check that " + address.HostAndPort() +
+                                                    " is the serial server's port of this line"};
+    }
+}
+
+void NetworkConnection::Take(const std::uint8_t* raw, std::size_t length) {
+    const auto now = Clock::now();
+    std::vector<std::uint8_t> data;
+    if (Telnet()) {
+        const std::size_t commandsBefore = telnet.CommandsSeen();
+        telnet.Feed(raw, length, data, owed);
+        if (telnet.Overlong()) {
+            return Flood("a Telnet subnegotiation of over " +
+                         std::to_string(CTelnetDecoder::kMaxPayload) +
+                         " bytes that does not end (no IAC SE)");
+        }
+        if (!commandBudget.Take(telnet.CommandsSeen() - commandsBefore, now)) {
+            return Flood("Telnet commands without pause (over " +
+                         std::to_string(network_inflow::kCommandBurst) + ", then more than " +
+                         std::to_string(static_cast<int>(network_inflow::kCommandsPerSecond)) +
+                         " a second)");
+        }
+    } else {
+        data.assign(raw, raw + length);
+    }
+    if (!dataBudget.Take(data.size(), now)) {
+        const std::string burst = std::to_string(network_inflow::kDataBurstBytes / 1024) + " KiB";
+        return Flood(inflowBaud == 0 ? "over " + burst + " of data before the line was set up"
+                                     : "data faster than a line at " + std::to_string(inflowBaud) +
+                                           " bit/s carries (" + burst + " beyond it)");
+    }
+    input.insert(input.end(), data.begin(), data.end());
+}
+
 void NetworkConnection::Pump(bool senderHeld) {
     {
         const std::lock_guard<std::mutex> lock(mutex);
-        std::uint8_t raw[kReceiveChunk];
-        while (failure.kind == NetFailureKind::None) {
-            const long got = NetReceiveSome(socket, raw, sizeof raw, failure);
-            if (got <= 0) {
-                break;
+        // Data never outgrows what it was received as, so `input` stays within its limit.
+        const std::size_t room = kInputLimitBytes - std::min(input.size(), kInputLimitBytes);
+        if (failure.kind == NetFailureKind::None && room > 0) {
+            std::uint8_t raw[kReceiveChunk];
+            const long got = NetReceiveSome(socket, raw, std::min(room, sizeof raw), failure);
+            if (got > 0) {
+                Take(raw, static_cast<std::size_t>(got));
             }
-            std::vector<std::uint8_t> data;
-            if (Telnet()) {
-                telnet.Feed(raw, static_cast<std::size_t>(got), data, owed);
-            } else {
-                data.assign(raw, raw + got);
-            }
-            input.insert(input.end(), data.begin(), data.end());
         }
         if (owed.empty()) {
             return;
@@ -121,7 +161,15 @@ bool NetworkConnection::AwaitServer(const std::function<bool()>& done, Clock::ti
             }
         }
         const int left = MsUntil(deadline);
-        if (left == 0 || NetWait(socket, false, std::min(left, kWaitSliceMs)) == NetReady::Failed) {
+        if (left == 0) {
+            return false;
+        }
+        if (NetWait(socket, false, std::min(left, kWaitSliceMs)) == NetReady::Failed) {
+            // Recorded, so that the caller does not blame the server's silence.
+            const std::lock_guard<std::mutex> lock(mutex);
+            if (failure.kind == NetFailureKind::None) {
+                failure = NetFailure{NetFailureKind::Other, "waiting on the connection failed"};
+            }
             return false;
         }
     }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "com_port_client.h"
+#include "line_timing.h"
 #include "net_socket.h"
 #include "network_connection.h"
 #include "network_port_name.h"
@@ -21,7 +22,6 @@ using network_timing::MsUntil;
 constexpr int kConnectLimitMs = 5000;
 // Close never waits longer than this for the server's UART.
 constexpr int kCloseDrainLimitMs = 5000;
-constexpr int kBitsPerByte = 10;  // start bit, 8 data bits, stop bit
 constexpr std::size_t kWritePiece = 65536;
 
 std::string ConnectFailureText(const NetworkPortAddress& address, const NetFailure& failure) {
@@ -32,12 +32,18 @@ std::string ConnectFailureText(const NetworkPortAddress& address, const NetFailu
         case NetFailureKind::Unresolved:
             return where + "the name '" + address.host + "' does not resolve (" + failure.reason +
                    ") — check the server's name or use its address";
+        case NetFailureKind::LookupTimedOut:
+            return where + "the name '" + address.host + "' did not resolve within " +
+                   std::to_string(kConnectLimitMs / 1000) +
+                   " s (no answer from the name service) — check the name service, or use the "
+                   "server's address";
         case NetFailureKind::Unreachable:
             return where + failure.reason + " — check the network and the server's address";
         case NetFailureKind::TimedOut:
             return where + "no answer within " + std::to_string(kConnectLimitMs / 1000) +
                    " s — check the server's address and that it is on and reachable";
         case NetFailureKind::Closed:
+        case NetFailureKind::Flooded:
         case NetFailureKind::Other:
         case NetFailureKind::None:
             break;
@@ -48,6 +54,15 @@ std::string ConnectFailureText(const NetworkPortAddress& address, const NetFailu
 std::string ClosedText() {
     return "the serial server closed the connection — another client may have taken the port "
            "(servers often drop the older connection), or the server stopped";
+}
+
+// A connection that failed in use: a flood says what the server sent; anything else ended it.
+PortError ConnectionError(const std::string& where, const NetFailure& failure,
+                          const std::string& closedTail = "") {
+    if (failure.kind == NetFailureKind::Flooded) {
+        return {PortErrorKind::Other, where + failure.reason};
+    }
+    return {PortErrorKind::Vanished, where + ClosedText() + closedTail};
 }
 
 std::vector<std::uint8_t> BigEndian32(std::uint32_t value) {
@@ -144,7 +159,7 @@ PortHandle CNetworkPorts::Open(const std::string& name, PortError& error) {
                              " — is it a Telnet port with RFC 2217 (ser2net: accepter "
                              "telnet(rfc2217),tcp,PORT)? A raw TCP port is socket://"};
             } else if (connection->failure.kind != NetFailureKind::None) {
-                error = {PortErrorKind::Vanished, where + ClosedText() + " during the negotiation"};
+                error = ConnectionError(where, connection->failure, " during the negotiation");
             } else {
                 error = {PortErrorKind::BadSetting,
                          where + "the server did not complete the Telnet negotiation within " +
@@ -173,9 +188,13 @@ bool CNetworkPorts::Configure(PortHandle handle, const NetworkLineSettings& sett
     // The server applies a new speed at once: what is still on its way out goes first.
     connection->WaitForLine(Clock::now() + std::chrono::milliseconds(kCloseDrainLimitMs));
     connection->baudRate = settings.baudRate;
-    if (!connection->Telnet()) {
+    {
+        // Bytes from before this opening or speed belong to nobody, a banner among them.
         const std::lock_guard<std::mutex> lock(connection->mutex);
         connection->input.clear();
+        connection->RestartInflow(settings.baudRate);
+    }
+    if (!connection->Telnet()) {
         return true;
     }
     const std::uint8_t parity = ParityCode(settings.parity);
@@ -220,7 +239,7 @@ bool CNetworkPorts::Configure(PortHandle handle, const NetworkLineSettings& sett
 
     const std::lock_guard<std::mutex> lock(connection->mutex);
     if (connection->failure.kind != NetFailureKind::None) {
-        error = {PortErrorKind::Vanished, where + ClosedText()};
+        error = ConnectionError(where, connection->failure);
         return false;
     }
     for (const Setting& setting : wanted) {
@@ -240,7 +259,7 @@ bool CNetworkPorts::Configure(PortHandle handle, const NetworkLineSettings& sett
             return false;
         }
     }
-    // Bytes from before this opening or speed belong to nobody, a banner among them.
+    // What came while the line was being set belongs to the old speed.
     connection->input.clear();
     return true;
 }
@@ -279,9 +298,11 @@ bool CNetworkPorts::SetSoftwareFlowControl(PortHandle handle, bool enabled, Port
     if (acknowledged && ack && *ack == std::vector<std::uint8_t>{value}) {
         return true;
     }
-    error = {PortErrorKind::BadSetting, std::string(enabled ? "Turning on" : "Turning off") +
-                                            " XON/XOFF on '" + connection->name +
-                                            "': the server did not confirm it"};
+    const std::string where =
+        std::string(enabled ? "Turning on" : "Turning off") + " XON/XOFF on '" + connection->name;
+    error = connection->failure.kind == NetFailureKind::Flooded
+                ? ConnectionError(where + "': ", connection->failure)
+                : PortError{PortErrorKind::BadSetting, where + "': the server did not confirm it"};
     return false;
 }
 
@@ -347,9 +368,7 @@ std::size_t CNetworkPorts::Write(const std::uint8_t* bytes, std::size_t length, 
     }
     connection->writing = false;
 
-    const auto wire =
-        std::chrono::microseconds(static_cast<std::int64_t>(done) * kBitsPerByte * 1000000 /
-                                  std::max<std::uint32_t>(connection->baudRate, 1));
+    const auto wire = line::WireTime(done, static_cast<int>(connection->baudRate));
     const auto freeAt = std::max(started, connection->LineFreeAt()) + wire;
     connection->lineFreeAt = freeAt.time_since_epoch().count();
 
@@ -358,7 +377,8 @@ std::size_t CNetworkPorts::Write(const std::uint8_t* bytes, std::size_t length, 
         return 0;
     }
     if (connection->Failed()) {
-        error = {PortErrorKind::Vanished, where + ClosedText()};
+        const std::lock_guard<std::mutex> lock(connection->mutex);
+        error = ConnectionError(where, connection->failure);
         return 0;
     }
     if (connection->releaseWrite.load()) {
@@ -406,12 +426,14 @@ long CNetworkPorts::QueuedInput(PortHandle handle, PortError& error) {
     }
     connection->Pump();
     const std::lock_guard<std::mutex> lock(connection->mutex);
+    if (connection->failure.kind == NetFailureKind::Flooded) {
+        connection->input.clear();  // nothing a flooding server sent is an answer
+    }
     if (!connection->input.empty()) {
         return static_cast<long>(connection->input.size());
     }
     if (connection->failure.kind != NetFailureKind::None) {
-        error = {PortErrorKind::Vanished,
-                 "Reading from '" + connection->name + "': " + ClosedText()};
+        error = ConnectionError("Reading from '" + connection->name + "': ", connection->failure);
         return -1;
     }
     return 0;

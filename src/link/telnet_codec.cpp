@@ -17,11 +17,20 @@ std::vector<std::uint8_t> TelnetOption(std::uint8_t verb, std::uint8_t option) {
 
 std::vector<std::uint8_t> ComPortCommand(std::uint8_t code,
                                          const std::vector<std::uint8_t>& value) {
-    std::vector<std::uint8_t> bytes{telnet::kIac, telnet::kSb, telnet::kOptionComPort, code};
+    std::vector<std::uint8_t> bytes{telnet::kIac, telnet::kSb, telnet::kOptionComPort};
+    AppendTelnetData(&code, 1, bytes);  // escaped like the value: no real code is 0xFF, though
     AppendTelnetData(value.data(), value.size(), bytes);
     bytes.push_back(telnet::kIac);
     bytes.push_back(telnet::kSe);
     return bytes;
+}
+
+void CTelnetDecoder::KeepPayload(std::uint8_t byte) {
+    if (m_command.payload.size() < kMaxPayload) {
+        m_command.payload.push_back(byte);
+    } else {
+        m_overlong = true;
+    }
 }
 
 void CTelnetDecoder::Feed(const std::uint8_t* bytes, std::size_t length,
@@ -40,7 +49,10 @@ void CTelnetDecoder::Feed(const std::uint8_t* bytes, std::size_t length,
                 if (byte == telnet::kIac) {
                     data.push_back(byte);
                     m_state = State::Data;
-                } else if (byte >= telnet::kWill && byte <= telnet::kDont) {
+                    break;
+                }
+                ++m_commandsSeen;
+                if (byte >= telnet::kWill && byte <= telnet::kDont) {
                     m_command = TelnetCommand{byte, 0, {}};
                     m_state = State::Verb;
                 } else if (byte == telnet::kSb) {
@@ -62,15 +74,13 @@ void CTelnetDecoder::Feed(const std::uint8_t* bytes, std::size_t length,
             case State::Sub:
                 if (byte == telnet::kIac) {
                     m_state = State::SubIac;
-                } else if (m_command.payload.size() < kMaxPayload) {
-                    m_command.payload.push_back(byte);
+                } else {
+                    KeepPayload(byte);
                 }
                 break;
             case State::SubIac:
                 if (byte == telnet::kIac) {
-                    if (m_command.payload.size() < kMaxPayload) {
-                        m_command.payload.push_back(byte);
-                    }
+                    KeepPayload(byte);
                     m_state = State::Sub;
                 } else {
                     // IAC SE ends it; any other command inside a subnegotiation ends it too.

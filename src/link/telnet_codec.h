@@ -62,16 +62,29 @@ struct TelnetCommand {
 };
 
 // Splits a server's byte stream, in pieces of any size, into data and commands. Other Telnet
-// commands (NOP, GA, ...) are dropped; a subnegotiation longer than any real one is cut short.
+// commands (NOP, GA, ...) are dropped; a subnegotiation longer than any real one is cut short
+// and marked Overlong. Every byte that is not data belongs to a counted command of bounded size
+// or to an overlong subnegotiation, so a caller can tell any flood from these two counts.
 class CTelnetDecoder {
   public:
+    // Longest subnegotiation payload kept, in bytes (RFC 2217 ones have five at most).
+    static constexpr std::size_t kMaxPayload = 256;
+
     void Feed(const std::uint8_t* bytes, std::size_t length, std::vector<std::uint8_t>& data,
               std::vector<TelnetCommand>& commands);
 
+    // Commands begun so far, the dropped ones included.
+    std::size_t CommandsSeen() const { return m_commandsSeen; }
+    // A subnegotiation ran past kMaxPayload bytes: no serial server sends one.
+    bool Overlong() const { return m_overlong; }
+
   private:
     enum class State { Data, Iac, Verb, SubOption, Sub, SubIac };
-    static constexpr std::size_t kMaxPayload = 256;
+
+    void KeepPayload(std::uint8_t byte);
 
     State m_state = State::Data;
     TelnetCommand m_command;
+    std::size_t m_commandsSeen = 0;
+    bool m_overlong = false;
 };

@@ -2,12 +2,15 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <sstream>
+#include <string_view>
 #include <thread>
 
 std::string ReadFileText(const std::string& path) {
@@ -18,8 +21,26 @@ std::string ReadFileText(const std::string& path) {
 }
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::string& dir,
-                           const std::string& name)
+                           const std::string& name, const std::vector<std::string>& environment)
     : m_outPath(dir + "/" + name + ".out"), m_errPath(dir + "/" + name + ".err") {
+    // Built before fork: the child of a threaded test may only make async-signal-safe calls.
+    std::vector<std::string> settings = environment;
+    std::vector<char*> env;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string_view inherited(*entry);
+        const bool replaced =
+            std::any_of(settings.begin(), settings.end(), [&](const std::string& setting) {
+                return inherited.substr(0, inherited.find('=') + 1) ==
+                       std::string_view(setting).substr(0, setting.find('=') + 1);
+            });
+        if (!replaced) {
+            env.push_back(*entry);
+        }
+    }
+    for (std::string& setting : settings) {
+        env.push_back(setting.data());
+    }
+    env.push_back(nullptr);
     std::vector<char*> args;
     args.reserve(argv.size() + 1);
     for (const std::string& arg : argv) {
@@ -37,7 +58,7 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::stri
         // Nothing of the test's own: a pty's far end kept open in the child would hide the
         // port's going away from it.
         close_range(3, ~0U, 0);
-        execv(args[0], args.data());
+        execve(args[0], args.data(), env.data());
         _exit(127);
     }
 }
@@ -71,9 +92,11 @@ ProcessResult ChildProcess::Wait(int timeoutMs) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     int status = 0;
     while (m_pid > 0 && !m_reaped) {
-        if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
+        rusage usage{};
+        if (wait4(m_pid, &status, WNOHANG, &usage) == m_pid) {
             m_reaped = true;
             result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            result.peakRssKiB = usage.ru_maxrss;  // in KiB on Linux
             break;
         }
         if (std::chrono::steady_clock::now() >= end) {

@@ -8,7 +8,8 @@
 #include <vector>
 
 struct ProcessResult {
-    int exitStatus = -1;  // -1 when it had to be killed
+    int exitStatus = -1;   // -1 when it had to be killed
+    long peakRssKiB = -1;  // the child's largest resident set (rusage), when it was reaped
     std::string out;
     std::string err;
 };
@@ -16,8 +17,9 @@ struct ProcessResult {
 class ChildProcess {
   public:
     // Starts `argv[0]` with the arguments; stdout and stderr go to files under `dir`.
+    // `environment` ("NAME=value") is added to the test's own.
     ChildProcess(const std::vector<std::string>& argv, const std::string& dir,
-                 const std::string& name);
+                 const std::string& name, const std::vector<std::string>& environment = {});
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;

@@ -190,12 +190,35 @@ def cli_seeds():
     yield "nan-timeout", line("--port", "p", "--answer-timeout", "nan", "fw.bin")
 
 
+def telnet_client_seeds():
+    iac, will, wont, do, dont, sb, se = 255, 251, 252, 253, 254, 250, 240
+
+    def stream(data, cuts):
+        seed = Seed().bytes(data).int(len(cuts), 0, 7)
+        for cut in cuts:
+            seed.int(cut, 0, 65535)
+        return seed
+
+    agree = [iac, do, 44, iac, will, 0, iac, do, 0, iac, will, 1]
+    notices = [iac, sb, 44, 106, 0x60, iac, se, iac, sb, 44, 107, 0x30, iac, se]
+    speed_ack = [iac, sb, 44, 101, 0x00, 0x01, 0xC2, 0x00, iac, se]
+    yield "negotiation-and-acks", stream(agree + notices + speed_ack, [2, 13, 20])
+    yield "data-with-escaped-ff", stream([0x80, iac, iac, 0x84, iac, iac, iac, iac, 0x82],
+                                         [2, 5, 6])
+    yield "refusals", stream([iac, dont, 44, iac, wont, 0, iac, dont, 0], [1])
+    yield "ack-with-escaped-ff", stream([iac, sb, 44, 101, 0, 0, 0, iac, iac, iac, se, 0x55],
+                                        [8, 9])
+    yield "option-flood", stream([iac, will, 1, iac, do, 24, iac, 241] * 40, [3, 100])
+    yield "endless-subnegotiation", stream([iac, sb, 44] + [0x42] * 300 + [0x84], [150])
+
+
 TARGETS = {
     "hex_text_fuzz": hex_text_seeds,
     "head_machine_fuzz": head_machine_seeds,
     "upgrade_session_fuzz": upgrade_session_seeds,
     "cli_options_fuzz": cli_seeds,
     "window_answers_fuzz": window_seeds,
+    "telnet_client_fuzz": telnet_client_seeds,
 }
 
 
