@@ -50,9 +50,9 @@ TEST(FleetPlan, ReadsWhatSpreadsheetsWrite) {
         "  # a comment\r\n"
         "\r\n"
         "\"Gate 3, \"\"east\"\"\",COM3,7,4800,PELCO-P\r\n"
-        "  , socket://mast:4001 ,255,2400,pelco-d\r\n";
+        "  , rfc2217://mast:4001 ,255,2400,pelco-d\r\n";
     std::string error;
-    const auto rows = ParsePlan(text, "site.csv", error);
+    const auto rows = ParsePlan(text, "site.csv", PlanRules{}, error);
     ASSERT_TRUE(rows) << error;
     ASSERT_EQ(rows->size(), 2U);
     EXPECT_EQ((*rows)[0].line, 4);
@@ -61,7 +61,7 @@ TEST(FleetPlan, ReadsWhatSpreadsheetsWrite) {
     EXPECT_EQ((*rows)[0].address, 7);
     EXPECT_EQ((*rows)[0].protocolName, "pelco-p");
     EXPECT_EQ((*rows)[0].speed, 4800);
-    EXPECT_EQ((*rows)[1].port, "socket://mast:4001");
+    EXPECT_EQ((*rows)[1].port, "rfc2217://mast:4001");
     EXPECT_EQ((*rows)[1].label, "");
     EXPECT_EQ((*rows)[1].address, 255);
 }
@@ -84,7 +84,7 @@ TEST(FleetPlan, RefusesHeadersAndRowsItCannotRun) {
     };
     for (const auto& [text, message] : cases) {
         std::string error;
-        EXPECT_FALSE(ParsePlan(text, "p.csv", error)) << text;
+        EXPECT_FALSE(ParsePlan(text, "p.csv", PlanRules{}, error)) << text;
         EXPECT_EQ(error.rfind(message, 0), 0U) << error;
     }
 }
@@ -121,14 +121,14 @@ TEST(FleetReport, ResumeTrustsOnlyWholeUpgradedLines) {
                         << "3,b,COM1,2,f.bin,aa,t,t,failed: no connection,0,0\n"
                         << "4,c,COM1,3,f.bin,aa,t,t,upgraded,3,0";  // cut off
     std::string error;
-    auto record = ReadResumeReport(path, error);
+    auto record = ReadResumeReport(path, {}, error);
     ASSERT_TRUE(record) << error;
     EXPECT_TRUE(record->tornLastLine);
     ASSERT_EQ(record->upgraded.size(), 1U);
     EXPECT_EQ(record->upgraded.count({"COM1", 1, "aa"}), 1U);
 
     std::ofstream(path, std::ios::app) << "\n5,d,COM1\n";
-    EXPECT_FALSE(ReadResumeReport(path, error));
+    EXPECT_FALSE(ReadResumeReport(path, {}, error));
     EXPECT_NE(error.find("report.csv line 5: 3 columns where the header has 11"), std::string::npos)
         << error;
     std::filesystem::remove_all(pattern);
