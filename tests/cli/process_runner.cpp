@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,7 +19,7 @@ std::string ReadFileText(const std::string& path) {
 }
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::string& dir,
-                           const std::string& name)
+                           const std::string& name, long long fileSizeLimit)
     : m_outPath(dir + "/" + name + ".out"), m_errPath(dir + "/" + name + ".err") {
     std::vector<char*> args;
     args.reserve(argv.size() + 1);
@@ -37,6 +38,12 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::stri
         // Nothing of the test's own: a pty's far end kept open in the child would hide the
         // port's going away from it.
         close_range(3, ~0U, 0);
+        if (fileSizeLimit >= 0) {
+            signal(SIGXFSZ, SIG_IGN);
+            const rlimit limit{static_cast<rlim_t>(fileSizeLimit),
+                               static_cast<rlim_t>(fileSizeLimit)};
+            setrlimit(RLIMIT_FSIZE, &limit);
+        }
         execv(args[0], args.data());
         _exit(127);
     }

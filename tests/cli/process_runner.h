@@ -15,9 +15,10 @@ struct ProcessResult {
 
 class ChildProcess {
   public:
-    // Starts `argv[0]` with the arguments; stdout and stderr go to files under `dir`.
+    // Starts `argv[0]` with the arguments; stdout and stderr go to files under `dir`. With
+    // `fileSizeLimit` (bytes), a write past it fails with EFBIG (RLIMIT_FSIZE, SIGXFSZ ignored).
     ChildProcess(const std::vector<std::string>& argv, const std::string& dir,
-                 const std::string& name);
+                 const std::string& name, long long fileSizeLimit = -1);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
