@@ -9,6 +9,7 @@
 #include "exit_status.h"
 #include "network_port_name.h"
 #include "pelco_command.h"
+#include "port_identity.h"
 #include "ptz_version.h"
 
 namespace {
@@ -317,9 +318,15 @@ ParseOutcome ParseCommandLine(int argc, const char* const* argv, std::ostream& o
             case PortNameFault::SwitchOnRawTcp:
                 return usage("--port " + o.ports[i] + ": " + error);
         }
-        for (std::size_t j = i + 1; j < o.ports.size(); ++j) {
-            if (o.ports[i] == o.ports[j] && o.ports[i] != "sim") {
+        for (std::size_t j = i + 1; j < o.ports.size() && o.ports[i] != "sim"; ++j) {
+            if (o.ports[i] == o.ports[j]) {
                 return usage("--port " + o.ports[i] + " is given twice");
+            }
+            // Two buses on one port would take the line from each other.
+            if (o.ports[j] != "sim" &&
+                CanonicalPortName(o.ports[i]) == CanonicalPortName(o.ports[j])) {
+                return usage("--port " + o.ports[j] + " is --port " + o.ports[i] +
+                             " under another name: give each port once");
             }
         }
     }
