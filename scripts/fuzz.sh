@@ -15,6 +15,7 @@ cd "$(dirname "$0")/.."
 
 all_targets=(hex_text_fuzz head_machine_fuzz upgrade_session_fuzz cli_options_fuzz
     window_answers_fuzz telnet_client_fuzz)
+all_targets+=(csv_cell_fuzz plan_parser_fuzz resume_report_fuzz)
 
 smoke=0
 seconds=60

@@ -9,6 +9,7 @@
 #include "exit_status.h"
 #include "network_port_name.h"
 #include "pelco_command.h"
+#include "port_identity.h"
 #include "ptz_version.h"
 
 namespace {
@@ -26,14 +27,18 @@ A plan (--plan FILE) is a CSV file with a header row and one row per head:
   port,address,protocol,speed,image,label
   COM3,1,pelco-d,2400,fw-v2.bin,Gate 3 east
   COM3,2,pelco-d,2400,fw-v2.bin,Gate 3 west
-  socket://yard-server:4001,5,pelco-p,4800,old-fw.bin,"Yard, north mast"
+  rfc2217://yard-server:4001,5,pelco-p,4800,old-fw.bin,"Yard, north mast"
 image and label may be left out (the image then is IMAGE of the command line); a relative
 image path is found beside the plan. Blank lines and lines starting with # are skipped. Every
-row is checked and every image read before any port opens: a bad row is a usage error (exit 2)
-naming its line and column, and nothing is sent. Heads on one port go one after another;
-ports run in parallel. The report's columns: row (the plan's line), label, port, address,
-image, image_sha256, start, end (UTC), outcome (upgraded, failed: why, not tried), frames,
-resends.)";
+row is checked and every image read before any port opens, with the checks of --port: a bad
+row (a control character in any field included) is a usage error (exit 2) naming its line and
+column, and nothing is sent. Heads on one port (however its name is spelled) go one after
+another; ports run in parallel. The report's columns: row (the plan's line), label, port,
+address, image, image_sha256, start, end (UTC), outcome (upgraded, failed: why, not tried),
+frames, resends; a text that a spreadsheet would take for a formula (starting with =, +, -, @)
+is written after a ' and read back without it. A report line that cannot be written whole
+starts no further head and ends the run with exit 10. For each head, --resume trusts the
+report's last line.)";
 
 std::optional<int> ParseAddress(const std::string& text) {
     if (text.empty() || text.size() > 3 ||
@@ -107,6 +112,25 @@ std::optional<std::vector<std::uint8_t>> ParseAddressList(const std::string& tex
         return std::nullopt;
     }
     return addresses;
+}
+
+PortNameFault CheckPortName(const std::string& port, bool noSwitch, std::string& problem) {
+    if (!IsNetworkPortName(port)) {
+        return PortNameFault::None;
+    }
+    const auto address = ParseNetworkPortName(port, problem);
+    if (!address) {
+        return PortNameFault::Malformed;
+    }
+    if (!noSwitch && address->kind == NetworkPortKind::RawSocket) {
+        problem =
+            "a raw TCP port cannot change the server's line speed, so the upgrade-mode switch "
+            "(the control speed, then 115200) is not possible there. Use rfc2217:// (the server "
+            "must speak RFC 2217), or --no-switch with the head already in upgrade mode and the "
+            "server's port set to 115200 bit/s";
+        return PortNameFault::SwitchOnRawTcp;
+    }
+    return PortNameFault::None;
 }
 
 UpgradeSessionOptions CliOptions::SessionFor(std::uint8_t address) const {
@@ -286,23 +310,23 @@ ParseOutcome ParseCommandLine(int argc, const char* const* argv, std::ostream& o
             return usage(
                 "--port needs a port name (see --list-ports for the ports of this machine)");
         }
-        if (IsNetworkPortName(o.ports[i])) {
-            const auto address = ParseNetworkPortName(o.ports[i], error);
-            if (!address) {
+        switch (CheckPortName(o.ports[i], o.noSwitch, error)) {
+            case PortNameFault::None:
+                break;
+            case PortNameFault::Malformed:
                 return usage("--port: " + error);
-            }
-            if (!o.noSwitch && address->kind == NetworkPortKind::RawSocket) {
-                return usage("--port " + o.ports[i] +
-                             ": a raw TCP port cannot change the server's line speed, so the "
-                             "upgrade-mode switch (the control speed, then 115200) is not "
-                             "possible there. Use rfc2217:// (the server must speak RFC 2217), "
-                             "or --no-switch with the head already in upgrade mode and the "
-                             "server's port set to 115200 bit/s");
-            }
+            case PortNameFault::SwitchOnRawTcp:
+                return usage("--port " + o.ports[i] + ": " + error);
         }
-        for (std::size_t j = i + 1; j < o.ports.size(); ++j) {
-            if (o.ports[i] == o.ports[j] && o.ports[i] != "sim") {
+        for (std::size_t j = i + 1; j < o.ports.size() && o.ports[i] != "sim"; ++j) {
+            if (o.ports[i] == o.ports[j]) {
                 return usage("--port " + o.ports[i] + " is given twice");
+            }
+            // Two buses on one port would take the line from each other.
+            if (o.ports[j] != "sim" &&
+                CanonicalPortName(o.ports[i]) == CanonicalPortName(o.ports[j])) {
+                return usage("--port " + o.ports[j] + " is --port " + o.ports[i] +
+                             " under another name: give each port once");
             }
         }
     }

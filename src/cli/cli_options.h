@@ -43,6 +43,16 @@ struct CliOptions {
 std::optional<std::vector<std::uint8_t>> ParseAddressList(const std::string& text,
                                                           std::string& error);
 
+enum class PortNameFault {
+    None,
+    Malformed,      // a network name that does not parse; `problem` names the port
+    SwitchOnRawTcp  // socket:// cannot take the upgrade-mode switch; `problem` says what to use
+};
+
+// The checks every port name passes before any port opens, given on the command line or in a
+// plan.
+PortNameFault CheckPortName(const std::string& port, bool noSwitch, std::string& problem);
+
 struct ParseOutcome {
     std::optional<int> exitNow;  // set when the program ends here (help, version, usage error)
     CliOptions options;

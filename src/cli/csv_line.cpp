@@ -2,6 +2,11 @@
 
 namespace {
 
+constexpr char kTextMark = '\'';
+// What a spreadsheet takes for the start of a formula, and the mark itself, so that a text
+// that starts with it reads back whole.
+constexpr const char* kMarkedStarts = "=+-@\t\r'";
+
 std::string Trim(const std::string& text) {
     const auto first = text.find_first_not_of(" \t");
     if (first == std::string::npos) {
@@ -57,7 +62,8 @@ std::optional<std::vector<CsvField>> SplitCsvLine(const std::string& line, std::
 
 std::string CsvQuote(const std::string& text) {
     auto space = [](char c) { return c == ' ' || c == '\t'; };
-    const bool plain = text.find_first_of(",\"") == std::string::npos &&
+    // A line end inside a field would end the line when it is read again.
+    const bool plain = text.find_first_of(",\"\r\n") == std::string::npos &&
                        (text.empty() || (!space(text.front()) && !space(text.back())));
     if (plain) {
         return text;
@@ -67,4 +73,14 @@ std::string CsvQuote(const std::string& text) {
         quoted += c == '"' ? "\"\"" : std::string(1, c);
     }
     return quoted + "\"";
+}
+
+std::string CsvTextCell(const std::string& text) {
+    const bool marked =
+        !text.empty() && std::string(kMarkedStarts).find(text.front()) != std::string::npos;
+    return CsvQuote(marked ? kTextMark + text : text);
+}
+
+std::string ReadTextCell(const std::string& field) {
+    return !field.empty() && field.front() == kTextMark ? field.substr(1) : field;
 }

@@ -15,5 +15,12 @@ struct CsvField {
 // text follows a closing quote.
 std::optional<std::vector<CsvField>> SplitCsvLine(const std::string& line, std::string& error);
 
-// The field as CSV: quoted when it holds a comma, a quote, or leading or trailing spaces.
+// The field as CSV: quoted when it holds a comma, a quote, a CR or LF, or leading or trailing
+// spaces.
 std::string CsvQuote(const std::string& text);
+
+// A text field that a spreadsheet shows as text and never runs: one that starts as a formula
+// would (=, +, -, @, tab or CR) or with the ' that marks text gets a leading ', then the CSV
+// quoting above. ReadTextCell takes the ' away again, so that every text reads back unchanged.
+std::string CsvTextCell(const std::string& text);
+std::string ReadTextCell(const std::string& field);

@@ -13,6 +13,7 @@ constexpr int kHeadTimedOut = 6;
 constexpr int kNoAnswer = 7;
 constexpr int kChecksumErrors = 8;
 constexpr int kImage = 9;
+constexpr int kReport = 10;        // --plan: a line of the --report could not be written whole
 constexpr int kInterrupted = 130;  // 128 + SIGINT, as shells report it
 }  // namespace exit_status
 

@@ -2,19 +2,20 @@
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <map>
 #include <memory>
 #include <sstream>
-#include <system_error>
 #include <utility>
 
+#include "cli_options.h"
 #include "csv_line.h"
 #include "exit_status.h"
 #include "image_digest.h"
 #include "image_file.h"
 #include "pelco_command.h"
-#include "utf8_io.h"
+#include "plan_file.h"
+#include "port_identity.h"
+#include "safe_text.h"
 
 namespace {
 
@@ -57,7 +58,8 @@ struct Header {
 
 class PlanParser {
   public:
-    explicit PlanParser(std::string planName) : m_planName(std::move(planName)) {}
+    PlanParser(std::string planName, PlanRules rules)
+        : m_planName(std::move(planName)), m_rules(std::move(rules)) {}
 
     std::optional<std::vector<PlanRow>> Parse(const std::string& text, std::string& error) {
         std::istringstream lines(text);
@@ -98,11 +100,31 @@ class PlanParser {
                     "): " + message);
     }
 
+    // Plans hold printable text only: a control character would reach the report, the
+    // terminal and the messages that quote the field.
+    bool Printable(const std::vector<CsvField>& fields) {
+        for (std::size_t i = 0; i < fields.size(); ++i) {
+            const auto control = FindControlCharacter(fields[i].text);
+            if (!control) {
+                continue;
+            }
+            const std::string column =
+                i < m_header.names.size() ? " (" + m_header.names[i] + ")" : std::string();
+            return Fail("column " + std::to_string(i + 1) + column + ": a control character (" +
+                        ControlCharacterName(*control) +
+                        "): a plan holds printable text only; remove it");
+        }
+        return true;
+    }
+
     bool ReadHeader(const std::string& line) {
         std::string error;
         const auto fields = SplitCsvLine(line, error);
         if (!fields) {
             return Fail(error);
+        }
+        if (!Printable(*fields)) {
+            return false;
         }
         for (std::size_t i = 0; i < fields->size(); ++i) {
             const std::string name = Lower((*fields)[i].text);
@@ -137,6 +159,9 @@ class PlanParser {
         if (!fields) {
             return Fail(error);
         }
+        if (!Printable(*fields)) {
+            return false;
+        }
         if (fields->size() > m_header.columns.size()) {
             return Fail("column " + std::to_string(m_header.columns.size() + 1) +
                         ": an extra column: the header names " +
@@ -164,9 +189,15 @@ class PlanParser {
 
     bool ReadField(Column column, std::size_t index, const std::string& text, PlanRow& row) {
         switch (column) {
-            case Column::Port:
+            case Column::Port: {
+                std::string problem;
+                if (CheckPortName(text, m_rules.noSwitch, problem) != PortNameFault::None) {
+                    return FailAt(index, problem);
+                }
                 row.port = text;
+                row.bus = m_rules.busOf ? m_rules.busOf(text) : text;
                 return true;
+            }
             case Column::Address:
                 if (!AllDigits(text) || text.size() > 3 || std::stoi(text) < 1 ||
                     std::stoi(text) > 255) {
@@ -205,14 +236,25 @@ class PlanParser {
     }
 
     bool Add(PlanRow row) {
-        const auto key = std::make_pair(row.port, row.address);
-        const auto earlier = m_lineOf.find(key);
-        if (earlier != m_lineOf.end()) {
+        const auto key = std::make_pair(row.bus, row.address);
+        const auto earlier = m_rowOf.find(key);
+        if (earlier != m_rowOf.end()) {
+            const PlanRow& first = m_rows[earlier->second];
+            const std::string spelling =
+                first.port == row.port ? std::string() : ", as " + first.port + ": one port";
             return Fail("head " + std::to_string(row.address) + " on " + row.port +
-                        " is planned twice (first at line " + std::to_string(earlier->second) +
-                        ")");
+                        " is planned twice (first at line " + std::to_string(first.line) +
+                        spelling + ")");
         }
-        m_lineOf[key] = row.line;
+        const auto busmate = std::find_if(m_rows.begin(), m_rows.end(),
+                                          [&](const PlanRow& r) { return r.bus == row.bus; });
+        if (m_rules.noSwitch && busmate != m_rows.end()) {
+            // Without the command nothing selects a head: every one in upgrade mode would take
+            // the frames.
+            return Fail("--no-switch takes one head per port, and " + row.port +
+                        " has another at line " + std::to_string(busmate->line));
+        }
+        m_rowOf[key] = m_rows.size();
         if (row.port == kSimPort) {
             // One simulated bus, whose heads all listen with one protocol at one speed.
             if (m_simRow == nullptr) {
@@ -230,11 +272,12 @@ class PlanParser {
     }
 
     std::string m_planName;
+    PlanRules m_rules;
     int m_line = 0;
     std::string m_error;
     Header m_header;
     std::vector<PlanRow> m_rows;
-    std::map<std::pair<std::string, std::uint8_t>, int> m_lineOf;
+    std::map<std::pair<std::string, std::uint8_t>, std::size_t> m_rowOf;  // into m_rows
     std::unique_ptr<PlanRow> m_simRow;
 };
 
@@ -254,22 +297,15 @@ std::string BesidePlan(const std::string& planPath, const std::string& image) {
 }
 
 bool ReadText(const std::string& path, std::string& text, std::string& error) {
-    std::FILE* file = OpenUtf8File(path, "rb");
-    if (file == nullptr) {
-        error = "Failed to open the plan '" + path + "': " + std::generic_category().message(errno);
+    CPlanFile file;
+    std::string reason;
+    if (!file.Open(path, CPlanFile::Mode::Read, reason)) {
+        error = "Failed to open the plan '" + path + "': " + reason;
         return false;
     }
-    std::array<char, 65536> chunk{};
-    std::size_t got = 0;
-    while ((got = std::fread(chunk.data(), 1, chunk.size(), file)) > 0 &&
-           text.size() <= kMaxPlanBytes) {
-        text.append(chunk.data(), got);
-    }
-    const bool failed = std::ferror(file) != 0;
-    std::fclose(file);
-    if (failed || text.size() > kMaxPlanBytes) {
+    if (!file.ReadAll(kMaxPlanBytes, text, reason)) {
         error = "Failed to read the plan '" + path +
-                "': " + (failed ? "a read error" : "it is larger than 16 MiB; is it a plan?");
+                "': " + (reason.empty() ? "it is larger than 16 MiB; is it a plan?" : reason);
         return false;
     }
     return true;
@@ -277,19 +313,33 @@ bool ReadText(const std::string& path, std::string& text, std::string& error) {
 
 }  // namespace
 
-std::optional<std::vector<PlanRow>> ParsePlan(const std::string& text, const std::string& planName,
-                                              std::string& error) {
-    return PlanParser(planName).Parse(text, error);
+std::string PlanBusName(const std::string& port) {
+    return port == kSimPort ? port : CanonicalPortName(port);
 }
 
-PlanLoad LoadPlan(const std::string& planPath, const std::string& defaultImage) {
+std::optional<std::vector<PlanRow>> ParsePlan(const std::string& text, const std::string& planName,
+                                              const PlanRules& rules, std::string& error) {
+    return PlanParser(planName, rules).Parse(text, error);
+}
+
+PlanLoad LoadPlan(const std::string& planPath, const std::string& defaultImage, bool noSwitch) {
     PlanLoad load;
     load.exitStatus = exit_status::kUsage;
+    if (const auto control = FindControlCharacter(defaultImage)) {
+        // The report names each head's image: its lines must stay one line each.
+        load.error = "IMAGE: a control character (" + ControlCharacterName(*control) +
+                     ") in the name '" + PrintableText(defaultImage) +
+                     "': with --plan the image's name goes into the report; rename the file";
+        return load;
+    }
     std::string text;
     if (!ReadText(planPath, text, load.error)) {
         return load;
     }
-    auto rows = ParsePlan(text, planPath, load.error);
+    PlanRules rules;
+    rules.noSwitch = noSwitch;
+    rules.busOf = PlanBusName;
+    auto rows = ParsePlan(text, planPath, rules, load.error);
     if (!rows) {
         return load;
     }

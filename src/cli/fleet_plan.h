@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@
 struct PlanRow {
     int line = 0;      // in the plan file, from 1: reports and messages name it
     std::string port;  // as written: a device, rfc2217://, socket:// or "sim"
+    std::string bus;   // the port's canonical name: rows with the same one share a bus
     std::uint8_t address = 1;
     std::uint8_t protocolIndex = 1;  // PELCO_D
     std::string protocolName;        // "pelco-d" or "pelco-p"
@@ -32,10 +34,22 @@ struct FleetPlan {
     std::vector<PlanImage> images;  // each file read once, however many rows name it
 };
 
+// One name for every spelling of a port ("sim" stays "sim").
+using PortNamer = std::function<std::string(const std::string& port)>;
+
+struct PlanRules {
+    bool noSwitch = false;  // --no-switch: one head per port, and socket:// ports allowed
+    PortNamer busOf;        // the canonical name of a port; the name as written when empty
+};
+
+// The canonical name of a planned port: the device it opens, the network port in one spelling.
+std::string PlanBusName(const std::string& port);
+
 // The rows of the plan's text, checked; `planName` names the file in messages. Nothing, with
-// `error` naming the line and column, when a row is not a head this program can upgrade.
+// `error` naming the line and column, when a row is not a head this program can upgrade. No
+// two rows name the same head (bus and address).
 std::optional<std::vector<PlanRow>> ParsePlan(const std::string& text, const std::string& planName,
-                                              std::string& error);
+                                              const PlanRules& rules, std::string& error);
 
 struct PlanLoad {
     std::optional<FleetPlan> plan;
@@ -43,6 +57,6 @@ struct PlanLoad {
     std::string error;
 };
 
-// Reads the plan and every image it names (relative paths from the plan's folder); rows without
-// an image take `defaultImage`, the command line's.
-PlanLoad LoadPlan(const std::string& planPath, const std::string& defaultImage);
+// Reads the plan (a regular file of at most 16 MiB) and every image it names (relative paths
+// from the plan's folder); rows without an image take `defaultImage`, the command line's.
+PlanLoad LoadPlan(const std::string& planPath, const std::string& defaultImage, bool noSwitch);

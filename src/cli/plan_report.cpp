@@ -2,71 +2,32 @@
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
-#include <filesystem>
+#include <cstdio>
 #include <sstream>
-#include <system_error>
 #include <vector>
 
 #include "csv_line.h"
-#include "utf8_io.h"
+#include "safe_text.h"
 
 namespace {
 
-constexpr std::size_t kWriteBuffer = 65536;  // larger than any line, so each is one write
+constexpr std::size_t kMaxReportBytes = std::size_t{64} * 1024 * 1024;
 
-std::string SystemError() {
-    return std::generic_category().message(errno);
-}
-
-bool ReadAll(const std::string& path, std::string& text, std::string& error) {
-    std::FILE* file = OpenUtf8File(path, "rb");
-    if (file == nullptr) {
-        error = "Failed to open the report '" + path + "': " + SystemError();
-        return false;
-    }
-    std::array<char, 65536> chunk{};
-    std::size_t got = 0;
-    while ((got = std::fread(chunk.data(), 1, chunk.size(), file)) > 0) {
-        text.append(chunk.data(), got);
-    }
-    const bool failed = std::ferror(file) != 0;
-    std::fclose(file);
-    if (failed) {
-        error = "Failed to read the report '" + path + "'";
-    }
-    return !failed;
-}
-
-// Makes an existing report ready to take lines: it must be one of ours (appending to another
-// file, the plan say, would spoil it), and a torn last line is cut away. `cut` tells of a cut.
-bool PrepareExisting(const std::string& path, bool& cut, std::string& error) {
+// The report file's whole text, or nothing with `error`.
+std::optional<std::string> ReadReport(CPlanFile& file, const std::string& path,
+                                      std::string& error) {
     std::string text;
-    std::error_code ec;
-    const std::filesystem::path file = std::filesystem::u8path(path);
-    if (!std::filesystem::exists(file, ec)) {
-        return true;
+    std::string reason;
+    if (!file.ReadAll(kMaxReportBytes, text, reason)) {
+        error = "Failed to read the report '" + path +
+                "': " + (reason.empty() ? "it is larger than 64 MiB; start a new report" : reason);
+        return std::nullopt;
     }
-    if (!ReadAll(path, text, error)) {
-        return false;
-    }
-    const std::string first = text.substr(0, text.find_first_of("\r\n"));
-    if (!text.empty() && first != kReportHeader) {
-        error = "'" + path + "' is not a report of ptz-upgrade (its first line is not " +
-                kReportHeader + "): name a new file or an earlier report";
-        return false;
-    }
-    if (text.empty() || text.back() == '\n') {
-        return true;
-    }
-    cut = true;
-    const auto lastEnd = text.find_last_of('\n');
-    std::filesystem::resize_file(file, lastEnd == std::string::npos ? 0 : lastEnd + 1, ec);
-    if (ec) {
-        error =
-            "Failed to cut the incomplete last line of the report '" + path + "': " + ec.message();
-    }
-    return !ec;
+    return text;
+}
+
+std::string FirstLine(const std::string& text) {
+    return text.substr(0, text.find_first_of("\r\n"));
 }
 
 }  // namespace
@@ -96,37 +57,43 @@ std::string IsoUtc(std::chrono::system_clock::time_point time) {
 }
 
 std::string ReportLine(const ReportEntry& e) {
-    return std::to_string(e.row) + "," + CsvQuote(e.label) + "," + CsvQuote(e.port) + "," +
-           std::to_string(e.address) + "," + CsvQuote(e.image) + "," + e.sha256 + "," + e.start +
-           "," + e.end + "," + CsvQuote(e.outcome) + "," + std::to_string(e.frames) + "," +
+    return std::to_string(e.row) + "," + CsvTextCell(e.label) + "," + CsvTextCell(e.port) + "," +
+           std::to_string(e.address) + "," + CsvTextCell(e.image) + "," + e.sha256 + "," + e.start +
+           "," + e.end + "," + CsvTextCell(e.outcome) + "," + std::to_string(e.frames) + "," +
            std::to_string(e.resends);
-}
-
-CPlanReport::~CPlanReport() {
-    if (m_file != nullptr) {
-        std::fclose(m_file);
-    }
 }
 
 bool CPlanReport::Open(const std::string& path, std::string& error, std::string& note) {
     m_path = path;
-    bool cut = false;
-    if (!PrepareExisting(path, cut, error)) {
+    std::string reason;
+    if (!m_file.Open(path, CPlanFile::Mode::Append, reason)) {
+        error = "Failed to open the report '" + path + "' for writing: " + reason;
         return false;
     }
-    if (cut) {
+    const auto text = ReadReport(m_file, path, error);
+    if (!text) {
+        return false;
+    }
+    if (!text->empty() && FirstLine(*text) != kReportHeader) {
+        // Appending to another file (the plan, say) would spoil it.
+        error = "'" + path + "' is not a report of ptz-upgrade (its first line is not " +
+                kReportHeader + "): name a new file or an earlier report";
+        return false;
+    }
+    const auto lastEnd = text->find_last_of('\n');
+    const std::size_t whole = lastEnd == std::string::npos ? 0 : lastEnd + 1;
+    if (whole != text->size()) {
+        if (!m_file.Truncate(whole, reason)) {
+            error =
+                "Failed to cut the incomplete last line of the report '" + path + "': " + reason;
+            return false;
+        }
         note = "the last line of the report '" + path +
                "' was incomplete (a run cut off while writing it): it is cut away";
     }
-    m_file = OpenUtf8File(path, "ab");
-    if (m_file == nullptr) {
-        error = "Failed to open the report '" + path + "' for writing: " + SystemError();
-        return false;
-    }
-    std::setvbuf(m_file, nullptr, _IOFBF, kWriteBuffer);
-    std::fseek(m_file, 0, SEEK_END);
-    if (std::ftell(m_file) == 0 && !Append(kReportHeader)) {
-        error = m_error;
+    m_open = true;
+    if (whole == 0 && !Append(kReportHeader)) {
+        error = Error();
         return false;
     }
     return true;
@@ -134,12 +101,18 @@ bool CPlanReport::Open(const std::string& path, std::string& error, std::string&
 
 bool CPlanReport::Append(const std::string& line) {
     const std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_error.empty()) {
+        return false;
+    }
     const std::string whole = line + "\n";
-    if (std::fwrite(whole.data(), 1, whole.size(), m_file) != whole.size() ||
-        std::fflush(m_file) != 0) {
-        if (m_error.empty()) {
-            m_error = "Failed to write the report '" + m_path + "': " + SystemError();
-        }
+    std::size_t written = 0;
+    std::string reason;
+    if (!m_file.Append(whole, written, reason)) {
+        m_error = "Failed to write the report '" + m_path + "': " +
+                  (reason.empty() ? "only " + std::to_string(written) + " of a line's " +
+                                        std::to_string(whole.size()) +
+                                        " bytes were written (is the disk full?)"
+                                  : reason);
         return false;
     }
     return true;
@@ -150,11 +123,8 @@ std::string CPlanReport::Error() const {
     return m_error;
 }
 
-std::optional<ResumeRecord> ReadResumeReport(const std::string& path, std::string& error) {
-    std::string text;
-    if (!ReadAll(path, text, error)) {
-        return std::nullopt;
-    }
+std::optional<ResumeRecord> ParseResumeReport(const std::string& text, const std::string& name,
+                                              const PortNamer& busOf, std::string& error) {
     ResumeRecord record;
     std::vector<std::string> lines;
     std::istringstream in(text);
@@ -167,7 +137,7 @@ std::optional<ResumeRecord> ReadResumeReport(const std::string& path, std::strin
         record.tornLastLine = true;
     }
     auto fail = [&](std::size_t index, const std::string& why) {
-        error = "--resume: " + path + " line " + std::to_string(index + 1) + ": " + why;
+        error = "--resume: " + name + " line " + std::to_string(index + 1) + ": " + why;
         return std::nullopt;
     };
     if (lines.empty()) {
@@ -179,8 +149,8 @@ std::optional<ResumeRecord> ReadResumeReport(const std::string& path, std::strin
     for (const CsvField& field : header.value_or(std::vector<CsvField>{})) {
         names.push_back(field.text);
     }
-    auto columnOf = [&](const char* name) {
-        return static_cast<std::size_t>(std::find(names.begin(), names.end(), name) -
+    auto columnOf = [&](const char* column) {
+        return static_cast<std::size_t>(std::find(names.begin(), names.end(), column) -
                                         names.begin());
     };
     const std::size_t port = columnOf("port");
@@ -191,6 +161,7 @@ std::optional<ResumeRecord> ReadResumeReport(const std::string& path, std::strin
         return fail(0,
                     std::string("not a report of ptz-upgrade: its header is not ") + kReportHeader);
     }
+    std::map<ReportKey, std::string> last;  // each head's last line, when it says upgraded
     for (std::size_t i = 1; i < lines.size(); ++i) {
         std::string line = lines[i];
         if (!line.empty() && line.back() == '\r') {
@@ -199,23 +170,52 @@ std::optional<ResumeRecord> ReadResumeReport(const std::string& path, std::strin
         if (line.find_first_not_of(" \t") == std::string::npos) {
             continue;
         }
-        const auto fields = SplitCsvLine(line, why);
-        if (!fields) {
+        const auto split = SplitCsvLine(line, why);
+        if (!split) {
             return fail(i, why);
         }
-        if (fields->size() != names.size()) {
-            return fail(i, std::to_string(fields->size()) + " columns where the header has " +
+        if (split->size() != names.size()) {
+            return fail(i, std::to_string(split->size()) + " columns where the header has " +
                                std::to_string(names.size()));
         }
-        if ((*fields)[outcome].text != kUpgradedOutcome) {
-            continue;
+        std::vector<std::string> cells;
+        for (const CsvField& field : *split) {
+            cells.push_back(ReadTextCell(field.text));
         }
-        const std::string& number = (*fields)[address].text;
+        const std::string& number = cells[address];
         if (number.empty() || number.size() > 3 ||
             number.find_first_not_of("0123456789") != std::string::npos) {
-            return fail(i, "'" + number + "' is not an address");
+            return fail(i, "'" + PrintableText(number) + "' is not an address");
         }
-        record.upgraded[{(*fields)[port].text, std::stoi(number), (*fields)[sha].text}] = line;
+        const ReportKey key{busOf ? busOf(cells[port]) : cells[port], std::stoi(number),
+                            cells[sha]};
+        if (cells[outcome] != kUpgradedOutcome) {
+            last.erase(key);
+            continue;
+        }
+        // Written again cell by cell: a hand-edited line reaches a new report as safe text.
+        std::string rebuilt;
+        for (std::size_t c = 0; c < cells.size(); ++c) {
+            rebuilt += (c == 0 ? "" : ",") + CsvTextCell(cells[c]);
+        }
+        last[key] = rebuilt;
     }
+    record.upgraded = std::move(last);
     return record;
+}
+
+std::optional<ResumeRecord> ReadResumeReport(const std::string& path, const PortNamer& busOf,
+                                             std::string& error) {
+    CPlanFile file;
+    std::string reason;
+    if (!file.Open(path, CPlanFile::Mode::Read, reason)) {
+        error = "--resume: Failed to open the report '" + path + "': " + reason;
+        return std::nullopt;
+    }
+    const auto text = ReadReport(file, path, error);
+    if (!text) {
+        error = "--resume: " + error;
+        return std::nullopt;
+    }
+    return ParseResumeReport(*text, path, busOf, error);
 }

@@ -4,12 +4,14 @@
 
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <tuple>
+
+#include "fleet_plan.h"
+#include "plan_file.h"
 
 struct ReportEntry {
     int row = 0;  // the plan's line
@@ -32,40 +34,44 @@ constexpr const char* kUpgradedOutcome = "upgraded";
 // "2026-12-09T13:05:01Z".
 std::string IsoUtc(std::chrono::system_clock::time_point time);
 
-// The entry as one CSV line, without its line end.
+// The entry as one CSV line, without its line end; its texts as spreadsheet text cells.
 std::string ReportLine(const ReportEntry& entry);
 
 class CPlanReport {
   public:
-    CPlanReport() = default;
-    ~CPlanReport();
-    CPlanReport(const CPlanReport&) = delete;
-    CPlanReport& operator=(const CPlanReport&) = delete;
-
-    // Opens the report for appending: a new or empty file gets the header first; a last line
-    // cut short (a run killed while writing it) is cut away, so the next line starts whole.
-    // `note` tells of such a cut.
+    // Opens the report for appending: it must be a regular file, new or empty (it then gets the
+    // header first) or a report of ptz-upgrade; a last line cut short (a run killed while
+    // writing it) is cut away, so the next line starts whole. `note` tells of such a cut.
     bool Open(const std::string& path, std::string& error, std::string& note);
-    bool IsOpen() const { return m_file != nullptr; }
-    // One line, handed to the system in one write and flushed. Thread-safe. False when the
-    // system refused it; `Error` says why.
+    bool IsOpen() const { return m_open; }
+    // One line, handed to the system in one write. Thread-safe. False when it did not go out
+    // whole, or an earlier line did not: after a failure nothing more is written, so no line
+    // follows a torn one. `Error` says why.
     bool Append(const std::string& line);
     std::string Error() const;
 
   private:
     mutable std::mutex m_mutex;
-    std::FILE* m_file = nullptr;
+    CPlanFile m_file;
+    bool m_open = false;
     std::string m_path;
     std::string m_error;
 };
 
-using ReportKey = std::tuple<std::string, int, std::string>;  // port, address, image SHA-256
+using ReportKey = std::tuple<std::string, int, std::string>;  // bus, address, image SHA-256
 
 struct ResumeRecord {
-    std::map<ReportKey, std::string> upgraded;  // the report's line for each upgraded head
-    bool tornLastLine = false;                  // the last line was incomplete and is ignored
+    // The report's line for each head whose last whole line says it was upgraded.
+    std::map<ReportKey, std::string> upgraded;
+    bool tornLastLine = false;  // the last line was incomplete and is ignored
 };
 
-// The heads a report lists as upgraded. Nothing, with `error` naming the line, when the report
-// is not one this program wrote.
-std::optional<ResumeRecord> ReadResumeReport(const std::string& path, std::string& error);
+// The heads a report's text lists as upgraded, the last line of each head deciding (a later
+// failure cancels an earlier success); ports are named by `busOf`. Nothing, with `error`
+// naming the line, when the text is not a report this program wrote.
+std::optional<ResumeRecord> ParseResumeReport(const std::string& text, const std::string& name,
+                                              const PortNamer& busOf, std::string& error);
+
+// The same, of a report file (a regular file of at most 64 MiB).
+std::optional<ResumeRecord> ReadResumeReport(const std::string& path, const PortNamer& busOf,
+                                             std::string& error);

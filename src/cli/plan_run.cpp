@@ -25,7 +25,7 @@ constexpr const char* kSimPortName = "sim";
 
 // The heads of one port that this run upgrades, in the plan's order.
 struct Bus {
-    std::string port;               // as planned
+    std::string port;               // as its first row names it
     std::string path;               // what is opened: the port itself, or the simulated head's pty
     std::vector<std::size_t> rows;  // into the plan's rows
     std::vector<BusHead> heads;
@@ -88,7 +88,7 @@ class CPlanRun {
         : m_options(options), m_err(err), m_json(out) {}
 
     RunEnd Run() {
-        PlanLoad load = LoadPlan(m_options.planFile, m_options.image);
+        PlanLoad load = LoadPlan(m_options.planFile, m_options.image, m_options.noSwitch);
         if (!load.plan) {
             return Ended(
                 load.exitStatus,
@@ -99,7 +99,8 @@ class CPlanRun {
         std::string error;
         if (!ReadResume(error) || !GroupIntoBuses(error) || !OpenOutputs(error) ||
             !StartSimulatedBuses(error)) {
-            return Ended(exit_status::kUsage, "usage error", error);
+            return m_reportFailed ? ReportFailed()
+                                  : Ended(exit_status::kUsage, "usage error", error);
         }
         RunBuses();
         return Summarise();
@@ -117,7 +118,7 @@ class CPlanRun {
                     "to start afresh";
             return false;
         }
-        auto record = ReadResumeReport(m_options.resumeFile, error);
+        auto record = ReadResumeReport(m_options.resumeFile, PlanBusName, error);
         if (!record) {
             return false;
         }
@@ -129,35 +130,29 @@ class CPlanRun {
         return true;
     }
 
-    bool GroupIntoBuses(std::string& error) {
+    // Rows that name one port, however spelled, are one bus; the parser has made sure that
+    // no head is planned twice.
+    bool GroupIntoBuses(std::string& /*error*/) {
         std::map<std::string, std::size_t> busOf;
         m_skipped.assign(m_plan.rows.size(), false);
         for (std::size_t i = 0; i < m_plan.rows.size(); ++i) {
             const PlanRow& row = m_plan.rows[i];
-            const ReportKey key{row.port, row.address, m_plan.images[row.imageIndex].sha256};
+            const ReportKey key{row.bus, row.address, m_plan.images[row.imageIndex].sha256};
             const auto done = m_resume.upgraded.find(key);
             if (done != m_resume.upgraded.end()) {
                 m_skipped[i] = true;
                 m_skippedLines.push_back(done->second);
                 continue;
             }
-            const auto known = busOf.find(row.port);
+            const auto known = busOf.find(row.bus);
             if (known == busOf.end()) {
-                busOf[row.port] = m_buses.size();
+                busOf[row.bus] = m_buses.size();
                 Bus bus;
                 bus.port = row.port;
                 bus.path = row.port;
                 m_buses.push_back(std::move(bus));
             }
-            Bus& bus = m_buses[busOf[row.port]];
-            if (m_options.noSwitch && !bus.rows.empty()) {
-                // Without the command nothing selects a head: every one in upgrade mode would
-                // take the frames.
-                error = m_options.planFile + " line " + std::to_string(row.line) +
-                        ": --no-switch takes one head per port, and " + row.port +
-                        " has another at line " + std::to_string(m_plan.rows[bus.rows[0]].line);
-                return false;
-            }
+            Bus& bus = m_buses[busOf[row.bus]];
             bus.rows.push_back(i);
             bus.heads.push_back(HeadFor(row, m_plan, m_options));
         }
@@ -178,6 +173,11 @@ class CPlanRun {
         }
         const std::string& reportPath =
             m_options.reportFile.empty() ? m_options.resumeFile : m_options.reportFile;
+        if (!reportPath.empty() && IsSameFile(reportPath, m_options.planFile)) {
+            error = "--report '" + reportPath + "' is the plan itself ('" + m_options.planFile +
+                    "'): name another file for the report";
+            return false;
+        }
         if (!reportPath.empty()) {
             std::string note;
             if (!m_report.Open(reportPath, error, note)) {
@@ -191,7 +191,10 @@ class CPlanRun {
                 reportPath == m_options.resumeFile ||
                 (!m_options.resumeFile.empty() && IsSameFile(reportPath, m_options.resumeFile));
             for (const std::string& line : sameFile ? std::vector<std::string>{} : m_skippedLines) {
-                m_report.Append(line);
+                if (!m_report.Append(line)) {
+                    m_reportFailed = true;
+                    return false;
+                }
             }
         }
         return m_options.traceFile.empty() || m_trace.Open(m_options.traceFile, error);
@@ -263,13 +266,17 @@ class CPlanRun {
     }
 
     void RunOneBus(Bus& bus, const std::atomic<bool>& stop) {
+        // A head whose end the report cannot keep would be flashed again by --resume, or
+        // trusted from a torn line: once a line fails, no head starts.
         auto record = [&](std::size_t index, const HeadOutcome& head) {
             const PlanRow& row = m_plan.rows[bus.rows[index]];
-            if (m_report.IsOpen()) {
-                m_report.Append(ReportLine(EntryFor(row, m_plan.images[row.imageIndex], head)));
+            if (m_report.IsOpen() &&
+                !m_report.Append(ReportLine(EntryFor(row, m_plan.images[row.imageIndex], head)))) {
+                m_reportFailed = true;
             }
+            return !m_reportFailed.load();
         };
-        if (stop.load()) {
+        if (stop.load() || m_reportFailed.load()) {
             // Stopped before this port's turn: none of its heads was tried.
             for (std::size_t i = 0; i < bus.heads.size(); ++i) {
                 HeadOutcome head;
@@ -277,7 +284,7 @@ class CPlanRun {
                 bus.outcome.heads.push_back(head);
                 record(i, head);
             }
-            bus.outcome.status = UpgradeStatus::Stopped;
+            bus.outcome.status = stop.load() ? UpgradeStatus::Stopped : UpgradeStatus::Done;
             return;
         }
         bus.outcome = RunBus(bus.path, bus.context, bus.heads, m_sinks, stop, record);
@@ -296,7 +303,11 @@ class CPlanRun {
                 byRow[bus.rows[i]] = &bus.outcome.heads[i];
                 ++counts[bus.outcome.heads[i].state];
             }
-            if (bus.outcome.status == UpgradeStatus::Done) {
+            const bool allUpgraded =
+                bus.outcome.headsUpgraded == static_cast<int>(bus.outcome.heads.size());
+            if (bus.outcome.status == UpgradeStatus::Done && !allUpgraded) {
+                m_err << bus.port << ": " << DescribeHeads(bus.outcome.heads) << "\n";
+            } else if (bus.outcome.status == UpgradeStatus::Done) {
                 if (!m_options.quiet) {
                     m_err << bus.port << ": " << bus.outcome.headsUpgraded
                           << " head(s) upgraded in " << Seconds(bus.outcome.seconds) << "\n";
@@ -345,7 +356,9 @@ class CPlanRun {
                 end = Ended(ExitStatusOf(head.status), DescribeStatus(head.status), head.message);
             }
         }
-        if (m_stopped) {
+        if (m_reportFailed) {
+            end = ReportFailed();
+        } else if (m_stopped) {
             end = Ended(exit_status::kInterrupted, DescribeStatus(UpgradeStatus::Stopped),
                         "stopped on request");
         } else if (end.status == exit_status::kSuccess && counts[HeadState::NotTried] > 0) {
@@ -354,6 +367,12 @@ class CPlanRun {
         end.heads = heads + "]";
         end.told = true;
         return end;
+    }
+
+    // Without its record the run cannot be trusted or resumed: that comes before any head's
+    // failure.
+    RunEnd ReportFailed() const {
+        return Ended(exit_status::kReport, "report not written", m_report.Error());
     }
 
     const CliOptions& m_options;
@@ -370,6 +389,7 @@ class CPlanRun {
     std::unique_ptr<CProgressDisplay> m_progress;
     EventSinks m_sinks;
     bool m_stopped = false;
+    std::atomic<bool> m_reportFailed{false};  // a report line did not go out whole
 };
 
 }  // namespace

@@ -4,7 +4,9 @@
 #include <memory>
 #include <vector>
 
+#include "head_answer.h"
 #include "port_advice.h"
+#include "port_identity.h"
 #include "result_text.h"
 #include "serial_upgrade_line.h"
 #include "upgrade_frame.h"
@@ -58,6 +60,19 @@ class CFanoutObserver final : public IUpgradeObserver {
 
 std::string HeadName(const RunContext& context) {
     return "head " + std::to_string(context.address) + " on " + context.port;
+}
+
+// The first head's result when the port could not be held: it failed to open, as the session
+// would have said.
+UpgradeResult HoldRefused(const UpgradeSessionOptions& session, const std::string& error) {
+    UpgradeResult result;
+    result.status = UpgradeStatus::PortFailed;
+    result.stage = session.switchMode ? SessionStage::Command : SessionStage::ConnectionCheck;
+    result.portAction = PortAction::Open;
+    result.portError = PortError{PortErrorKind::Busy, error};
+    result.baudRate = session.switchMode ? session.controlBaudRate : kTransferBaudRate;
+    result.answerTimeoutMs = session.answerTimeoutMs;
+    return result;
 }
 
 }  // namespace
@@ -120,6 +135,9 @@ PortOutcome RunBus(const std::string& portPath, RunContext& context,
         heads.empty() ? session::kDefaultAnswerTimeoutMs : heads.front().session.answerTimeoutMs);
     CSteadyClock clock;
     CUpgradeSession session(line, clock, fanout, stop);
+    CPortHold hold;
+    std::string holdError;
+    const bool held = hold.Take(portPath, holdError);
     std::size_t ended = 0;
     for (; ended < heads.size(); ++ended) {
         const BusHead& bus = heads[ended];
@@ -130,34 +148,35 @@ PortOutcome RunBus(const std::string& portPath, RunContext& context,
         context.label = bus.label;
         outcome.framesTotal = FrameCount(static_cast<std::int64_t>(bus.image->size()));
         head.started = std::chrono::system_clock::now();
-        const UpgradeResult result = session.Run(bus.session, *bus.image);
+        const UpgradeResult result =
+            held ? session.Run(bus.session, *bus.image) : HoldRefused(bus.session, holdError);
+        if (!held) {
+            fanout.OnResult(result);
+        }
         head.ended = std::chrono::system_clock::now();
         head.status = result.status;
         head.framesAccepted = result.framesAccepted;
         head.resends = result.resends;
-        if (result.status == UpgradeStatus::Done) {
+        const bool upgraded = result.status == UpgradeStatus::Done;
+        if (upgraded) {
             head.state = HeadState::Upgraded;
             ++outcome.headsUpgraded;
-            if (onHeadEnded) {
-                onHeadEnded(ended, head);
+        } else {
+            head.state = HeadState::Failed;
+            head.message = HeadName(context) + ": " + DescribeResult(result);
+            if (result.status == UpgradeStatus::PortFailed) {
+                head.message += "\n" + PortAdvice(portPath, result.portError);
             }
-            continue;
         }
-        head.state = HeadState::Failed;
-        head.message = HeadName(context) + ": " + DescribeResult(result);
-        if (result.status == UpgradeStatus::PortFailed) {
-            head.message += "\n" + PortAdvice(portPath, result.portError);
-        }
-        if (onHeadEnded) {
-            onHeadEnded(ended, head);
-        }
-        if (outcome.status == UpgradeStatus::Done || result.status == UpgradeStatus::Stopped) {
+        const bool goOn = !onHeadEnded || onHeadEnded(ended, head);
+        if (!upgraded &&
+            (outcome.status == UpgradeStatus::Done || result.status == UpgradeStatus::Stopped)) {
             outcome.status = result.status;
             outcome.message = head.message;
             outcome.address = head.address;
             outcome.frameReached = result.frameReached;
         }
-        if (!BatchGoesOnAfter(result.status)) {
+        if (!goOn || (!upgraded && !BatchGoesOnAfter(result.status))) {
             ++ended;
             break;
         }

@@ -44,8 +44,8 @@ struct BusHead {
 };
 
 // Told on the bus's thread as each head ends, and for each head left untried when the bus
-// stops, in the order of the heads.
-using HeadEndedFn = std::function<void(std::size_t index, const HeadOutcome& head)>;
+// stops, in the order of the heads. False starts no further head: those are told as untried.
+using HeadEndedFn = std::function<bool(std::size_t index, const HeadOutcome& head)>;
 
 struct PortOutcome {
     UpgradeStatus status = UpgradeStatus::Done;  // of the first head that failed
@@ -63,7 +63,8 @@ struct PortOutcome {
 // connected may still listen in upgrade mode and would take the next head's frames too.
 bool BatchGoesOnAfter(UpgradeStatus status);
 
-// Upgrades the heads one after another on the port at `portPath`, by the batch rule above.
+// Upgrades the heads one after another on the port at `portPath`, by the batch rule above,
+// holding the port from the first head to the last (port_identity.h).
 PortOutcome RunBus(const std::string& portPath, RunContext& context,
                    const std::vector<BusHead>& heads, const EventSinks& sinks,
                    const std::atomic<bool>& stop, const HeadEndedFn& onHeadEnded = {});

@@ -32,6 +32,18 @@ std::string NetworkPortAddress::HostAndPort() const {
     return (ipv6 ? "[" + host + "]" : host) + ":" + port;
 }
 
+std::string NetworkPortAddress::Canonical() const {
+    std::string lowerHost = host;
+    std::transform(lowerHost.begin(), lowerHost.end(), lowerHost.begin(), [](char c) {
+        return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    });
+    NetworkPortAddress canonical = *this;
+    canonical.host = lowerHost;
+    canonical.port = std::to_string(std::stol(port));  // checked to be 1..65535 when parsed
+    return std::string(kind == NetworkPortKind::Rfc2217 ? kRfc2217Prefix : kSocketPrefix) +
+           canonical.HostAndPort();
+}
+
 bool IsNetworkPortName(const std::string& name) {
     return StartsWithNoCase(name, kRfc2217Prefix) || StartsWithNoCase(name, kSocketPrefix);
 }

@@ -14,6 +14,9 @@ struct NetworkPortAddress {
     std::string port;  // decimal, 1..65535
     // "10.0.0.5:4001", "[::1]:4001": how messages name the server.
     std::string HostAndPort() const;
+    // One spelling per server port, so that two names of one port are seen as one: the scheme
+    // and host in lower case, the port number without leading zeros ("rfc2217://h:1").
+    std::string Canonical() const;
 };
 
 // The name starts with rfc2217:// or socket:// (in any case): it is meant for the network.

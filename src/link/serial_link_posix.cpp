@@ -17,6 +17,7 @@
 #include <string>
 #include <system_error>
 
+#include "port_identity.h"
 #include "serial_link.h"
 
 namespace {
@@ -184,8 +185,10 @@ PortHandle CSerialLink::LocalOpen() {
     }
     // The Win32 port is opened with no sharing. TIOCEXCL refuses later opens except by root;
     // the lock also refuses root, and any other program that locks the port.
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        const int error = errno;
+    // A bus that holds the port across its closings (port_identity.h) refuses this lock too.
+    const int lockError = ::flock(fd, LOCK_EX | LOCK_NB) == 0 ? 0 : errno;
+    if (lockError != 0 && !(lockError == EWOULDBLOCK && AdoptHeldPort(m_strPort, PortHandle{fd}))) {
+        const int error = lockError;
         ::close(fd);
         if (error == EWOULDBLOCK) {
             SetError(PortErrorKind::Busy,
@@ -201,6 +204,7 @@ PortHandle CSerialLink::LocalOpen() {
     auto opening = MakeOpening();
     if (!opening) {
         const int error = errno;
+        ReleaseHeldPort(PortHandle{fd});
         ::close(fd);
         SetError(PortErrorKind::Other, where + OsText(error));
         return kInvalidPortHandle;
@@ -343,6 +347,7 @@ void CSerialLink::LocalClose(PortHandle handle) {
     // example) keeps the terminal open, so leave it explicitly.
     (void)::ioctl(fd, TIOCNXCL);
     (void)::flock(fd, LOCK_UN);
+    ReleaseHeldPort(PortHandle{fd});
     ::close(fd);
 }
 

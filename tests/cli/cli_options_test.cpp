@@ -124,6 +124,7 @@ TEST(CommandLine, BadValuesAreUsageErrors) {
         {"--port", "COM1"},  // no image
         {"fw.bin"},          // no port
         {"--port", "COM1", "--port", "COM1", "fw.bin"},
+        {"--port", "rfc2217://Yard:4001", "--port", "rfc2217://yard:04001", "fw.bin"},
         // Without the command the address selects nothing: one head would take every image.
         {"--port", "COM1", "--no-switch", "--address", "1-3", "fw.bin"},
         {"--port", "COM1", "--no-switch", "--address", "1,2", "fw.bin"},

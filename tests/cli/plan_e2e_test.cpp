@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -85,9 +86,10 @@ class PlanEndToEnd : public ::testing::Test {
         return padded;
     }
 
-    // ptz-headsim number `n` with the heads of one bus; returns the pty link.
-    std::string StartBus(int n, std::vector<std::string> args) {
-        std::string link = Path("bus" + std::to_string(n));
+    // ptz-headsim number `n` with the heads of one bus; returns the pty link (bus<n>, or
+    // `linkName` to take the place of an earlier head).
+    std::string StartBus(int n, std::vector<std::string> args, const std::string& linkName = {}) {
+        std::string link = Path(linkName.empty() ? "bus" + std::to_string(n) : linkName);
         std::vector<std::string> argv = {PTZ_HEADSIM_EXE, "--link", link,  "--out",
                                          Out(n),          "--log",  Log(n)};
         argv.insert(argv.end(), args.begin(), args.end());
@@ -140,9 +142,9 @@ class PlanEndToEnd : public ::testing::Test {
                "," + std::to_string(frames) + ",0";
     }
 
-    ProcessResult Upgrade(std::vector<std::string> args) {
+    ProcessResult Upgrade(std::vector<std::string> args, long long fileSizeLimit = -1) {
         args.insert(args.begin(), PTZ_UPGRADE_EXE);
-        ChildProcess upgrade(args, m_dir, "upgrade");
+        ChildProcess upgrade(args, m_dir, "upgrade", {}, fileSizeLimit);
         return upgrade.Wait(kRunLimitMs);
     }
     void WritePlan(const std::string& text) const { std::ofstream(Path("plan.csv")) << text; }
@@ -301,6 +303,7 @@ TEST_F(PlanEndToEnd, AnInterruptedRunResumesWithoutFlashingAnyHeadTwice) {
 
 TEST_F(PlanEndToEnd, ABadPlanIsAUsageErrorNamingItsLineAndNothingIsSent) {
     const std::string link = StartBus(0, {"--address", "1-3"});
+    const std::string target = std::filesystem::read_symlink(link).string();
     const std::string good = link + ",1,pelco-d,2400,a.bin,ok\n";
     const std::string header = "port,address,protocol,speed,image,label\n";
     struct Case {
@@ -318,6 +321,11 @@ TEST_F(PlanEndToEnd, ABadPlanIsAUsageErrorNamingItsLineAndNothingIsSent) {
          "plan.csv line 3, column 5 (image): Failed to open the image"},
         {good + link + ",1,pelco-p,4800,a.bin,\n",
          "line 3: head 1 on " + link + " is planned twice (first at line 2)"},
+        {good + target + ",1,pelco-d,2400\n", "line 3: head 1 on " + target +
+                                                  " is planned twice (first at line 2, as " + link +
+                                                  ": one port)"},
+        {good + "socket://127.0.0.1:4001,1,pelco-d,2400\n",
+         "line 3: column 1 (port): a raw TCP port cannot change the server's line speed"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.rows);
@@ -327,10 +335,134 @@ TEST_F(PlanEndToEnd, ABadPlanIsAUsageErrorNamingItsLineAndNothingIsSent) {
         EXPECT_EQ(run.exitStatus, 2) << run.err;
         EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
     }
+    // Files that are not what they are named for: the plan as its own report, a FIFO.
+    WritePlan(header + good);
+    const std::string plan = ReadFileText(Path("plan.csv"));
+    for (const std::string& report : {std::string("plan.csv"), std::string("./plan.csv")}) {
+        const ProcessResult run =
+            Upgrade({"--plan", Path("plan.csv"), "--report", Path(report), "-q"});
+        EXPECT_EQ(run.exitStatus, 2) << run.err;
+        EXPECT_NE(run.err.find("is the plan itself"), std::string::npos) << run.err;
+    }
+    EXPECT_EQ(ReadFileText(Path("plan.csv")), plan) << "never appended to";
+    ASSERT_EQ(mkfifo(Path("fifo").c_str(), 0600), 0);
+    const ProcessResult fifo = Upgrade({"--plan", Path("fifo"), "-q", Path("c.bin")});
+    EXPECT_EQ(fifo.exitStatus, 2) << fifo.err;
+    EXPECT_NE(fifo.err.find("it is not a regular file"), std::string::npos) << fifo.err;
+
     for (const std::string& line : Lines(ReadFileText(Log(0)))) {
         EXPECT_NE(line.find("\"event\":\"start\""), std::string::npos) << "sent: " << line;
     }
     EXPECT_FALSE(std::filesystem::exists(Path("report.csv")));
+}
+
+TEST_F(PlanEndToEnd, OnePortUnderTwoNamesIsOneBus) {
+    // A symlink and its target: run as two buses, the second would take the line while the
+    // first had it closed after the upgrade-mode command.
+    const std::string link = StartBus(0, {"--address", "1-2"});
+    const std::string target = std::filesystem::read_symlink(link).string();
+    WritePlan("port,address,protocol,speed\n" + link + ",1,pelco-d,2400\n" + target +
+              ",2,pelco-d,2400\n");
+    const ProcessResult run =
+        Upgrade({"--plan", Path("plan.csv"), "--report", Path("report.csv"), "-q", Path("c.bin")});
+    EXPECT_EQ(run.exitStatus, 0) << run.err;
+    EXPECT_NE(run.err.find("2 head(s): 2 upgraded"), std::string::npos) << run.err;
+    EXPECT_EQ(DoneByAddress(ReadFileText(Log(0))), (std::map<int, int>{{1, 1}, {2, 1}}));
+    const std::vector<std::string> report = ReportLines(ReadFileText(Path("report.csv")));
+    ASSERT_EQ(report.size(), 3U);
+    EXPECT_EQ(report[1],
+              "2,," + link + ",1," + Path("c.bin") + "," + kShaC + ",<t>,<t>,upgraded,2,0");
+    EXPECT_EQ(report[2],
+              "3,," + target + ",2," + Path("c.bin") + "," + kShaC + ",<t>,<t>,upgraded,2,0");
+}
+
+TEST_F(PlanEndToEnd, AStaleSuccessIsNotTrustedAndResendsAreReported) {
+    const std::string plan = "port,address,protocol,speed\n" + Path("bus") + ",1,pelco-d,2400\n";
+    WritePlan(plan);
+    const std::vector<std::string> report = {
+        "--plan", Path("plan.csv"), "--report", Path("report.csv"), "-q", Path("c.bin")};
+    // Upgraded with one resend; then, in a later run into the same report, failed part-way.
+    StartBus(0, {"--bad-sum-at", "0"}, "bus");
+    EXPECT_EQ(Upgrade(report).exitStatus, 0);
+    m_heads.clear();
+    StartBus(1, {"--fail-at", "1"}, "bus");
+    EXPECT_EQ(Upgrade(report).exitStatus, 5);
+    const std::string line =
+        "2,," + Path("bus") + ",1," + Path("c.bin") + "," + kShaC + ",<t>,<t>,";
+    EXPECT_EQ(ReportLines(ReadFileText(Path("report.csv"))),
+              (std::vector<std::string>{kHeader, line + "upgraded,2,1",
+                                        line + "failed: upgrade failed,1,0"}));
+    // The last word decides: the head is upgraded again.
+    m_heads.clear();
+    StartBus(2, {}, "bus");
+    const ProcessResult resumed =
+        Upgrade({"--plan", Path("plan.csv"), "--resume", Path("report.csv"), "-q", Path("c.bin")});
+    EXPECT_EQ(resumed.exitStatus, 0) << resumed.err;
+    EXPECT_NE(resumed.err.find("1 head(s): 1 upgraded, 0 skipped"), std::string::npos)
+        << resumed.err;
+    EXPECT_EQ(DoneByAddress(ReadFileText(Log(2))), (std::map<int, int>{{1, 1}}));
+}
+
+TEST_F(PlanEndToEnd, HeadsOfAPortStoppedBeforeItsTurnAreReportedNotTried) {
+    m_links = {StartBus(0, {}), StartBus(1, {"--address", "2"})};
+    WritePlan("port,address,protocol,speed\n" + m_links[0] + ",1,pelco-d,2400\n" + m_links[1] +
+              ",2,pelco-d,2400\n");
+    ChildProcess run({PTZ_UPGRADE_EXE, "--plan", Path("plan.csv"), "--report", Path("report.csv"),
+                      "--jobs", "1", "--switch-pause", "5000", "-q", Path("c.bin")},
+                     m_dir, "upgrade");
+    // Stop in the first port's pause after its upgrade-mode command.
+    for (int i = 0; i < 500 && ReadFileText(Log(0)).find("\"accepted\":true") == std::string::npos;
+         ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    run.Signal(SIGINT);
+    const ProcessResult stopped = run.Wait(20000);
+    EXPECT_EQ(stopped.exitStatus, 130) << stopped.err;
+    const std::string image = Path("c.bin") + "," + kShaC;
+    EXPECT_EQ(ReportLines(ReadFileText(Path("report.csv"))),
+              (std::vector<std::string>{
+                  kHeader, "2,," + m_links[0] + ",1," + image + ",<t>,<t>,failed: stopped,0,0",
+                  "3,," + m_links[1] + ",2," + image + ",,,not tried,0,0"}));
+}
+
+TEST_F(PlanEndToEnd, AReportThatCannotBeWrittenStopsNewHeadsAndExitsTen) {
+    const std::string link = StartBus(0, {"--address", "1-3"});
+    std::string plan = "port,address,protocol,speed,label\n";
+    for (int head = 1; head <= 3; ++head) {
+        plan +=
+            link + "," + std::to_string(head) + ",pelco-d,2400,Gate " + std::to_string(head) + "\n";
+    }
+    WritePlan(plan);
+    // An earlier report, and room in the file for one more line and half of the next.
+    std::string earlier = std::string(kHeader) + "\n";
+    while (earlier.size() < 16384) {
+        earlier += "99,old,COM9,1,x.bin,aa,,,not tried,0,0\n";
+    }
+    std::ofstream(Path("report.csv")) << earlier;
+    const std::size_t line = ("2,Gate 1," + link + ",1," + Path("c.bin") + "," + kShaC +
+                              ",2026-01-01T00:00:00Z,2026-01-01T00:00:00Z,upgraded,2,0\n")
+                                 .size();
+    const ProcessResult run = Upgrade(
+        {"--plan", Path("plan.csv"), "--report", Path("report.csv"), "--json", "-q", Path("c.bin")},
+        static_cast<long long>(earlier.size() + line + line / 2));
+    EXPECT_EQ(run.exitStatus, 10) << run.err;
+    EXPECT_NE(run.err.find("Failed to write the report '" + Path("report.csv") + "': only "),
+              std::string::npos)
+        << run.err;
+    EXPECT_NE(run.err.find("head 1 upgraded, head 2 upgraded, head 3 not tried"), std::string::npos)
+        << run.err;
+    EXPECT_EQ(DoneByAddress(ReadFileText(Log(0))), (std::map<int, int>{{1, 1}, {2, 1}}));
+    const std::vector<std::string> out = Lines(run.out);
+    ASSERT_FALSE(out.empty());
+    EXPECT_EQ(out.back().rfind("{\"event\":\"result\",\"status\":\"report not written\","
+                               "\"exit\":10,\"message\":\"Failed to write the report",
+                               0),
+              0U)
+        << out.back();
+    // Head 1's line whole, head 2's cut short, which --resume and the next report ignore.
+    const std::string text = ReadFileText(Path("report.csv"));
+    EXPECT_EQ(text.size(), earlier.size() + line + line / 2);
+    EXPECT_NE(ReportLines(text.substr(earlier.size()))[0].find(",upgraded,2,0"), std::string::npos);
 }
 
 }  // namespace

@@ -21,7 +21,8 @@ std::string ReadFileText(const std::string& path) {
 }
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::string& dir,
-                           const std::string& name, const std::vector<std::string>& environment)
+                           const std::string& name, const std::vector<std::string>& environment,
+                           long long fileSizeLimit)
     : m_outPath(dir + "/" + name + ".out"), m_errPath(dir + "/" + name + ".err") {
     // Built before fork: the child of a threaded test may only make async-signal-safe calls.
     std::vector<std::string> settings = environment;
@@ -58,6 +59,12 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::stri
         // Nothing of the test's own: a pty's far end kept open in the child would hide the
         // port's going away from it.
         close_range(3, ~0U, 0);
+        if (fileSizeLimit >= 0) {
+            signal(SIGXFSZ, SIG_IGN);
+            const rlimit limit{static_cast<rlim_t>(fileSizeLimit),
+                               static_cast<rlim_t>(fileSizeLimit)};
+            setrlimit(RLIMIT_FSIZE, &limit);
+        }
         execve(args[0], args.data(), env.data());
         _exit(127);
     }

@@ -17,9 +17,11 @@ struct ProcessResult {
 class ChildProcess {
   public:
     // Starts `argv[0]` with the arguments; stdout and stderr go to files under `dir`.
-    // `environment` ("NAME=value") is added to the test's own.
+    // `environment` ("NAME=value") is added to the test's own. With `fileSizeLimit` (bytes), a
+    // write past it fails with EFBIG (RLIMIT_FSIZE, SIGXFSZ ignored).
     ChildProcess(const std::vector<std::string>& argv, const std::string& dir,
-                 const std::string& name, const std::vector<std::string>& environment = {});
+                 const std::string& name, const std::vector<std::string>& environment = {},
+                 long long fileSizeLimit = -1);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;

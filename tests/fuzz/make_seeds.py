@@ -212,6 +212,42 @@ def telnet_client_seeds():
     yield "endless-subnegotiation", stream([iac, sb, 44] + [0x42] * 300 + [0x84], [150])
 
 
+def plan_text(*lines):
+    return Seed().bytes("".join(line + "\n" for line in lines).encode())
+
+
+def csv_cell_seeds():
+    yield "quoted-label", Seed().bytes(b'"Yard, ""north""",COM3, 7 ,')
+    yield "formula", Seed().bytes(b"=HYPERLINK(\"http://x\",\"y\")")
+    yield "marked", Seed().bytes(b"'+1\t\r")
+    yield "open-quote", Seed().bytes(b'a,"b')
+
+
+PLAN_HEADER = "port,address,protocol,speed,image,label"
+
+
+def plan_parser_seeds():
+    yield "site", plan_text("\ufeff# site", PLAN_HEADER, "COM3,1,pelco-d,2400,fw.bin,Gate 3 east",
+                            "\\\\.\\com3,2,Pelco-D,2400,,\"Yard, north\"",
+                            "rfc2217://Yard:04001,5,pelco-p,4800,old.bin,")
+    yield "same-head", plan_text(PLAN_HEADER, "COM3,1,pelco-d,2400", "com3,1,pelco-d,2400")
+    yield "raw-tcp", plan_text("label,speed,protocol,address,port",
+                               "x,9600,pelco-d,255,socket://[::1]:4001")
+    yield "control", plan_text(PLAN_HEADER, "sim,1,pelco-d,2400,,\x1b[2J")
+
+
+REPORT_HEADER = "row,label,port,address,image,image_sha256,start,end,outcome,frames,resends"
+
+
+def resume_report_seeds():
+    line = "2,'=x,COM1,1,f.bin,aa,2026-01-01T00:00:00Z,2026-01-01T00:00:01Z,{},3,1"
+    yield "last-word", plan_text(REPORT_HEADER, line.format("upgraded"),
+                                 line.format("failed: upgrade failed").replace("COM1", "com1"),
+                                 line.format("upgraded").replace(",1,f", ",2,f"))
+    yield "torn", Seed().bytes((REPORT_HEADER + "\n" + line.format("upgraded")).encode())
+    yield "quoted", plan_text(REPORT_HEADER, '3,"Yard, north",COM2,9,f.bin,bb,,,not tried,0,0')
+
+
 TARGETS = {
     "hex_text_fuzz": hex_text_seeds,
     "head_machine_fuzz": head_machine_seeds,
@@ -219,6 +255,9 @@ TARGETS = {
     "cli_options_fuzz": cli_seeds,
     "window_answers_fuzz": window_seeds,
     "telnet_client_fuzz": telnet_client_seeds,
+    "csv_cell_fuzz": csv_cell_seeds,
+    "plan_parser_fuzz": plan_parser_seeds,
+    "resume_report_fuzz": resume_report_seeds,
 }
 
 
