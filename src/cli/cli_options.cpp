@@ -219,7 +219,10 @@ ParseOutcome ParseCommandLine(int argc, const char* const* argv, std::ostream& o
         ->type_name("FILE");
     app.add_flag("--inspect", o.inspect,
                  "print the image's frames, bytes to send and time at 115200 bit/s, exit");
-    app.add_flag("--list-ports", o.listPorts, "list the serial ports of this machine and exit");
+    app.add_flag("--list-ports", o.listPorts,
+                 "list the serial ports of this machine and exit: one line each, tab-separated: "
+                 "name, stable name, USB vendor:product, serial number, description, chip "
+                 "(FTDI, CH340, CP210x, PL2303), driver, latency timer");
     app.add_flag("-q,--quiet", o.quiet, "no progress display");
     auto* plan = app.add_option("--plan", o.planFile,
                                 "upgrade the heads of a CSV plan (see below) instead of --port "

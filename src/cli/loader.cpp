@@ -20,22 +20,34 @@
 #include "run_outcome.h"
 #include "sim_port.h"
 #include "upgrade_frame.h"
+#include "usb_adapter.h"
 
 namespace {
 
 constexpr const char* kSimPortName = "sim";
 
-int ListPorts(std::ostream& out) {
+std::string OrDash(const std::string& text) {
+    return text.empty() ? "-" : text;
+}
+
+// One line per port, tab-separated, on `out`; what to do about a slow adapter on `notes`.
+int ListPorts(std::ostream& out, std::ostream& notes) {
     const auto ports = ListSerialPorts();
     if (ports.empty()) {
         out << "no serial ports found\n";
     }
     for (const SerialPortInfo& info : ports) {
-        out << info.name;
-        out << "\t" << (info.stablePath.empty() ? "-" : info.stablePath);
-        out << "\t" << (info.vidPid.empty() ? "-" : info.vidPid);
-        out << "\t" << (info.serialNumber.empty() ? "-" : info.serialNumber);
-        out << "\t" << (info.description.empty() ? "-" : info.description) << "\n";
+        out << info.name << "\t" << OrDash(info.stablePath) << "\t" << OrDash(info.vidPid) << "\t"
+            << OrDash(info.serialNumber) << "\t" << OrDash(info.description) << "\t"
+            << OrDash(UsbChipFamily(info.vidPid)) << "\t" << OrDash(info.driver) << "\t"
+            << (info.latencyTimerMs < 0 ? "-" : std::to_string(info.latencyTimerMs) + " ms")
+            << "\n";
+    }
+    for (const SerialPortInfo& info : ports) {
+        const std::string advice = LatencyAdvice(info);
+        if (!advice.empty()) {
+            notes << "ptz-upgrade: " << info.name << ": " << advice << "\n";
+        }
     }
     return exit_status::kSuccess;
 }
@@ -198,7 +210,7 @@ void WriteRunResult(std::ostream& out, int exitStatus, const std::string& what,
 int RunLoader(const CliOptions& options, std::ostream& out, std::ostream& err) {
     if (options.listPorts) {
         // With --json, stdout carries JSON lines only.
-        const int status = ListPorts(options.json ? err : out);
+        const int status = ListPorts(options.json ? err : out, err);
         if (options.json) {
             WriteRunResult(out, status, "ports listed", "");
         }

@@ -52,12 +52,40 @@ std::string ExistingPorts() {
     return text;
 }
 
-}  // namespace
+// A udev rule that keeps ModemManager off the adapter with these USB ids ("0403:6001").
+std::string ModemManagerRule(const std::string& vidPid) {
+    const std::size_t colon = vidPid.find(':');
+    const bool known = colon != std::string::npos;
+    return std::string("SUBSYSTEM==\"tty\", ATTRS{idVendor}==\"") +
+           (known ? vidPid.substr(0, colon) : "VVVV") + "\", ATTRS{idProduct}==\"" +
+           (known ? vidPid.substr(colon + 1) : "PPPP") + "\", ENV{ID_MM_DEVICE_IGNORE}=\"1\"" +
+           (known ? "" : " (the adapter's ids from --list-ports)");
+}
 
-std::string PortAdvice(const std::string& port, const PortError& error) {
-    if (IsNetworkPortName(port)) {
-        return NetworkPortAdvice(error);
+// How to stop the running programs that claim adapters from taking this one (Debian, Ubuntu).
+std::string ClaimerAdvice(const PortSurroundings& surroundings) {
+    std::string text;
+    for (const std::string& claimer : surroundings.claimers) {
+        if (claimer == kBrlttyProgram) {
+            text +=
+                "\nbrltty (the braille display service) is running: it takes CH340 and CP210x "
+                "adapters for itself as they are plugged in, so their port appears and "
+                "vanishes. Unless a braille display is used here, remove it (sudo apt remove "
+                "brltty) and plug the adapter in again.";
+        } else if (claimer == kModemManagerProgram) {
+            text +=
+                "\nModemManager is running: it probes new serial ports with AT commands for "
+                "several seconds, so the port is busy and the head hears bytes that are not for "
+                "it. Stop it (sudo systemctl stop ModemManager), or keep it off this adapter for "
+                "good with a udev rule in /etc/udev/rules.d/99-ptz-upgrade.rules: " +
+                ModemManagerRule(surroundings.vidPid) +
+                " (then sudo udevadm control --reload, and plug the adapter in again).";
+        }
     }
+    return text;
+}
+
+std::string LocalPortAdvice(const std::string& port, const PortError& error) {
     switch (error.kind) {
         case PortErrorKind::NotFound:
             return "The port '" + port + "' does not exist. " + ExistingPorts();
@@ -98,4 +126,32 @@ std::string PortAdvice(const std::string& port, const PortError& error) {
             break;
     }
     return "Check the port name (see --list-ports) and the adapter.";
+}
+
+// A port that vanishes or is busy may have been taken by a program that claims adapters.
+bool MayBeClaimed(PortErrorKind kind) {
+    return kind == PortErrorKind::NotFound || kind == PortErrorKind::Busy ||
+           kind == PortErrorKind::Vanished;
+}
+
+}  // namespace
+
+std::string PortAdvice(const std::string& port, const PortError& error) {
+    PortSurroundings surroundings;
+    if (!IsNetworkPortName(port) && MayBeClaimed(error.kind)) {
+        surroundings.claimers = RunningPortClaimers();
+        if (!surroundings.claimers.empty()) {
+            surroundings.vidPid = DescribeSerialPort(port).vidPid;
+        }
+    }
+    return PortAdvice(port, error, surroundings);
+}
+
+std::string PortAdvice(const std::string& port, const PortError& error,
+                       const PortSurroundings& surroundings) {
+    if (IsNetworkPortName(port)) {
+        return NetworkPortAdvice(error);
+    }
+    const std::string advice = LocalPortAdvice(port, error);
+    return MayBeClaimed(error.kind) ? advice + ClaimerAdvice(surroundings) : advice;
 }

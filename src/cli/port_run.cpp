@@ -5,8 +5,10 @@
 #include <vector>
 
 #include "head_answer.h"
+#include "network_port_name.h"
 #include "port_advice.h"
 #include "port_identity.h"
+#include "port_list.h"
 #include "result_text.h"
 #include "serial_upgrade_line.h"
 #include "upgrade_frame.h"
@@ -127,6 +129,13 @@ PortOutcome RunBus(const std::string& portPath, RunContext& context,
     if (sinks.progress != nullptr) {
         progress = std::make_unique<CProgressObserver>(*sinks.progress, context);
         fanout.Add(progress.get());
+    }
+
+    if (sinks.trace != nullptr && !heads.empty() && !IsNetworkPortName(portPath)) {
+        const UpgradeSessionOptions& first = heads.front().session;
+        sinks.trace->Line(context.port,
+                          first.switchMode ? first.controlBaudRate : kTransferBaudRate,
+                          AdapterTraceText(DescribeSerialPort(portPath)));
     }
 
     // A head that holds our output back with XOFF gets as long as it gets to answer.

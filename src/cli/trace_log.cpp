@@ -6,6 +6,7 @@
 
 #include "head_answer.h"
 #include "result_text.h"
+#include "usb_adapter.h"
 #include "utf8_io.h"
 
 std::string HexText(const std::uint8_t* bytes, std::size_t length) {
@@ -20,6 +21,14 @@ std::string HexText(const std::uint8_t* bytes, std::size_t length) {
         text += kDigits[bytes[i] & 0x0FU];
     }
     return text;
+}
+
+std::string AdapterTraceText(const SerialPortInfo& port) {
+    if (port.vidPid.empty() && port.driver.empty()) {
+        return "adapter: none the system lists for this port";
+    }
+    const std::string advice = LatencyAdvice(port);
+    return "adapter: " + DescribeAdapter(port) + (advice.empty() ? "" : "; " + advice);
 }
 
 bool CTraceFile::Open(const std::string& path, std::string& error) {

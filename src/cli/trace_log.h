@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cli_options.h"
+#include "port_list.h"
 #include "run_context.h"
 #include "upgrade_session.h"
 
@@ -48,6 +49,10 @@ class CTraceObserver final : public IUpgradeObserver {
     std::vector<std::uint8_t> m_echo;  // echoed bytes gathered into one line per transmission
     std::int32_t m_echoBaud = 0;
 };
+
+// The adapter behind a local port, as the system lists it, for the start of a bus's trace:
+// "adapter: FTDI 0403:6001, driver ftdi_sio, latency timer 16 ms; ...".
+std::string AdapterTraceText(const SerialPortInfo& port);
 
 // "73 00 02 ..." in upper-case hex.
 std::string HexText(const std::uint8_t* bytes, std::size_t length);

@@ -1,12 +1,14 @@
-// Serial ports on Linux, from sysfs (/sys/class/tty) and udev's /dev/serial/by-id links.
+// Serial ports on Linux, from sysfs (/sys/class/tty, and the latency timer of USB serial
+// adapters) and udev's /dev/serial/by-id links.
+#include "port_list_posix.h"
+
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
-#include <filesystem>
 #include <fstream>
 
-#include "port_list.h"
+#include "usb_adapter.h"
 
 namespace fs = std::filesystem;
 
@@ -28,14 +30,25 @@ fs::path Canonical(const fs::path& path) {
     return ec ? path : resolved;
 }
 
+bool AllDigits(const std::string& text) {
+    return !text.empty() && std::all_of(text.begin(), text.end(),
+                                        [](unsigned char ch) { return std::isdigit(ch) != 0; });
+}
+
 // Legacy 8250 ports are listed whether or not a UART answers; type 0 means none does.
 bool IsPhantomUart(const std::string& name, const fs::path& classDir) {
     return name.rfind("ttyS", 0) == 0 && ReadFirstLine(classDir / "type") == "0";
 }
 
-void DescribeDevice(const fs::path& classDir, SerialPortInfo& info) {
+void DescribeDevice(const fs::path& classDir, const fs::path& sysRoot, SerialPortInfo& info) {
     std::error_code ec;
-    for (fs::path dir = Canonical(classDir / "device"); dir.has_relative_path() && dir != "/sys";
+    const fs::path driver = Canonical(classDir / "device" / "driver");
+    if (fs::exists(driver, ec)) {
+        info.driver = driver.filename().string();
+        info.description = info.driver;
+    }
+    const fs::path top = Canonical(sysRoot);
+    for (fs::path dir = Canonical(classDir / "device"); dir.has_relative_path() && dir != top;
          dir = dir.parent_path()) {
         if (fs::exists(dir / "idVendor", ec)) {
             info.vidPid = ReadFirstLine(dir / "idVendor") + ":" + ReadFirstLine(dir / "idProduct");
@@ -49,31 +62,41 @@ void DescribeDevice(const fs::path& classDir, SerialPortInfo& info) {
             return;
         }
     }
-    const fs::path driver = Canonical(classDir / "device" / "driver");
-    if (fs::exists(driver, ec)) {
-        info.description = driver.filename().string();
+}
+
+// USB serial drivers that have a latency timer (ftdi_sio) show it beside the port.
+void ReadLatencyTimer(const std::string& name, const fs::path& sysRoot, SerialPortInfo& info) {
+    const fs::path file = sysRoot / "bus" / "usb-serial" / "devices" / name / "latency_timer";
+    const std::string value = ReadFirstLine(file);
+    constexpr std::size_t kMaxDigits = 3;  // the drivers take 0..255 ms
+    if (!AllDigits(value) || value.size() > kMaxDigits) {
+        return;
     }
+    info.latencyTimerMs = std::stoi(value);
+    info.lowerLatency =
+        "echo " + std::to_string(kLatencyTimerLowMs) + " | sudo tee " + file.string();
 }
 
 }  // namespace
 
-std::vector<SerialPortInfo> ListSerialPorts() {
+std::vector<SerialPortInfo> ListSerialPortsUnder(const SystemRoots& roots) {
     std::vector<SerialPortInfo> ports;
     std::error_code ec;
-    for (const auto& entry : fs::directory_iterator("/sys/class/tty", ec)) {
+    for (const auto& entry : fs::directory_iterator(roots.sys / "class" / "tty", ec)) {
         const std::string name = entry.path().filename().string();
         if (!fs::exists(entry.path() / "device", ec) || IsPhantomUart(name, entry.path())) {
             continue;  // virtual consoles and ptys have no device
         }
         SerialPortInfo info;
-        info.name = "/dev/" + name;
-        DescribeDevice(entry.path(), info);
+        info.name = (roots.dev / name).string();
+        DescribeDevice(entry.path(), roots.sys, info);
+        ReadLatencyTimer(name, roots.sys, info);
         ports.push_back(info);
     }
-    for (const auto& link : fs::directory_iterator("/dev/serial/by-id", ec)) {
+    for (const auto& link : fs::directory_iterator(roots.dev / "serial" / "by-id", ec)) {
         const fs::path target = Canonical(link.path());
         for (SerialPortInfo& info : ports) {
-            if (fs::path(info.name) == target) {
+            if (Canonical(info.name) == target) {
                 info.stablePath = link.path().string();
             }
         }
@@ -83,6 +106,45 @@ std::vector<SerialPortInfo> ListSerialPorts() {
     return ports;
 }
 
+std::vector<std::string> RunningPortClaimersUnder(const SystemRoots& roots) {
+    std::vector<std::string> running;
+    std::error_code ec;
+    for (const auto& process : fs::directory_iterator(roots.proc, ec)) {
+        if (!AllDigits(process.path().filename().string())) {
+            continue;
+        }
+        const std::string name = ReadFirstLine(process.path() / "comm");
+        for (const std::string_view claimer : {kBrlttyProgram, kModemManagerProgram}) {
+            if (name == claimer &&
+                std::find(running.begin(), running.end(), claimer) == running.end()) {
+                running.emplace_back(claimer);
+            }
+        }
+    }
+    std::sort(running.begin(), running.end());
+    return running;
+}
+
+std::vector<SerialPortInfo> ListSerialPorts() {
+    return ListSerialPortsUnder(SystemRoots{});
+}
+
+std::vector<std::string> RunningPortClaimers() {
+    return RunningPortClaimersUnder(SystemRoots{});
+}
+
+SerialPortInfo DescribeSerialPort(const std::string& port) {
+    const fs::path target = Canonical(port);
+    for (SerialPortInfo& info : ListSerialPorts()) {
+        if (Canonical(info.name) == target) {
+            return info;
+        }
+    }
+    SerialPortInfo unlisted;
+    unlisted.name = port;
+    return unlisted;
+}
+
 std::string DescribePortHolders(const std::string& port) {
     const fs::path target = Canonical(port);
     const std::string self = std::to_string(getpid());
@@ -90,7 +152,7 @@ std::string DescribePortHolders(const std::string& port) {
     std::error_code ec;
     for (const auto& process : fs::directory_iterator("/proc", ec)) {
         const std::string pid = process.path().filename().string();
-        if (pid.empty() || !std::all_of(pid.begin(), pid.end(), ::isdigit) || pid == self) {
+        if (!AllDigits(pid) || pid == self) {
             continue;
         }
         std::error_code fdError;

@@ -5,11 +5,14 @@
 #include <setupapi.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cwctype>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "port_list.h"
-#include "usb_device_ids.h"
+#include "port_registry.h"
 #include "utf16_text.h"
 
 namespace {
@@ -45,35 +48,77 @@ std::vector<std::pair<std::wstring, std::wstring>> SerialCommMap() {
 constexpr GUID kPortsClass = {
     0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
 
-std::wstring DeviceProperty(HDEVINFO devices, SP_DEVINFO_DATA& device, DWORD property) {
-    wchar_t value[512] = {};
-    DWORD type = 0;
-    if (SetupDiGetDeviceRegistryPropertyW(devices, &device, property, &type,
-                                          reinterpret_cast<BYTE*>(value), sizeof(value) - 2,
-                                          nullptr) == FALSE) {
-        return {};
+// One device of the Ports class as the registry describes it, read when asked.
+class CSetupApiDevice final : public IDeviceRegistry {
+  public:
+    CSetupApiDevice(HDEVINFO devices, SP_DEVINFO_DATA& device)
+        : m_devices(devices),
+          m_device(device),
+          m_parameters(
+              SetupDiOpenDevRegKey(devices, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ)) {}
+    ~CSetupApiDevice() override {
+        if (m_parameters != INVALID_HANDLE_VALUE) {
+            RegCloseKey(m_parameters);
+        }
     }
-    return value;  // of a REG_MULTI_SZ, its first string
-}
+    CSetupApiDevice(const CSetupApiDevice&) = delete;
+    CSetupApiDevice& operator=(const CSetupApiDevice&) = delete;
 
-std::wstring PortNameOf(HDEVINFO devices, SP_DEVINFO_DATA& device) {
-    HKEY key = SetupDiOpenDevRegKey(devices, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
-    if (key == INVALID_HANDLE_VALUE) {
-        return {};
+    std::string HardwareId() const override { return Property(SPDRP_HARDWAREID); }
+    std::string FriendlyName() const override { return Property(SPDRP_FRIENDLYNAME); }
+    std::string Service() const override { return Property(SPDRP_SERVICE); }
+    std::string InstanceId() const override {
+        wchar_t instance[512] = {};
+        if (SetupDiGetDeviceInstanceIdW(m_devices, &m_device, instance, 511, nullptr) == FALSE) {
+            return {};
+        }
+        return WideToUtf8(instance);
     }
-    wchar_t name[64] = {};
-    DWORD bytes = sizeof(name) - sizeof(wchar_t);
-    DWORD type = 0;
-    const bool ok = RegQueryValueExW(key, L"PortName", nullptr, &type,
-                                     reinterpret_cast<BYTE*>(name), &bytes) == ERROR_SUCCESS &&
-                    type == REG_SZ;
-    RegCloseKey(key);
-    return ok ? name : std::wstring();
-}
+    std::string ParameterText(const char* name) const override {
+        wchar_t value[256] = {};
+        DWORD bytes = sizeof(value) - sizeof(wchar_t);
+        DWORD type = 0;
+        if (m_parameters == INVALID_HANDLE_VALUE ||
+            RegQueryValueExW(m_parameters, Utf8ToWide(name).c_str(), nullptr, &type,
+                             reinterpret_cast<BYTE*>(value), &bytes) != ERROR_SUCCESS ||
+            type != REG_SZ) {
+            return {};
+        }
+        return WideToUtf8(value);
+    }
+    std::optional<std::uint32_t> ParameterNumber(const char* name) const override {
+        DWORD value = 0;
+        DWORD bytes = sizeof(value);
+        DWORD type = 0;
+        if (m_parameters == INVALID_HANDLE_VALUE ||
+            RegQueryValueExW(m_parameters, Utf8ToWide(name).c_str(), nullptr, &type,
+                             reinterpret_cast<BYTE*>(&value), &bytes) != ERROR_SUCCESS ||
+            type != REG_DWORD) {
+            return std::nullopt;
+        }
+        return value;
+    }
 
-// What the device manager knows of each present COM port, by port name.
-std::vector<std::pair<std::wstring, SerialPortInfo>> DeviceManagerPorts() {
-    std::vector<std::pair<std::wstring, SerialPortInfo>> ports;
+  private:
+    std::string Property(DWORD property) const {
+        wchar_t value[512] = {};
+        DWORD type = 0;
+        if (SetupDiGetDeviceRegistryPropertyW(m_devices, &m_device, property, &type,
+                                              reinterpret_cast<BYTE*>(value), sizeof(value) - 2,
+                                              nullptr) == FALSE) {
+            return {};
+        }
+        return WideToUtf8(value);  // of a REG_MULTI_SZ, its first string
+    }
+
+    HDEVINFO m_devices;
+    SP_DEVINFO_DATA& m_device;
+    HKEY m_parameters;
+};
+
+// What the device manager knows of each present COM port.
+std::vector<SerialPortInfo> DeviceManagerPorts() {
+    std::vector<SerialPortInfo> ports;
     HDEVINFO devices = SetupDiGetClassDevsW(&kPortsClass, nullptr, nullptr, DIGCF_PRESENT);
     if (devices == INVALID_HANDLE_VALUE) {
         return ports;
@@ -81,19 +126,10 @@ std::vector<std::pair<std::wstring, SerialPortInfo>> DeviceManagerPorts() {
     SP_DEVINFO_DATA device{};
     device.cbSize = sizeof(device);
     for (DWORD i = 0; SetupDiEnumDeviceInfo(devices, i, &device) != FALSE; ++i) {
-        const std::wstring portName = PortNameOf(devices, device);
-        if (portName.rfind(L"COM", 0) != 0) {
-            continue;  // printer ports share the class
+        SerialPortInfo info = DescribeRegisteredPort(CSetupApiDevice(devices, device));
+        if (!info.name.empty()) {
+            ports.push_back(std::move(info));
         }
-        SerialPortInfo info;
-        info.description = WideToUtf8(DeviceProperty(devices, device, SPDRP_FRIENDLYNAME));
-        info.vidPid =
-            UsbVidPidFromDeviceId(WideToUtf8(DeviceProperty(devices, device, SPDRP_HARDWAREID)));
-        wchar_t instance[512] = {};
-        if (SetupDiGetDeviceInstanceIdW(devices, &device, instance, 511, nullptr) != FALSE) {
-            info.serialNumber = UsbSerialFromInstanceId(WideToUtf8(instance));
-        }
-        ports.emplace_back(portName, info);
     }
     SetupDiDestroyDeviceInfoList(devices);
     return ports;
@@ -121,12 +157,12 @@ std::vector<SerialPortInfo> ListSerialPorts() {
                 info.description = WideToUtf8(driver);
             }
         }
-        for (const auto& [com, known] : described) {
-            if (com == device) {
-                info.vidPid = known.vidPid;
-                info.serialNumber = known.serialNumber;
-                if (!known.description.empty()) {
-                    info.description = known.description;
+        for (const SerialPortInfo& known : described) {
+            if (known.name == info.name) {
+                const std::string driverName = info.description;
+                info = known;
+                if (info.description.empty()) {
+                    info.description = driverName;
                 }
             }
         }
@@ -138,6 +174,25 @@ std::vector<SerialPortInfo> ListSerialPorts() {
     return ports;
 }
 
+SerialPortInfo DescribeSerialPort(const std::string& port) {
+    // "\\.\COM12" and "com12" open the same port as "COM12".
+    std::string name = port.rfind("\\\\.\\", 0) == 0 ? port.substr(4) : port;
+    std::transform(name.begin(), name.end(), name.begin(),
+                   [](unsigned char ch) { return static_cast<char>(std::toupper(ch)); });
+    for (SerialPortInfo& info : ListSerialPorts()) {
+        if (info.name == name) {
+            return info;
+        }
+    }
+    SerialPortInfo unlisted;
+    unlisted.name = port;
+    return unlisted;
+}
+
 std::string DescribePortHolders(const std::string& /*port*/) {
     return {};  // Windows does not say which process holds a COM port
+}
+
+std::vector<std::string> RunningPortClaimers() {
+    return {};  // the programs that claim adapters on Linux desktops have no Windows service
 }

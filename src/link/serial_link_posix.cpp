@@ -1,6 +1,7 @@
 // CSerialLink on POSIX terminals (termios): the same behaviour as the Win32 port object, with a
 // non-blocking descriptor, an advisory lock for exclusive use and a wake-up pipe per opening.
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -83,6 +84,18 @@ bool CharSizeFlag(std::uint8_t byteSize, tcflag_t& flag) {
         default:
             return false;
     }
+}
+
+// USB serial drivers hold short replies back for up to their latency timer (16 ms on FTDI
+// adapters); asking for low latency, as serial libraries do, lets each answer through at once.
+// Drivers that cannot (a pty, most UARTs) refuse, and the port works as before.
+void AskForLowLatency(int fd) {
+    serial_struct serial{};
+    if (::ioctl(fd, TIOCGSERIAL, &serial) != 0 || (serial.flags & ASYNC_LOW_LATENCY) != 0) {
+        return;
+    }
+    serial.flags |= ASYNC_LOW_LATENCY;
+    (void)::ioctl(fd, TIOCSSERIAL, &serial);
 }
 
 // One opening of the port: its wake-up (CancelWait and Close write a byte, WaitForInput polls the
@@ -200,6 +213,7 @@ PortHandle CSerialLink::LocalOpen() {
     }
     // Not a terminal (ENOTTY) is reported by SetTimeouts, as the Win32 port object does.
     (void)::ioctl(fd, TIOCEXCL);
+    AskForLowLatency(fd);
 
     auto opening = MakeOpening();
     if (!opening) {

@@ -67,6 +67,32 @@ TEST(ResultText, ABusyPortWithNoHolderNamesBridgesAndExclusiveMode) {
     EXPECT_TRUE(Has(advice, "exclusive mode")) << advice;
 }
 
+TEST(ResultText, APortTakenByBrlttyOrModemManagerSaysHowToStopThem) {
+    const PortSurroundings both{{"ModemManager", "brltty"}, "1a86:7523"};
+    const std::string vanished =
+        PortAdvice("/dev/ttyUSB0", PortError{PortErrorKind::Vanished, "gone"}, both);
+    EXPECT_TRUE(Has(vanished, "(sudo apt remove brltty)")) << vanished;
+    EXPECT_TRUE(Has(vanished, "(sudo systemctl stop ModemManager)")) << vanished;
+    EXPECT_TRUE(Has(vanished, R"(SUBSYSTEM=="tty", ATTRS{idVendor}=="1a86", )"
+                              R"(ATTRS{idProduct}=="7523", ENV{ID_MM_DEVICE_IGNORE}="1")"))
+        << vanished;
+
+    const PortSurroundings modemManager{{"ModemManager"}, ""};
+    const std::string busy =
+        PortAdvice("/dev/ttyACM0", PortError{PortErrorKind::Busy, "busy"}, modemManager);
+    EXPECT_TRUE(Has(busy, "ModemManager is running")) << busy;
+    EXPECT_TRUE(Has(busy, R"(ATTRS{idVendor}=="VVVV")")) << busy;
+    EXPECT_FALSE(Has(busy, "brltty")) << busy;
+
+    // Neither takes a port away from someone who may not open it, nor a network port.
+    EXPECT_FALSE(
+        Has(PortAdvice("/dev/ttyUSB0", PortError{PortErrorKind::PermissionDenied, "denied"}, both),
+            "ModemManager"));
+    EXPECT_FALSE(Has(
+        PortAdvice("rfc2217://127.0.0.1:4001", PortError{PortErrorKind::Vanished, "gone"}, both),
+        "brltty"));
+}
+
 TEST(JsonText, EveryStringIsValidUtf8WhateverTheBytes) {
     EXPECT_EQ(JsonString("COM3"), "\"COM3\"");
     EXPECT_EQ(JsonString("a\"b\\c\n\x01\x7f"), "\"a\\\"b\\\\c\\n\\u0001\\u007f\"");

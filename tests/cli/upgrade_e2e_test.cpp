@@ -269,6 +269,25 @@ TEST_F(UpgradeEndToEnd, TwoPortsRunInParallelWithASummary) {
     EXPECT_LT(run.out.find(secondFrame), run.out.find(resultOfC)) << run.out;
 }
 
+TEST_F(UpgradeEndToEnd, OneSimulatorServesTwoBusesUpgradedAtOnce) {
+    const std::string image = MakeImage(2 * kBlock + 100);
+    const std::string link = StartHead({"--buses", "2", "--pace", "460800", "--once"}, 0);
+    const std::string first = link + "1";
+    const std::string second = link + "2";
+    const ProcessResult run =
+        Upgrade({"--port", first, "--port", second, "--ack-delay", "0", "--json", image});
+    EXPECT_EQ(run.exitStatus, 0) << run.err;
+    EXPECT_TRUE(ReadFileText(Path("out0.bin1")) == PaddedImage());
+    EXPECT_TRUE(ReadFileText(Path("out0.bin2")) == PaddedImage());
+    const std::string secondFrame = "\"event\":\"frame\",\"port\":\"" + second + "\"";
+    const std::string resultOfFirst = "{\"event\":\"result\",\"port\":\"" + first + "\"";
+    ASSERT_NE(run.out.find(resultOfFirst), std::string::npos) << run.out;
+    EXPECT_LT(run.out.find(secondFrame), run.out.find(resultOfFirst)) << run.out;
+    // With --once, the simulator ends once both loaders' ports are closed, every bus upgraded.
+    const ProcessResult head = m_heads.front()->Wait(kRunLimitMs);
+    EXPECT_EQ(head.exitStatus, 0) << head.err;
+}
+
 TEST_F(UpgradeEndToEnd, AnEchoingLineWorksWithEchoInBothWriteModes) {
     const std::string image = MakeImage(2 * kBlock + 7);
     int n = 0;

@@ -1,12 +1,15 @@
 // ptz-headsim run as scripts run it: the link path on stdout, clean stops, --once.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <chrono>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "head_line.h"
@@ -49,6 +52,11 @@ class Program {
         return std::fgets(line, sizeof line, m_stdout) != nullptr ? line : "";
     }
     void Signal(int signal) { kill(m_pid, signal); }
+    bool Exited() const {
+        siginfo_t info{};  // left for Wait to collect
+        return waitid(P_PID, static_cast<id_t>(m_pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+               info.si_pid == m_pid;
+    }
     int Wait() {
         int status = 0;
         waitpid(m_pid, &status, 0);
@@ -94,6 +102,12 @@ TEST_F(HeadLine, ProgramWithOnceExitsAfterTheUpgradeWithItsImageWritten) {
     ASSERT_EQ(Receive(1), Bytes{0x80});
     const Bytes image = ImageOf(4096, 1);
     EXPECT_EQ(Upload(image), Bytes{0x84});
+    // A loaded loader may look at the port again well after the last answer: the head stays
+    // until the port is closed, or the loader would find it gone.
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    EXPECT_FALSE(program.Exited());
+    pollfd hangUp{m_fd, 0, 0};
+    EXPECT_EQ(poll(&hangUp, 1, 0), 0) << "the pty hung up before the loader closed it";
     ClosePort();
     EXPECT_EQ(program.Wait(), 0);
     EXPECT_EQ(ReadFile(m_outPath), std::string(image.begin(), image.end()));

@@ -320,6 +320,33 @@ TEST_F(HeadLine, AnswerDelayAndPaceNeverMakeTheHeadFasterThanAsked) {
     EXPECT_GE(MsSince(start), 200 + (4107 - 32) * 10 * 1000 / 115200);
 }
 
+TEST_F(HeadLine, AnswerLatencyReleasesAnswersOnTheTicksOfAFreeRunningTimer) {
+    constexpr std::int64_t kTimerMs = 200;
+    constexpr std::int64_t kJitterMs = 40;  // a loaded machine's late wake-ups
+    HeadSimOptions options = InUpgradeMode();
+    options.answerLatencyMs = static_cast<int>(kTimerMs);
+    Start(options);
+    SetSpeed(B115200);
+    std::vector<Clock::time_point> arrivals;
+    for (const int pauseMs : {0, 83, 121}) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+        const auto sent = Clock::now();
+        Send(kCheck);
+        ASSERT_EQ(Receive(1), Bytes{0x80});
+        arrivals.push_back(Clock::now());
+        EXPECT_LE(MsSince(sent), kTimerMs + kJitterMs) << "held longer than one period";
+    }
+    for (std::size_t i = 1; i < arrivals.size(); ++i) {
+        const auto gap =
+            std::chrono::duration_cast<std::chrono::milliseconds>(arrivals[i] - arrivals[i - 1])
+                .count();
+        EXPECT_GE(gap, kTimerMs - kJitterMs) << "answer " << i << " left before the next tick";
+        const std::int64_t offGrid = gap % kTimerMs;
+        EXPECT_TRUE(offGrid <= kJitterMs || offGrid >= kTimerMs - kJitterMs)
+            << "answer " << i << " left " << offGrid << " ms off the timer's ticks";
+    }
+}
+
 TEST_F(HeadLine, VanishClosesThePortHalfwayThroughTheFrame) {
     HeadSimOptions options = InUpgradeMode();
     options.vanishAt = 1;

@@ -10,23 +10,15 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <deque>
 #include <mutex>
 #include <system_error>
 #include <thread>
 #include <utility>
 
-#include "event_log.h"
-#include "head_machine.h"
-#include "line_pacer.h"
-#include "pty_port.h"
+#include "head_bus.h"
 
 namespace {
-using Clock = std::chrono::steady_clock;
-
-// After the last answer with --once: how long the loader gets to read it before the pty closes.
-constexpr auto kDrainLimit = std::chrono::seconds(2);
-constexpr auto kDrainGrace = std::chrono::milliseconds(100);
+using Clock = HeadBus::Clock;
 
 std::string ErrnoText(int err) {
     return std::generic_category().message(err);
@@ -41,218 +33,106 @@ timespec ToTimespec(Clock::duration d) {
 }
 }  // namespace
 
-struct HeadSimulator::Impl {
-    struct Pending {
-        Clock::time_point due;
-        std::uint64_t order = 0;
-        std::vector<std::uint8_t> bytes;
-        bool completes = false;
-    };
-    struct Segment {
-        std::vector<std::uint8_t> bytes;
-        std::size_t written = 0;
-        bool completes = false;
-    };
+std::string BusPath(const std::string& path, int bus, int buses) {
+    return buses <= 1 || path.empty() ? path : path + std::to_string(bus + 1);
+}
 
+struct HeadSimulator::Impl {
     explicit Impl(HeadSimOptions o) : options(std::move(o)) {}
 
     void Run();
-    void ReadChunk(LinePacer& pacer, Clock::time_point now, bool& vanished);
-    void QueueDue(Clock::time_point now);
-    bool Flush();
-    void Publish();
-    void Fail(const std::string& message);
-    void LetLoaderReadLastAnswer();
+    void Publish(bool all);
+    bool WaitOnce(std::vector<pollfd>& fds, std::vector<HeadBus*>& polled);
 
     HeadSimOptions options;
-    PtyPort pty;
-    EventLog log;
-    std::unique_ptr<HeadMachine> machine;
+    std::vector<std::unique_ptr<HeadBus>> buses;
     std::thread thread;
     std::array<int, 2> wake{-1, -1};
     std::atomic<bool> stopRequested{false};
     bool stopped = false;
-    Clock::time_point start = Clock::now();
 
-    // Written only by the simulator's thread; what other threads see is published below.
-    std::vector<Pending> pending;
-    std::deque<Segment> out;
-    std::uint64_t nextOrder = 0;
-    int completionsSent = 0;
-    int lastBaud = -1;
-    std::string error;
-
+    // What other threads see, per bus.
     mutable std::mutex mutex;
     std::condition_variable changed;
-    HeadSimSummary published;
-    int publishedCompletions = 0;
+    std::vector<HeadSimSummary> published;
+    std::vector<int> publishedCompletions;
     bool running = false;
 };
 
-void HeadSimulator::Impl::Publish() {
-    std::lock_guard<std::mutex> lock(mutex);
-    published = machine->Summary();
-    if (!error.empty()) {
-        published.error = error;
-    }
-    publishedCompletions = completionsSent;
-    changed.notify_all();
-}
-
-void HeadSimulator::Impl::Fail(const std::string& message) {
-    error = message;
-    log.Write(JsonLine("error").Add("message", message));
-}
-
-void HeadSimulator::Impl::QueueDue(Clock::time_point now) {
-    std::stable_sort(pending.begin(), pending.end(), [](const Pending& a, const Pending& b) {
-        return a.due < b.due || (a.due == b.due && a.order < b.order);
-    });
-    auto firstLater = pending.begin();
-    while (firstLater != pending.end() && firstLater->due <= now) {
-        out.push_back(Segment{std::move(firstLater->bytes), 0, firstLater->completes});
-        ++firstLater;
-    }
-    pending.erase(pending.begin(), firstLater);
-}
-
-bool HeadSimulator::Impl::Flush() {
-    while (!out.empty()) {
-        Segment& segment = out.front();
-        const std::size_t left = segment.bytes.size() - segment.written;
-        if (left > 0) {
-            const ssize_t n = write(pty.Master(), segment.bytes.data() + segment.written, left);
-            if (n < 0) {
-                if (errno == EAGAIN || errno == EINTR) {
-                    return true;  // the loader's input queue is full: wait until it reads
-                }
-                Fail("Cannot write to the pseudo-terminal: " + ErrnoText(errno) + ".");
-                return false;
+void HeadSimulator::Impl::Publish(bool all) {
+    std::unique_lock<std::mutex> lock(mutex, std::defer_lock);
+    for (std::size_t i = 0; i < buses.size(); ++i) {
+        if (buses[i]->TakeChanged() || all) {
+            if (!lock.owns_lock()) {
+                lock.lock();
             }
-            segment.written += static_cast<std::size_t>(n);
-            if (segment.written < segment.bytes.size()) {
-                continue;
+            published[i] = buses[i]->Summary();
+            publishedCompletions[i] = buses[i]->Completions();
+        }
+    }
+    if (lock.owns_lock()) {
+        changed.notify_all();
+    }
+}
+
+// One wait for every bus still active, and what each is told; false when none is left.
+bool HeadSimulator::Impl::WaitOnce(std::vector<pollfd>& fds, std::vector<HeadBus*>& polled) {
+    auto now = Clock::now();
+    fds.assign(1, pollfd{wake[0], POLLIN, 0});
+    polled.clear();
+    Clock::time_point wakeAt = Clock::time_point::max();
+    for (const auto& bus : buses) {
+        if (bus->State() != HeadBus::Phase::Ended) {
+            fds.push_back(pollfd{bus->Master(), bus->PollEvents(now), 0});
+            polled.push_back(bus.get());
+            wakeAt = std::min(wakeAt, bus->WakeAt(now));
+        }
+    }
+    if (polled.empty()) {
+        return false;
+    }
+    const timespec ts = ToTimespec(std::max(Clock::duration::zero(), wakeAt - now));
+    const bool timed = wakeAt != Clock::time_point::max();
+    if (ppoll(fds.data(), fds.size(), timed ? &ts : nullptr, nullptr) < 0) {
+        fds.assign(fds.size(), pollfd{-1, 0, 0});
+        if (errno != EINTR) {
+            const std::string why =
+                "Cannot wait for the pseudo-terminal: " + ErrnoText(errno) + ".";
+            for (HeadBus* bus : polled) {
+                bus->Fail(why);
             }
         }
-        if (segment.completes) {
-            ++completionsSent;
-            Publish();
-        }
-        out.pop_front();
+        return true;
     }
+    if ((fds[0].revents & POLLIN) != 0) {
+        std::array<char, 16> drain{};
+        while (read(wake[0], drain.data(), drain.size()) > 0) {
+        }
+    }
+    now = Clock::now();
+    for (std::size_t i = 0; i < polled.size(); ++i) {
+        polled[i]->Handle(fds[i + 1].revents, now);
+    }
+    // Before any answer to these bytes goes out: whoever has the answer sees the summary.
+    Publish(false);
     return true;
 }
 
-void HeadSimulator::Impl::ReadChunk(LinePacer& pacer, Clock::time_point now, bool& vanished) {
-    std::array<std::uint8_t, 4096> buffer{};
-    const std::size_t allowed = pacer.Allowance(now, buffer.size());
-    const ssize_t n = read(pty.Master(), buffer.data(), allowed);
-    if (n < 0) {
-        if (errno != EAGAIN && errno != EINTR) {
-            Fail("Cannot read from the pseudo-terminal: " + ErrnoText(errno) + ".");
-        }
-        return;
-    }
-    pacer.Consumed(static_cast<std::size_t>(n), now);
-    // The speed the loader had set when these bytes arrived: a pty keeps the setting but does
-    // not time the bytes by it, so this is what tells which phase sent them at which speed.
-    const int baud = pty.LineBaud();
-    if (baud != lastBaud) {
-        lastBaud = baud;
-        log.Write(JsonLine("speed").Add("baud", baud));
-    }
-    const std::int64_t nowMs =
-        std::chrono::duration_cast<std::chrono::milliseconds>(now - start).count();
-    std::vector<HeadAnswer> answers;
-    std::size_t taken = 0;
-    while (taken < static_cast<std::size_t>(n) && !machine->VanishRequested()) {
-        machine->Step(buffer[taken], baud, nowMs, answers);
-        ++taken;
-    }
-    machine->EndOfChunk();
-    // A two-wire adapter hears its own transmission at once, before the head can answer.
-    if (options.echo && taken > 0) {
-        pending.push_back(Pending{now, nextOrder++, {buffer.begin(), buffer.begin() + taken}});
-    }
-    for (HeadAnswer& answer : answers) {
-        pending.push_back(Pending{now + std::chrono::milliseconds(options.answerDelayMs),
-                                  nextOrder++, std::move(answer.bytes), answer.completes});
-    }
-    vanished = machine->VanishRequested();
-}
-
-void HeadSimulator::Impl::LetLoaderReadLastAnswer() {
-    const auto limit = Clock::now() + kDrainLimit;
-    while (!stopRequested && pty.UnreadByLoader() > 0 && Clock::now() < limit) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    std::this_thread::sleep_for(kDrainGrace);
-}
-
 void HeadSimulator::Impl::Run() {
-    LinePacer pacer(options.paceBaud);
-    bool vanished = false;
-    while (!stopRequested && error.empty()) {
+    std::vector<pollfd> fds;
+    std::vector<HeadBus*> polled;
+    while (!stopRequested) {
         const auto now = Clock::now();
-        QueueDue(now);
-        if (!Flush()) {
+        for (const auto& bus : buses) {
+            bus->Serve(now);
+        }
+        Publish(false);
+        if (!WaitOnce(fds, polled)) {
             break;
         }
-        if (options.once && completionsSent > 0 && pending.empty() && out.empty()) {
-            LetLoaderReadLastAnswer();
-            break;
-        }
-
-        bool timed = false;
-        Clock::duration wait = Clock::duration::max();
-        for (const Pending& p : pending) {
-            timed = true;
-            wait = std::min(wait, std::max(Clock::duration::zero(), p.due - now));
-        }
-        const bool paced = pacer.Allowance(now, 1) == 0;
-        if (paced) {
-            timed = true;
-            wait = std::min(wait, pacer.WaitTime(now));
-        }
-        std::array<pollfd, 2> fds{};
-        fds[0] = {wake[0], POLLIN, 0};
-        const short masterEvents =
-            static_cast<short>((paced ? 0 : POLLIN) | (out.empty() ? 0 : POLLOUT));
-        fds[1] = {pty.Master(), masterEvents, 0};
-        const timespec ts = ToTimespec(wait);
-        const int ready = ppoll(fds.data(), fds.size(), timed ? &ts : nullptr, nullptr);
-        if (ready < 0) {
-            if (errno != EINTR) {
-                Fail("Cannot wait for the pseudo-terminal: " + ErrnoText(errno) + ".");
-            }
-            continue;
-        }
-        if ((fds[0].revents & POLLIN) != 0) {
-            std::array<char, 16> drain{};
-            while (read(wake[0], drain.data(), drain.size()) > 0) {
-            }
-        }
-        if ((fds[1].revents & POLLIN) != 0) {
-            ReadChunk(pacer, Clock::now(), vanished);
-            Publish();
-            if (vanished) {
-                break;
-            }
-        } else if ((fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-            Fail("The pseudo-terminal hung up.");
-        }
     }
-    if (vanished) {
-        // The port goes away mid-frame, as an unplugged adapter does.
-        pty.Close();
-    }
+    Publish(true);
     std::lock_guard<std::mutex> lock(mutex);
-    published = machine->Summary();
-    published.vanished = vanished;
-    if (!error.empty()) {
-        published.error = error;
-    }
-    publishedCompletions = completionsSent;
     running = false;
     changed.notify_all();
 }
@@ -277,31 +157,35 @@ bool HeadSimulator::Start(std::string& error) {
         error = "The head address must be 1 to 255, not " + std::to_string(o.address) + ".";
         return false;
     }
-    if (!s.log.Open(o.logPath, error) || !s.pty.Open(error)) {
-        return false;
-    }
-    if (!o.linkPath.empty() && !s.pty.Publish(o.linkPath, error)) {
-        s.pty.Close();
+    if (o.buses < 1) {
+        error = "A simulator serves at least one bus, not " + std::to_string(o.buses) + ".";
         return false;
     }
     if (pipe(s.wake.data()) != 0) {
         error = "Cannot create the simulator's wake-up pipe: " + ErrnoText(errno) + ".";
-        s.pty.Close();
         return false;
     }
     fcntl(s.wake[0], F_SETFL, O_NONBLOCK);
     for (const int fd : s.wake) {
         fcntl(fd, F_SETFD, FD_CLOEXEC);
     }
-    s.machine = std::make_unique<HeadMachine>(o, s.log);
-    s.start = Clock::now();
-    s.log.Write(JsonLine("start")
-                    .Add("slave", s.pty.SlavePath())
-                    .Add("link", o.linkPath)
-                    .Add("address", o.address)
-                    .Add("protocol", o.pelcoP ? "pelco-p" : "pelco-d")
-                    .Add("speed", o.speed)
-                    .Add("mode", o.noCommand ? "upgrade" : "command"));
+    const auto start = Clock::now();
+    for (int b = 0; b < o.buses; ++b) {
+        HeadSimOptions busOptions = o;
+        busOptions.linkPath = BusPath(o.linkPath, b, o.buses);
+        busOptions.logPath = BusPath(o.logPath, b, o.buses);
+        busOptions.outPath = BusPath(o.outPath, b, o.buses);
+        s.buses.push_back(std::make_unique<HeadBus>(busOptions));
+        if (!s.buses.back()->Open(start, error)) {
+            if (o.buses > 1) {
+                error.insert(0, "Bus " + std::to_string(b + 1) + ": ");
+            }
+            Stop();
+            return false;
+        }
+    }
+    s.published.assign(s.buses.size(), HeadSimSummary{});
+    s.publishedCompletions.assign(s.buses.size(), 0);
     {
         std::lock_guard<std::mutex> lock(s.mutex);
         s.running = true;
@@ -310,8 +194,14 @@ bool HeadSimulator::Start(std::string& error) {
     return true;
 }
 
-const std::string& HeadSimulator::SlavePath() const {
-    return m_impl->pty.SlavePath();
+int HeadSimulator::Buses() const {
+    return static_cast<int>(m_impl->buses.size());
+}
+
+const std::string& HeadSimulator::SlavePath(int bus) const {
+    static const std::string kNone;
+    const auto index = static_cast<std::size_t>(bus);
+    return index < m_impl->buses.size() ? m_impl->buses[index]->SlavePath() : kNone;
 }
 
 void HeadSimulator::Stop() {
@@ -328,37 +218,37 @@ void HeadSimulator::Stop() {
     if (s.thread.joinable()) {
         s.thread.join();
     }
-    if (s.machine) {
-        s.machine->SavePartialImage();
-        const HeadSimSummary summary = s.machine->Summary();
-        s.log.Write(JsonLine("stop")
-                        .Add("frames", summary.framesReceived)
-                        .Add("upgrades", summary.upgradesCompleted)
-                        .Add("bytes", summary.imageBytes));
-        std::lock_guard<std::mutex> lock(s.mutex);
-        if (s.published.error.empty()) {
-            s.published.error = summary.error;
-        }
+    for (const auto& bus : s.buses) {
+        bus->Stop();
     }
-    s.pty.Close();
     for (int& fd : s.wake) {
         if (fd >= 0) {
             close(fd);
             fd = -1;
         }
     }
-    s.log.Close();
     std::lock_guard<std::mutex> lock(s.mutex);
+    for (std::size_t i = 0; i < s.published.size(); ++i) {
+        // What stopping found (an image that could not be written) joins the summary.
+        const HeadSimSummary last = s.buses[i]->Summary();
+        if (s.published[i].error.empty()) {
+            s.published[i].error = last.error;
+        }
+    }
     s.running = false;
     s.changed.notify_all();
 }
 
 bool HeadSimulator::WaitUntilDone(int timeoutMs) {
     Impl& s = *m_impl;
+    const auto allDone = [&s] {
+        return std::all_of(s.publishedCompletions.begin(), s.publishedCompletions.end(),
+                           [](int completions) { return completions > 0; });
+    };
     std::unique_lock<std::mutex> lock(s.mutex);
     s.changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                       [&s] { return s.publishedCompletions > 0 || !s.running; });
-    return s.publishedCompletions > 0;
+                       [&] { return allDone() || !s.running; });
+    return !s.publishedCompletions.empty() && allDone();
 }
 
 bool HeadSimulator::Running() const {
@@ -366,7 +256,8 @@ bool HeadSimulator::Running() const {
     return m_impl->running;
 }
 
-HeadSimSummary HeadSimulator::Summary() const {
+HeadSimSummary HeadSimulator::Summary(int bus) const {
     std::lock_guard<std::mutex> lock(m_impl->mutex);
-    return m_impl->published;
+    const auto index = static_cast<std::size_t>(bus);
+    return index < m_impl->published.size() ? m_impl->published[index] : HeadSimSummary{};
 }

@@ -1,7 +1,8 @@
 // A simulated pan-tilt head on a pseudo-terminal: it answers the upgrade-mode command, the
 // connection check and the upgrade frames as a head does, checks every byte it receives, writes
 // the image it received, and misbehaves on demand. Runs on its own thread; the loader opens the
-// pty slave (or the symlink published to it) as if it were a serial port.
+// pty slave (or the symlink published to it) as if it were a serial port. One simulator may
+// serve many buses, each a pty of its own with the same heads, on that one thread.
 #pragma once
 
 #include <cstdint>
@@ -20,8 +21,16 @@ struct HeadSimOptions {
     bool noCommand = false;  // start in upgrade mode, waiting for the connection check
     std::string outPath;     // where to write the received image (every block, padding included)
     std::string logPath;     // JSON lines, one per event
-    int paceBaud = 0;   // consume bytes no faster than paceBaud/10 bytes per second; 0: at once
-    bool once = false;  // stop once every head on the line has completed an upgrade
+    int paceBaud = 0;  // consume bytes no faster than paceBaud/10 bytes per second; 0: at once
+    // Stop once every head on the line has completed an upgrade and the loader has closed the
+    // port (so that it reads the last answer whatever the load).
+    bool once = false;
+    // Buses served, each with its own pty and, from the path options, its own link, log and
+    // image file (see BusPath).
+    int buses = 1;
+    // Everything sent to the loader leaves at the next tick of a free-running timer of this
+    // period (ms), as a USB adapter's latency timer lets out what it holds: up to that late.
+    int answerLatencyMs = 0;
 
     // Faults. Frame indexes count from 0 and name the image block the frame carries, so a resent
     // frame keeps its index; each checksum fault fires once, so the resend is accepted.
@@ -56,6 +65,10 @@ struct HeadSimSummary {
     std::string error;              // why the simulator stopped on its own, empty if it did not
 };
 
+// What a path option names for bus `bus` (0-based) of `buses`: the path itself for one bus, else
+// the path with the bus's number from 1 appended ("/tmp/bus" gives /tmp/bus1 ... /tmp/bus16).
+std::string BusPath(const std::string& path, int bus, int buses);
+
 class HeadSimulator {
   public:
     explicit HeadSimulator(HeadSimOptions options);
@@ -66,13 +79,14 @@ class HeadSimulator {
     // Creates the pty, opens its log and publishes the link, then starts the thread. On failure
     // `error` says what failed and nothing is left running.
     bool Start(std::string& error);
-    const std::string& SlavePath() const;  // the pty slave the link points at
-    void Stop();                           // idempotent; writes a partial image to outPath
-    // True once every head on the line has completed an upgrade (0x84 sent, outPath written);
-    // false when the time limit passes or the simulator stopped before that.
+    int Buses() const;
+    const std::string& SlavePath(int bus = 0) const;  // the pty slave the link points at
+    void Stop();  // idempotent; writes a partial image to outPath
+    // True once every head on every line has completed an upgrade (0x84 sent, outPath
+    // written); false when the time limit passes or the simulator stopped before that.
     bool WaitUntilDone(int timeoutMs);
-    bool Running() const;  // false once stopped, vanished or finished with `once`
-    HeadSimSummary Summary() const;
+    bool Running() const;  // false once stopped, or every bus vanished, failed or ended (`once`)
+    HeadSimSummary Summary(int bus = 0) const;
 
   private:
     struct Impl;

@@ -35,7 +35,20 @@ Frame indexes count from 0 and name the image block a frame carries, so a resend
 same index. Checksum faults fire once, so the resend is accepted.
 
 With several addresses the heads share one line: each enters upgrade mode on its own
-command, and --once waits until every one of them has completed an upgrade.
+command, and --once waits until every one of them has completed an upgrade. With --once the
+simulator then stays until the loader has closed the port (30 s at most), so that the last
+answer is read however loaded the machine is.
+
+--answer-latency MS models a USB adapter's latency timer (FTDI: 16 ms unless lowered): the
+adapter holds what the head sends and lets it out when its timer, running freely from the
+start, next expires. Every answer (and echo) thus leaves at the next multiple of MS ms:
+up to MS ms late, MS/2 on average, and never sooner than --answer-delay asks.
+
+--buses N serves N buses from one process and one thread, each its own pty with the same
+heads and options. The bus number (1 to N) is appended to every path given: --link /tmp/bus
+publishes /tmp/bus1 ... /tmp/busN, and --out and --log name one file per bus the same way.
+Each link is printed on its own line, in order, once all are ready. With --once the program
+ends when every bus has.
 
 Exit status: 0 when stopped by SIGINT/SIGTERM or, with --once, after the upgrade completed;
 1 on an error (or, with --once, when it ended without a completed upgrade); 2 usage error.
@@ -84,18 +97,20 @@ int WaitForEnd(HeadSimulator& simulator, const sigset_t& stopSignals) {
     }
 }
 
-void Report(const HeadSimSummary& s, const HeadSimOptions& options) {
-    std::cerr << "ptz-headsim: " << s.commandsAccepted << " upgrade command(s) accepted, "
+// `bus`: "bus 3: " with several buses, else empty.
+void Report(const HeadSimSummary& s, const std::string& outPath, const std::string& bus) {
+    std::cerr << "ptz-headsim: " << bus << s.commandsAccepted << " upgrade command(s) accepted, "
               << s.connects << " connection check(s), " << s.framesReceived
               << " frame(s) received (" << s.badSums << " bad sum(s), " << s.resends
               << " resend(s)), " << s.upgradesCompleted << " upgrade(s) completed, " << s.imageBytes
               << " image bytes";
-    if (!options.outPath.empty() && s.imageBytes > 0) {
-        std::cerr << " written to " << options.outPath;
+    if (!outPath.empty() && s.imageBytes > 0) {
+        std::cerr << " written to " << outPath;
     }
     std::cerr << "\n";
     if (s.vanished) {
-        std::cerr << "ptz-headsim: the port was closed mid-frame as asked (--vanish-at)\n";
+        std::cerr << "ptz-headsim: " << bus
+                  << "the port was closed mid-frame as asked (--vanish-at)\n";
     }
 }
 int Run(int argc, char** argv) {
@@ -125,7 +140,9 @@ int Run(int argc, char** argv) {
     app.add_option("--pace", options.paceBaud,
                    "read no faster than this line rate (bit/s; default 115200, the transfer speed)")
         ->check(CLI::Range(50, 4000000));
-    app.add_flag("--once", options.once, "exit 0 once every head has completed an upgrade");
+    app.add_flag("--once", options.once,
+                 "exit 0 once every head has completed an upgrade and the loader has closed the "
+                 "port");
     app.add_option("--fault-address", options.faultAddress,
                    "the frame faults (--bad-sum-at, --answer-81-at, --fail-at, --timeout-at) hit "
                    "only this head of the line (default: whichever is upgraded)")
@@ -146,6 +163,13 @@ int Run(int argc, char** argv) {
         ->check(CLI::NonNegativeNumber);
     app.add_option("--answer-delay", options.answerDelayMs, "send every answer MS late")
         ->check(CLI::Range(0, 600000));
+    app.add_option("--answer-latency", options.answerLatencyMs,
+                   "hold every answer until the next tick of a free-running MS-ms timer, as a USB "
+                   "adapter's latency timer does (FTDI: 16 unless lowered; see below)")
+        ->check(CLI::Range(1, 255));
+    app.add_option("--buses", options.buses,
+                   "serve N buses from this one process, one pty and link each (see below)")
+        ->check(CLI::Range(1, 1024));
     app.add_option("--noise", options.noise, "send N noise bytes (00 55 ...) before every answer")
         ->check(CLI::Range(0, 4096));
     app.add_flag("--echo", options.echo,
@@ -180,21 +204,27 @@ int Run(int argc, char** argv) {
         std::cerr << "ptz-headsim: " << error << "\n";
         return 1;
     }
-    std::cout << options.linkPath << std::endl;  // flushed: a test waits for this line
+    for (int bus = 0; bus < options.buses; ++bus) {
+        std::cout << BusPath(options.linkPath, bus, options.buses) << "\n";
+    }
+    std::cout << std::flush;  // a test waits for these lines
 
     const int signal = WaitForEnd(simulator, stopSignals);
     simulator.Stop();
-    const HeadSimSummary summary = simulator.Summary();
-    Report(summary, options);
-    if (!summary.error.empty()) {
-        std::cerr << "ptz-headsim: " << summary.error << "\n";
-        return 1;
+    int status = 0;
+    for (int bus = 0; bus < options.buses; ++bus) {
+        const HeadSimSummary summary = simulator.Summary(bus);
+        const std::string name = options.buses > 1 ? "bus " + std::to_string(bus + 1) + ": " : "";
+        Report(summary, BusPath(options.outPath, bus, options.buses), name);
+        if (!summary.error.empty()) {
+            std::cerr << "ptz-headsim: " << name << summary.error << "\n";
+            status = 1;
+        } else if (options.once && signal == 0 && summary.upgradesCompleted == 0) {
+            std::cerr << "ptz-headsim: " << name << "ended without a completed upgrade\n";
+            status = 1;
+        }
     }
-    if (options.once && signal == 0 && summary.upgradesCompleted == 0) {
-        std::cerr << "ptz-headsim: ended without a completed upgrade\n";
-        return 1;
-    }
-    return 0;
+    return status;
 }
 }  // namespace
 

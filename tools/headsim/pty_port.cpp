@@ -137,10 +137,7 @@ void PtyPort::Close() {
         }
         m_linkPath.clear();
     }
-    if (m_slave >= 0) {
-        close(m_slave);
-        m_slave = -1;
-    }
+    CloseSlave();
     if (m_master >= 0) {
         close(m_master);
         m_master = -1;
@@ -155,10 +152,17 @@ int PtyPort::LineBaud() const {
     return BaudOf(cfgetospeed(&tio));
 }
 
-int PtyPort::UnreadByLoader() const {
+std::size_t PtyPort::QueuedForHead() const {
     int count = 0;
-    if (m_slave < 0 || ioctl(m_slave, FIONREAD, &count) != 0) {
+    if (m_master < 0 || ioctl(m_master, FIONREAD, &count) != 0 || count < 0) {
         return 0;
     }
-    return count;
+    return static_cast<std::size_t>(count);
+}
+
+void PtyPort::CloseSlave() {
+    if (m_slave >= 0) {
+        close(m_slave);
+        m_slave = -1;
+    }
 }

@@ -2,6 +2,7 @@
 // open (so the loader may close and reopen the port freely) and the link published to it.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 class PtyPort {
@@ -21,8 +22,11 @@ class PtyPort {
     const std::string& SlavePath() const { return m_slavePath; }
     // The speed the loader last set on the port, in bit/s; 0 when it cannot be told.
     int LineBaud() const;
-    // Bytes written to the loader that it has not read yet.
-    int UnreadByLoader() const;
+    // Bytes the loader wrote that the head has not read yet.
+    std::size_t QueuedForHead() const;
+    // Lets go of the slave, so that the master hangs up (POLLHUP) once the loader has closed
+    // the port too.
+    void CloseSlave();
 
   private:
     int m_master = -1;
