@@ -13,8 +13,8 @@ constexpr std::uint8_t kCheckByte = 0x3F;
 constexpr std::uint8_t kStartMark = 0x73;
 // A frame cut off for this long is dropped, as a head would.
 constexpr auto kFrameGap = std::chrono::milliseconds(1000);
-// A byte's time on a line at 115200 bit/s: a start bit, 8 data bits and a stop bit.
-constexpr auto kByteTime = std::chrono::nanoseconds(10 * 1000000000LL / 115200);
+// 4107 bytes at 115200 bit/s take 356.5 ms on the wire.
+constexpr auto kFrameWireTime = std::chrono::milliseconds(357);
 
 void Sleep(int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
@@ -121,10 +121,6 @@ void PlayedHead::Run() {
             continue;
         }
         lastByte = now;
-        // A pty hands over at once what a line would carry byte by byte.
-        m_lineFree =
-            std::max(m_lineFree, now) + kByteTime * static_cast<std::int64_t>(bytes.size());
-        PauseUntil(m_lineFree);
         Take(bytes.data(), bytes.size());
     }
 }
@@ -139,6 +135,7 @@ void PlayedHead::Take(const std::uint8_t* bytes, std::size_t count) {
             }
         } else if (byte == kStartMark) {
             m_checkPending = false;
+            m_frameStart = std::chrono::steady_clock::now();
             m_frame.push_back(byte);
         } else if (byte == kCheckByte && m_checkPending) {
             m_checkPending = false;
@@ -189,23 +186,25 @@ void PlayedHead::FinishFrame() {
         m_stop = true;
         return;
     }
-    Play(answer);
+    Play(answer, m_frameStart);
 }
 
 void PlayedHead::Pause(int ms) const {
-    PauseUntil(std::chrono::steady_clock::now() + std::chrono::milliseconds(ms));
-}
-
-void PlayedHead::PauseUntil(std::chrono::steady_clock::time_point end) const {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     while (!m_stop && std::chrono::steady_clock::now() < end) {
-        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
-            std::chrono::milliseconds(5), end - std::chrono::steady_clock::now()));
+        Sleep(5);
     }
 }
 
-void PlayedHead::Play(const PlayedAnswer& answer) {
+void PlayedHead::Play(const PlayedAnswer& answer,
+                      std::optional<std::chrono::steady_clock::time_point> frameStart) {
     if (answer.chunks.empty()) {
         return;
+    }
+    if (frameStart && answer.paced) {
+        const auto onTheWire = *frameStart + kFrameWireTime - std::chrono::steady_clock::now();
+        Pause(static_cast<int>(std::max<std::int64_t>(
+            0, std::chrono::ceil<std::chrono::milliseconds>(onTheWire).count())));
     }
     Pause(answer.delayMs);
     for (std::size_t i = 0; i < answer.chunks.size() && !m_stop; ++i) {

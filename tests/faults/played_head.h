@@ -1,7 +1,6 @@
 // A head the test plays on a pty, for faults ptz-headsim does not make: it answers the
 // connection check, takes 4107-byte frames with its own small decoder, keeps every block whose
-// sum is good, and answers each frame as the test's script says, chunk by chunk. It takes bytes
-// no faster than a line at 115200 bit/s carries them, as a real head.
+// sum is good, and answers each frame as the test's script says, chunk by chunk.
 #pragma once
 
 #include <atomic>
@@ -81,7 +80,6 @@ class PlayedHead {
               std::optional<std::chrono::steady_clock::time_point> frameStart = std::nullopt);
     // Sleeps, but not past the end of the head.
     void Pause(int ms) const;
-    void PauseUntil(std::chrono::steady_clock::time_point end) const;
 
     PtyPair m_pty;
     Script m_script;
@@ -90,8 +88,6 @@ class PlayedHead {
     std::map<std::uint32_t, std::vector<std::uint8_t>> m_blocks;
     std::vector<std::uint32_t> m_addresses;
     std::vector<std::vector<std::uint8_t>> m_received;
-    // When the bytes read so far have crossed the line.
-    std::chrono::steady_clock::time_point m_lineFree{};
     std::vector<std::uint8_t> m_frame;
     std::chrono::steady_clock::time_point m_frameStart;
     bool m_checkPending = false;
