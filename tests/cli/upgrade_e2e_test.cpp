@@ -271,7 +271,7 @@ TEST_F(UpgradeEndToEnd, TwoPortsRunInParallelWithASummary) {
 
 TEST_F(UpgradeEndToEnd, OneSimulatorServesTwoBusesUpgradedAtOnce) {
     const std::string image = MakeImage(2 * kBlock + 100);
-    const std::string link = StartHead({"--buses", "2", "--pace", "460800", "--once"}, 0);
+    const std::string link = StartHead({"--buses", "2", "--once"}, 0);
     const std::string first = link + "1";
     const std::string second = link + "2";
     const ProcessResult run =
