@@ -24,6 +24,9 @@ void InstallStopHandler(std::atomic<bool>& stop) {
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    // A report past the file-size limit is a failed write (EFBIG) the run reports, not a
+    // signal that kills it in the middle of a head's transfer.
+    signal(SIGXFSZ, SIG_IGN);
 }
 
 bool StderrIsTerminal() {
