@@ -492,6 +492,19 @@ bool CUpgradeDlg::TransferUnderWay() const {
     return m_state.g_pTransferThread != nullptr && !m_state.g_pTransferThread->Ended();
 }
 
+std::optional<CUpgradeDlg::SendingOnLine> CUpgradeDlg::CurrentSending() const {
+    const CTransferWorker* worker = m_state.g_pTransferThread.get();
+    if (worker == nullptr) {
+        return std::nullopt;
+    }
+    const std::optional<std::int32_t> offset = worker->UnacceptedFrameOffset();
+    const std::optional<FrameOnLine> frame = worker->FrameOnLineAt(PortClock::now());
+    if (!offset || !frame) {
+        return std::nullopt;
+    }
+    return SendingOnLine{worker, *offset, frame->attempt};
+}
+
 bool CUpgradeDlg::WorkerWaits() const {
     return m_state.g_bGoAhead == 0 && TransferUnderWay() && m_state.g_pImage != nullptr;
 }
@@ -624,9 +637,12 @@ void CUpgradeDlg::OnChecksumError(std::uint8_t answer, PortClock::time_point arr
     if (step == FrameStep::Resend) {
         m_state.g_pTransferThread->MarkFrameDamaged();
     }
+    const std::optional<SendingOnLine> damaged = CurrentSending();
     Window().MessageBox(text::kChecksumError, "", win::kMbOk);
-    // Other answers may have been handled while the message was open: look again now.
-    if (WorkerWaits()) {
+    // Other answers may have been handled while the message was open: look again now. The
+    // resend is for the damaged sending alone; if the head accepted that frame meanwhile and the
+    // worker moved on, rewinding now would resend another block and misplace every later answer.
+    if (WorkerWaits() && damaged && CurrentSending() == damaged) {
         m_state.g_nOffset = m_state.g_nOffset - m_state.g_nBlockLen;
         SeekImage(m_state.g_nOffset);
         ReleaseWorker();

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <tuple>
 
 #include "../link/device_choice.h"
 #include "../link/port_chunk.h"
@@ -85,6 +86,9 @@ class CUpgradeDlg : public CDialog, private ITransferHost {
     void StartTransferWorker();
     // Replaces g_pTransferThread under m_workerRecordLock.
     void RecordWorker(std::shared_ptr<CTransferWorker> worker);
+    // One sending of one frame by one worker: which worker, the block's offset, the attempt.
+    using SendingOnLine = std::tuple<const CTransferWorker*, std::int32_t, int>;
+    std::optional<SendingOnLine> CurrentSending() const;
     // The recorded worker waits for the head's answer and may be released.
     bool WorkerWaits() const;
     void ReleaseWorker();
