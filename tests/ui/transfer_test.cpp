@@ -211,7 +211,8 @@ TEST_F(WindowTransfer, AcceptWhileTheChecksumMessageIsOpenReleasesAtOnce) {
     EXPECT_EQ(LoadAddressOf(second), 0x21000U);
     EXPECT_TRUE(head.Receive(1, 300).empty()) << "closing the box released the worker again";
 
-    // Closed while the worker waits: the frame it sent last goes out again.
+    // Closed while the worker waits on the next frame: the head accepted the damaged one after
+    // all, so nothing is rewound; the next frame's own answer moves the transfer on.
     AnswerFrame(head, {0x83});
     ASSERT_TRUE(m_desktop.WaitForPrompt(kShortMs).has_value());
     AnswerFrame(head, {0x82});
@@ -219,7 +220,7 @@ TEST_F(WindowTransfer, AcceptWhileTheChecksumMessageIsOpenReleasesAtOnce) {
     EXPECT_EQ(LoadAddressOf(third), 0x22000U);
     ASSERT_TRUE(m_desktop.WaitUntil([this] { return GoAhead() == 0; }, kShortMs));
     ASSERT_TRUE(m_desktop.AnswerMessageBox(win::kIdOk));
-    EXPECT_EQ(LoadAddressOf(NextFrame(head)), 0x22000U);
+    EXPECT_TRUE(head.Receive(1, 300).empty()) << "a block the head never reported was resent";
 }
 
 TEST_F(WindowTransfer, ChecksumErrorResendsWithTheSameLoadAddress) {
