@@ -309,10 +309,14 @@ TEST_F(WindowFaults, SwitchOnARawNetworkPortIsRefusedAndTheUpgradeStillWorks) {
     ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_PORT));
     ASSERT_TRUE(m_desktop.TypeText(IDD_UPGRADE, IDC_COMBO_PORT, server.Name(0)));
     ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_PORT));
-    ASSERT_TRUE(m_desktop.WaitUntil([this] { return Text(IDC_BTN_PORT) == "关闭串口"; }, kShortMs));
+    // The label changes before 选择文件 is enabled: wait for both.
+    ASSERT_TRUE(m_desktop.WaitUntil(
+        [this] { return Text(IDC_BTN_PORT) == "关闭串口" && Enabled(IDC_BTN_SELECT); }, kShortMs));
 
     const auto image = ThreeBlocks();
-    ASSERT_TRUE(m_desktop.Click(IDD_UPGRADE, IDC_BTN_SELECT));
+    // On a slow machine 选择文件 may still be settling from the opening: click once it takes.
+    ASSERT_TRUE(m_desktop.WaitUntil([this] { return m_desktop.Click(IDD_UPGRADE, IDC_BTN_SELECT); },
+                                    kShortMs));
     ASSERT_TRUE(m_desktop.WaitForPrompt(kShortMs).has_value());
     ASSERT_TRUE(m_desktop.AnswerFileDialog(WriteImage(image, "firmware.bin")));
     ASSERT_TRUE(m_desktop.WaitUntil([this] { return m_desktop.IsOpen(IDD_DEVICE); }, kShortMs));
