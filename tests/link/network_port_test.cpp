@@ -499,7 +499,7 @@ TEST(NetworkPortWrite, AHeldLineEndsATimedWriteWithTheBytesSentSoFar) {
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     EXPECT_LT(sent, big.size());
     EXPECT_GE(seconds, 0.3);
-    EXPECT_LT(seconds, 1.5);
+    EXPECT_LT(seconds, 5.0);  // ends, rather than waiting for the line; slack for a loaded machine
     EXPECT_NE(error.message.find("held the data back for 300 ms"), std::string::npos)
         << error.message;
     ports.Close(handle);
