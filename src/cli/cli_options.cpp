@@ -21,6 +21,7 @@ constexpr int kMaxRetries = 1000;
 constexpr int kMaxAckDelayMs = 60000;
 constexpr int kMaxSwitchPauseMs = 60000;
 constexpr int kMaxJobs = 4096;
+constexpr int kMaxHeadCount = 1000000;
 
 constexpr const char* kPlanHelp = R"(
 A plan (--plan FILE) is a CSV file with a header row and one row per head:
@@ -34,8 +35,9 @@ row is checked and every image read before any port opens, with the checks of --
 row (a control character in any field included) is a usage error (exit 2) naming its line and
 column, and nothing is sent. Heads on one port (however its name is spelled) go one after
 another; ports run in parallel. The report's columns: row (the plan's line), label, port,
-address, image, image_sha256, start, end (UTC), outcome (upgraded, failed: why, not tried),
-frames, resends; a text that a spreadsheet would take for a formula (starting with =, +, -, @)
+address, image, image_sha256, start, end (UTC), outcome (upgraded, failed: why, not tried,
+or not tried: canary failed / failure limit reached when --canary or --max-failures halted
+the rollout), frames, resends; a text that a spreadsheet would take for a formula (starting with =, +, -, @)
 is written after a ' and read back without it. A report line that cannot be written whole
 starts no further head and ends the run with exit 10. For each head, --resume trusts the
 report's last line.)";
@@ -240,6 +242,18 @@ ParseOutcome ParseCommandLine(int argc, const char* const* argv, std::ostream& o
                    "with --plan: skip the heads REPORT lists as upgraded with the same image "
                    "(and append to REPORT unless --report)")
         ->type_name("REPORT")
+        ->needs(plan);
+    app.add_option("--canary", o.canary,
+                   "with --plan: upgrade the first N heads to do, one at a time, before any "
+                   "other; if one of them is not upgraded, no other head starts")
+        ->type_name("N")
+        ->check(CLI::Range(1, kMaxHeadCount))
+        ->needs(plan);
+    app.add_option("--max-failures", o.maxFailures,
+                   "with --plan: once K heads have failed after they connected, no new head "
+                   "starts (those under way finish)")
+        ->type_name("K")
+        ->check(CLI::Range(1, kMaxHeadCount))
         ->needs(plan);
     app.footer(kPlanHelp);
 

@@ -33,6 +33,8 @@ struct CliOptions {
     int jobs = 0;            // buses of a plan upgraded at once; 0: all
     std::string reportFile;  // --report: one CSV line per head of the plan as it ends
     std::string resumeFile;  // --resume: skip the heads this report lists as upgraded
+    int canary = 0;          // --canary: heads upgraded one at a time before the rest
+    int maxFailures = 0;     // --max-failures: failed heads that halt the rollout; 0: none
 
     // The per-head settings of the upgrade session for one address.
     UpgradeSessionOptions SessionFor(std::uint8_t address) const;

@@ -15,65 +15,16 @@
 #include "fleet_plan.h"
 #include "image_file.h"
 #include "json_events.h"
+#include "plan_heads.h"
 #include "plan_report.h"
+#include "plan_summary.h"
 #include "port_run.h"
+#include "rollout_gate.h"
 #include "sim_port.h"
 
 namespace {
 
 constexpr const char* kSimPortName = "sim";
-
-// The heads of one port that this run upgrades, in the plan's order.
-struct Bus {
-    std::string port;               // as its first row names it
-    std::string path;               // what is opened: the port itself, or the simulated head's pty
-    std::vector<std::size_t> rows;  // into the plan's rows
-    std::vector<BusHead> heads;
-    RunContext context;
-    PortOutcome outcome;
-};
-
-std::string OutcomeText(const HeadOutcome& head) {
-    switch (head.state) {
-        case HeadState::Upgraded:
-            return kUpgradedOutcome;
-        case HeadState::Failed:
-            return std::string("failed: ") + DescribeStatus(head.status);
-        case HeadState::NotTried:
-            break;
-    }
-    return "not tried";
-}
-
-ReportEntry EntryFor(const PlanRow& row, const PlanImage& image, const HeadOutcome& head) {
-    ReportEntry entry;
-    entry.row = row.line;
-    entry.label = row.label;
-    entry.port = row.port;
-    entry.address = row.address;
-    entry.image = row.image;
-    entry.sha256 = image.sha256;
-    if (head.state != HeadState::NotTried) {
-        entry.start = IsoUtc(head.started);
-        entry.end = IsoUtc(head.ended);
-    }
-    entry.outcome = OutcomeText(head);
-    entry.frames = head.framesAccepted;
-    entry.resends = head.resends;
-    return entry;
-}
-
-BusHead HeadFor(const PlanRow& row, const FleetPlan& plan, const CliOptions& options) {
-    BusHead head;
-    head.session = options.SessionFor(row.address);
-    head.session.protocolIndex = row.protocolIndex;
-    head.session.controlBaudRate = row.speed;
-    head.image = &plan.images[row.imageIndex].bytes;
-    head.protocolName = row.protocolName;
-    head.row = row.line;
-    head.label = row.label;
-    return head;
-}
 
 std::string Seconds(double seconds) {
     std::array<char, 32> text{};
@@ -85,7 +36,7 @@ std::string Seconds(double seconds) {
 class CPlanRun {
   public:
     CPlanRun(const CliOptions& options, std::ostream& out, std::ostream& err)
-        : m_options(options), m_err(err), m_json(out) {}
+        : m_options(options), m_err(err), m_json(out), m_gate(options.maxFailures) {}
 
     RunEnd Run() {
         PlanLoad load = LoadPlan(m_options.planFile, m_options.image, m_options.noSwitch);
@@ -130,32 +81,9 @@ class CPlanRun {
         return true;
     }
 
-    // Rows that name one port, however spelled, are one bus; the parser has made sure that
-    // no head is planned twice.
     bool GroupIntoBuses(std::string& /*error*/) {
-        std::map<std::string, std::size_t> busOf;
-        m_skipped.assign(m_plan.rows.size(), false);
-        for (std::size_t i = 0; i < m_plan.rows.size(); ++i) {
-            const PlanRow& row = m_plan.rows[i];
-            const ReportKey key{row.bus, row.address, m_plan.images[row.imageIndex].sha256};
-            const auto done = m_resume.upgraded.find(key);
-            if (done != m_resume.upgraded.end()) {
-                m_skipped[i] = true;
-                m_skippedLines.push_back(done->second);
-                continue;
-            }
-            const auto known = busOf.find(row.bus);
-            if (known == busOf.end()) {
-                busOf[row.bus] = m_buses.size();
-                Bus bus;
-                bus.port = row.port;
-                bus.path = row.port;
-                m_buses.push_back(std::move(bus));
-            }
-            Bus& bus = m_buses[busOf[row.bus]];
-            bus.rows.push_back(i);
-            bus.heads.push_back(HeadFor(row, m_plan, m_options));
-        }
+        m_buses = GroupPlanIntoBuses(m_plan, m_options, m_resume, m_skipped, m_skippedLines);
+        m_outcomes.resize(m_plan.rows.size());
         return true;
     }
 
@@ -249,12 +177,16 @@ class CPlanRun {
                 m_progress->Update(b, m_buses[b].port + ": waiting for a free job (--jobs)", false);
             }
         }
+        // The canaries one at a time, in the plan's order; the rest only after them.
+        for (const std::size_t b : CanaryOrder()) {
+            RunHeads(m_buses[b], 1, stop);
+        }
         std::atomic<std::size_t> next{0};
         std::vector<std::thread> workers;
         for (std::size_t j = 0; j < jobs; ++j) {
             workers.emplace_back([&] {
                 for (std::size_t b = next++; b < m_buses.size(); b = next++) {
-                    RunOneBus(m_buses[b], stop);
+                    RunHeads(m_buses[b], m_buses[b].heads.size() - m_buses[b].canaries, stop);
                 }
             });
         }
@@ -265,31 +197,98 @@ class CPlanRun {
         m_stopped = stop.load();
     }
 
-    void RunOneBus(Bus& bus, const std::atomic<bool>& stop) {
-        // A head whose end the report cannot keep would be flashed again by --resume, or
-        // trusted from a torn line: once a line fails, no head starts.
-        auto record = [&](std::size_t index, const HeadOutcome& head) {
-            const PlanRow& row = m_plan.rows[bus.rows[index]];
-            if (m_report.IsOpen() &&
-                !m_report.Append(ReportLine(EntryFor(row, m_plan.images[row.imageIndex], head)))) {
-                m_reportFailed = true;
+    // The bus of each canary, in the plan's order.
+    std::vector<std::size_t> CanaryOrder() const {
+        std::vector<std::pair<std::size_t, std::size_t>> canaries;  // plan row, bus
+        for (std::size_t b = 0; b < m_buses.size(); ++b) {
+            for (std::size_t i = 0; i < m_buses[b].canaries; ++i) {
+                canaries.emplace_back(m_buses[b].rows[i], b);
             }
-            return !m_reportFailed.load();
-        };
-        if (stop.load() || m_reportFailed.load()) {
-            // Stopped before this port's turn: none of its heads was tried.
-            for (std::size_t i = 0; i < bus.heads.size(); ++i) {
-                HeadOutcome head;
-                head.address = bus.heads[i].session.address;
-                bus.outcome.heads.push_back(head);
-                record(i, head);
-            }
-            bus.outcome.status = stop.load() ? UpgradeStatus::Stopped : UpgradeStatus::Done;
+        }
+        std::sort(canaries.begin(), canaries.end());
+        std::vector<std::size_t> order;
+        order.reserve(canaries.size());
+        for (const auto& canary : canaries) {
+            order.push_back(canary.second);
+        }
+        return order;
+    }
+
+    // Upgrades the bus's next `count` heads (after those it has done), by the batch rules of a
+    // port run; each head's end is kept and reported as it happens.
+    void RunHeads(Bus& bus, std::size_t count, const std::atomic<bool>& stop) {
+        const std::size_t first = bus.done;
+        bus.done += count;
+        if (count == 0) {
             return;
         }
-        bus.outcome = RunBus(bus.path, bus.context, bus.heads, m_sinks, stop, record);
-        m_progress->Update(bus.context.portIndex,
-                           bus.port + ": " + DescribeHeads(bus.outcome.heads), false);
+        const std::vector<BusHead> heads(
+            bus.heads.begin() + static_cast<std::ptrdiff_t>(first),
+            bus.heads.begin() + static_cast<std::ptrdiff_t>(first + count));
+        // A head whose end the report cannot keep would be flashed again by --resume, or
+        // trusted from a torn line: once a line fails, no head starts; nor once the rollout
+        // has halted.
+        auto record = [&](std::size_t index, const HeadOutcome& ended) {
+            HeadOutcome head = ended;
+            if (head.state == HeadState::NotTried) {
+                head.notTriedWhy = m_gate.Why();
+            } else if (m_gate.OnHeadEnded(head, first + index < bus.canaries)) {
+                TellHalted(bus, first + index);
+            }
+            Keep(bus, first + index, head);
+            return !m_reportFailed.load() && !m_gate.Halted();
+        };
+        if (stop.load() || m_reportFailed.load() || m_gate.Halted()) {
+            // Stopped before these heads' turn: none of them was tried.
+            for (std::size_t i = 0; i < count; ++i) {
+                HeadOutcome head;
+                head.address = heads[i].session.address;
+                record(i, head);
+            }
+            if (stop.load() && bus.outcome.status == UpgradeStatus::Done) {
+                bus.outcome.status = UpgradeStatus::Stopped;
+            }
+            return;
+        }
+        MergeHeads(bus.outcome, RunBus(bus.path, bus.context, heads, m_sinks, stop, record));
+        m_progress->Update(bus.context.portIndex, bus.port + ": " + DescribeHeads(BusHeads(bus)),
+                           false);
+    }
+
+    void Keep(const Bus& bus, std::size_t index, const HeadOutcome& head) {
+        const std::size_t row = bus.rows[index];
+        m_outcomes[row] = head;
+        const PlanRow& planRow = m_plan.rows[row];
+        if (m_report.IsOpen() && !m_report.Append(ReportLine(
+                                     EntryFor(planRow, m_plan.images[planRow.imageIndex], head)))) {
+            m_reportFailed = true;
+        }
+    }
+
+    // Said once, as it happens, to machines; people read it at the end.
+    void TellHalted(const Bus& bus, std::size_t index) {
+        const PlanRow& row = m_plan.rows[bus.rows[index]];
+        const std::string why = m_gate.Why();
+        m_halt = why == kCanaryFailed
+                     ? "the canary, head " + std::to_string(row.address) + " on " + row.port +
+                           " (line " + std::to_string(row.line) + "), was not upgraded"
+                     : std::to_string(m_gate.Failures()) + " head(s) failed (--max-failures " +
+                           std::to_string(m_options.maxFailures) + ")";
+        if (m_options.json) {
+            m_json.Write("{\"event\":\"halted\",\"why\":" + JsonString(why) + ",\"port\":" +
+                         JsonString(row.port) + ",\"address\":" + std::to_string(row.address) +
+                         ",\"row\":" + std::to_string(row.line) +
+                         ",\"failed\":" + std::to_string(m_gate.Failures()) + "}");
+        }
+    }
+
+    // The bus's heads as they ended, in its order.
+    std::vector<HeadOutcome> BusHeads(const Bus& bus) const {
+        std::vector<HeadOutcome> heads;
+        for (const std::size_t row : bus.rows) {
+            heads.push_back(m_outcomes[row]);
+        }
+        return heads;
     }
 
     RunEnd Summarise() {
@@ -299,6 +298,7 @@ class CPlanRun {
         std::map<HeadState, int> counts;
         std::vector<const HeadOutcome*> byRow(m_plan.rows.size(), nullptr);
         for (Bus& bus : m_buses) {
+            bus.outcome.heads = BusHeads(bus);
             for (std::size_t i = 0; i < bus.outcome.heads.size(); ++i) {
                 byRow[bus.rows[i]] = &bus.outcome.heads[i];
                 ++counts[bus.outcome.heads[i].state];
@@ -316,6 +316,15 @@ class CPlanRun {
                        bus.outcome.heads[0].state != HeadState::NotTried) {
                 ReportPort(bus.outcome, bus.context, m_options, m_err);
             }
+        }
+        if (!m_halt.empty()) {
+            m_err << "ptz-upgrade: the rollout halted: " << m_halt << "; "
+                  << counts[HeadState::NotTried]
+                  << " head(s) not tried. Look into the failure, then run again with --resume "
+                     "to go on from here.\n";
+        }
+        if (!m_options.quiet) {
+            m_err << BusTable(TallyBuses(m_plan, m_skipped, m_outcomes));
         }
         const auto skipped = std::count(m_skipped.begin(), m_skipped.end(), true);
         m_err << "plan " << m_options.planFile << ": " << m_plan.rows.size()
@@ -382,6 +391,7 @@ class CPlanRun {
     std::vector<bool> m_skipped;
     std::vector<std::string> m_skippedLines;
     std::vector<Bus> m_buses;
+    std::vector<HeadOutcome> m_outcomes;  // by plan row; each written by its bus's thread alone
     std::vector<std::unique_ptr<CSimPort>> m_sims;
     CPlanReport m_report;
     CTraceFile m_trace;
@@ -390,6 +400,8 @@ class CPlanRun {
     EventSinks m_sinks;
     bool m_stopped = false;
     std::atomic<bool> m_reportFailed{false};  // a report line did not go out whole
+    CRolloutGate m_gate;
+    std::string m_halt;  // why the rollout halted, for people; written by the halting thread
 };
 
 }  // namespace

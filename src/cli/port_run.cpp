@@ -97,6 +97,7 @@ std::string DescribeHeads(const std::vector<HeadOutcome>& heads) {
                 break;
             case HeadState::NotTried:
                 text += " not tried";
+                text += head.notTriedWhy.empty() ? "" : " (" + head.notTriedWhy + ")";
                 break;
         }
     }
@@ -164,6 +165,7 @@ PortOutcome RunBus(const std::string& portPath, RunContext& context,
         }
         head.ended = std::chrono::system_clock::now();
         head.status = result.status;
+        head.connected = result.stage == SessionStage::Frames;
         head.framesAccepted = result.framesAccepted;
         head.resends = result.resends;
         const bool upgraded = result.status == UpgradeStatus::Done;

@@ -27,7 +27,9 @@ struct HeadOutcome {
     std::uint8_t address = 0;
     HeadState state = HeadState::NotTried;
     UpgradeStatus status = UpgradeStatus::Done;
-    std::string message;  // for people, naming the head; empty unless it failed
+    std::string message;      // for people, naming the head; empty unless it failed
+    bool connected = false;   // it answered the connection check (and so was in upgrade mode)
+    std::string notTriedWhy;  // what kept a plan's head from its turn, when a rollout halted
     std::int64_t framesAccepted = 0;
     int resends = 0;
     std::chrono::system_clock::time_point started{};  // set once tried

@@ -86,6 +86,9 @@ std::string HeadJson(const HeadOutcome& head, const std::string& port, int row,
     }
     json += ",\"address\":" + std::to_string(head.address) + ",\"state\":\"" + HeadStateName(head) +
             "\"";
+    if (head.state == HeadState::NotTried && !head.notTriedWhy.empty()) {
+        json += ",\"why\":" + JsonString(head.notTriedWhy);
+    }
     if (head.state == HeadState::Failed) {
         json += ",\"status\":" + JsonString(DescribeStatus(head.status)) +
                 ",\"exit\":" + std::to_string(ExitStatusOf(head.status));

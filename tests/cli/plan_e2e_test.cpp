@@ -466,3 +466,115 @@ TEST_F(PlanEndToEnd, AReportThatCannotBeWrittenStopsNewHeadsAndExitsTen) {
 }
 
 }  // namespace
+
+namespace {
+
+// The addresses the loader sent an upgrade-mode command to, by ptz-headsim's log.
+std::vector<int> CommandedAddresses(const std::string& log) {
+    std::vector<int> addresses;
+    const std::regex address("\"address\":([0-9]+)");
+    for (const std::string& line : Lines(log)) {
+        std::smatch match;
+        if (line.find("\"event\":\"command\"") != std::string::npos &&
+            std::regex_search(line, match, address)) {
+            addresses.push_back(std::stoi(match[1]));
+        }
+    }
+    return addresses;
+}
+
+// The outcome column of each report line, by the plan's line.
+std::map<int, std::string> Outcomes(const std::string& report) {
+    std::map<int, std::string> outcomes;
+    for (const std::string& line : ReportLines(report)) {
+        if (line != kHeader) {
+            const std::vector<std::string> cells = [&] {
+                std::vector<std::string> split;
+                std::stringstream in(line);
+                for (std::string cell; std::getline(in, cell, ',');) {
+                    split.push_back(cell);
+                }
+                return split;
+            }();
+            outcomes[std::stoi(line)] = cells.at(8);
+        }
+    }
+    return outcomes;
+}
+
+TEST_F(PlanEndToEnd, AFailedCanaryHaltsTheRolloutAndResumeGoesOnFromIt) {
+    // The plan's first head fails its second frame (once: ptz-headsim's fault is spent then).
+    m_links = {StartBus(0, {"--address", "1-3", "--fault-address", "1", "--fail-at", "1"}),
+               StartBus(1, {"--address", "10-11"})};
+    WritePlan("port,address,protocol,speed\n" + m_links[1] + ",10,pelco-d,2400\n" + m_links[0] +
+              ",1,pelco-d,2400\n" + m_links[0] + ",2,pelco-d,2400\n" + m_links[1] +
+              ",11,pelco-d,2400\n" + m_links[0] + ",3,pelco-d,2400\n");
+    const std::vector<std::string> args = {"--plan",           Path("plan.csv"), "--report",
+                                           Path("report.csv"), "--canary",       "2",
+                                           "--json",           Path("c.bin")};
+    const ProcessResult run = Upgrade(args);
+    EXPECT_EQ(run.exitStatus, 5) << run.err;
+    EXPECT_EQ(CommandedAddresses(ReadFileText(Log(0))), std::vector<int>{1});
+    EXPECT_EQ(DoneByAddress(ReadFileText(Log(1))), (std::map<int, int>{{10, 1}}));
+    EXPECT_EQ(CommandedAddresses(ReadFileText(Log(1))), std::vector<int>{10});
+    EXPECT_EQ(Outcomes(ReadFileText(Path("report.csv"))),
+              (std::map<int, std::string>{{2, "upgraded"},
+                                          {3, "failed: upgrade failed"},
+                                          {4, "not tried: canary failed"},
+                                          {5, "not tried: canary failed"},
+                                          {6, "not tried: canary failed"}}));
+    EXPECT_NE(run.out.find("{\"event\":\"halted\",\"why\":\"canary failed\",\"port\":\"" +
+                           m_links[0] + "\",\"address\":1,\"row\":3,\"failed\":1}"),
+              std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("\"address\":11,\"state\":\"not tried\",\"why\":\"canary failed\""),
+              std::string::npos)
+        << run.out;
+    EXPECT_NE(run.err.find("the rollout halted: the canary, head 1 on " + m_links[0] +
+                           " (line 3), was not upgraded; 3 head(s) not tried"),
+              std::string::npos)
+        << run.err;
+    // The table: one line a bus, then all, each count under its heading.
+    const std::string pad(m_links[0].size() - 4, ' ');
+    EXPECT_NE(run.err.find("port" + pad + "  upgraded  failed  not tried  skipped\n" + m_links[1] +
+                           "         1       0          1        0\n" + m_links[0] +
+                           "         0       1          2        0\n"),
+              std::string::npos)
+        << run.err;
+
+    std::vector<std::string> resume = args;
+    resume[2] = "--resume";
+    const ProcessResult resumed = Upgrade(resume);
+    EXPECT_EQ(resumed.exitStatus, 0) << resumed.err;
+    EXPECT_EQ(DoneByAddress(ReadFileText(Log(0))), (std::map<int, int>{{1, 1}, {2, 1}, {3, 1}}));
+    EXPECT_EQ(DoneByAddress(ReadFileText(Log(1))), (std::map<int, int>{{10, 1}, {11, 1}}));
+    EXPECT_NE(resumed.err.find("5 head(s): 4 upgraded, 1 skipped"), std::string::npos)
+        << resumed.err;
+}
+
+TEST_F(PlanEndToEnd, TheFailureLimitStartsNoNewHeadAndCountsOnlyHeadsThatConnected) {
+    // One port at a time: head 2 fails, head 99 is not on the line (no connection: it does not
+    // count), head 10 fails and reaches the limit, so head 20 (which would fail) never starts.
+    m_links = {StartBus(0, {"--address", "1-2", "--fault-address", "2", "--fail-at", "0"}),
+               StartBus(1, {"--address", "10", "--fail-at", "1"}),
+               StartBus(2, {"--address", "20", "--fail-at", "0"})};
+    WritePlan("port,address,protocol,speed\n" + m_links[0] + ",1,pelco-d,2400\n" + m_links[0] +
+              ",2,pelco-d,2400\n" + m_links[1] + ",99,pelco-d,2400\n" + m_links[1] +
+              ",10,pelco-d,2400\n" + m_links[2] + ",20,pelco-d,2400\n");
+    const ProcessResult run =
+        Upgrade({"--plan", Path("plan.csv"), "--report", Path("report.csv"), "--max-failures", "2",
+                 "--jobs", "1", "--answer-timeout", "0.5", "-q", Path("c.bin")});
+    EXPECT_EQ(run.exitStatus, 5) << run.err;
+    EXPECT_TRUE(CommandedAddresses(ReadFileText(Log(2))).empty()) << ReadFileText(Log(2));
+    EXPECT_EQ(Outcomes(ReadFileText(Path("report.csv"))),
+              (std::map<int, std::string>{{2, "upgraded"},
+                                          {3, "failed: upgrade failed"},
+                                          {4, "failed: no connection"},
+                                          {5, "failed: upgrade failed"},
+                                          {6, "not tried: failure limit reached"}}));
+    EXPECT_NE(run.err.find("the rollout halted: 2 head(s) failed (--max-failures 2)"),
+              std::string::npos)
+        << run.err;
+}
+
+}  // namespace
