@@ -150,21 +150,17 @@ UpgradeSessionOptions CliOptions::SessionFor(std::uint8_t address) const {
     return session;
 }
 
-ParseOutcome ParseCommandLine(int argc, const char* const* argv, std::ostream& out,
-                              std::ostream& err) {
-    ParseOutcome outcome;
-    CliOptions& o = outcome.options;
-    CLI::App app{
-        "ptz-upgrade: loads a firmware image into pan-tilt camera heads over a serial "
-        "line",
-        "ptz-upgrade"};
-    app.set_version_flag("--version", std::string("ptz-upgrade ") + PTZ_VERSION);
-    app.get_formatter()->column_width(24);
+namespace {
 
+// Option values that are text until the checks turn them into settings.
+struct OptionTexts {
     std::string addressList = "1";
     std::string protocol = "pelco-d";
     std::string writeMode = "frame";
+};
 
+// The head, the port and the line.
+void AddHeadOptions(CLI::App& app, CliOptions& o, OptionTexts& texts) {
     app.add_option("IMAGE", o.image,
                    "firmware image (a .bin file); with --plan, for the rows that name none");
     app.add_option("--port", o.ports,
@@ -176,11 +172,11 @@ ParseOutcome ParseCommandLine(int argc, const char* const* argv, std::ostream& o
         ->expected(1)
         ->allow_extra_args(false)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
-    app.add_option("--address", addressList,
+    app.add_option("--address", texts.addressList,
                    "head addresses 1..255, e.g. 1 or 1,4,7-9 (default 1): upgraded one after "
                    "another")
         ->type_name("LIST");
-    app.add_option("--protocol", protocol, "pelco-d (default) or pelco-p")
+    app.add_option("--protocol", texts.protocol, "pelco-d (default) or pelco-p")
         ->type_name("NAME")
         ->check(CLI::IsMember({"pelco-d", "pelco-p"}, CLI::ignore_case));
     app.add_option("--speed", o.speed,
@@ -206,10 +202,14 @@ ParseOutcome ParseCommandLine(int argc, const char* const* argv, std::ostream& o
                    "pause after an accepted frame before the next, ms (default 20)")
         ->type_name("MS")
         ->check(CLI::Range(0, kMaxAckDelayMs));
-    app.add_option("--write-mode", writeMode,
+    app.add_option("--write-mode", texts.writeMode,
                    "frame (default: one write per frame) or byte (one write per byte)")
         ->type_name("MODE")
         ->check(CLI::IsMember({"frame", "byte"}));
+}
+
+// What the run writes, and the runs that open no port.
+void AddOutputOptions(CLI::App& app, CliOptions& o) {
     app.add_option("--trace", o.traceFile,
                    "log every byte sent and received, decoded, with time and line speed")
         ->type_name("FILE");
@@ -226,6 +226,9 @@ ParseOutcome ParseCommandLine(int argc, const char* const* argv, std::ostream& o
                  "name, stable name, USB vendor:product, serial number, description, chip "
                  "(FTDI, CH340, CP210x, PL2303), driver, latency timer");
     app.add_flag("-q,--quiet", o.quiet, "no progress display");
+}
+
+void AddPlanOptions(CLI::App& app, CliOptions& o) {
     auto* plan = app.add_option("--plan", o.planFile,
                                 "upgrade the heads of a CSV plan (see below) instead of --port "
                                 "and --address")
@@ -256,6 +259,99 @@ ParseOutcome ParseCommandLine(int argc, const char* const* argv, std::ostream& o
         ->check(CLI::Range(1, kMaxHeadCount))
         ->needs(plan);
     app.footer(kPlanHelp);
+}
+
+// The checks of every --port name; the usage error, or nothing.
+std::string CheckPorts(const std::vector<std::string>& ports, bool noSwitch) {
+    std::string error;
+    for (std::size_t i = 0; i < ports.size(); ++i) {
+        if (ports[i].empty()) {
+            return "--port needs a port name (see --list-ports for the ports of this machine)";
+        }
+        switch (CheckPortName(ports[i], noSwitch, error)) {
+            case PortNameFault::None:
+                break;
+            case PortNameFault::Malformed:
+                return "--port: " + error;
+            case PortNameFault::SwitchOnRawTcp:
+                return "--port " + ports[i] + ": " + error;
+        }
+        for (std::size_t j = i + 1; j < ports.size() && ports[i] != "sim"; ++j) {
+            if (ports[i] == ports[j]) {
+                return "--port " + ports[i] + " is given twice";
+            }
+            // Two buses on one port would take the line from each other.
+            if (ports[j] != "sim" && CanonicalPortName(ports[i]) == CanonicalPortName(ports[j])) {
+                return "--port " + ports[j] + " is --port " + ports[i] +
+                       " under another name: give each port once";
+            }
+        }
+    }
+    return {};
+}
+
+// The options as settings once they parsed; the usage error, or nothing.
+std::string Settle(CliOptions& o, const OptionTexts& texts, const CLI::App& app) {
+    if (std::isnan(o.answerTimeoutSeconds)) {  // a range check lets NaN through
+        return "--answer-timeout: a number of seconds is needed, e.g. 10 or 0.5";
+    }
+    if (o.image.empty() && o.planFile.empty()) {
+        return "IMAGE is required: the firmware image to load";
+    }
+    std::string error;
+    const auto addresses = ParseAddressList(texts.addressList, error);
+    if (!addresses) {
+        return "--address: " + error;
+    }
+    o.addresses = *addresses;
+    if (o.noSwitch && o.addresses.size() > 1) {
+        // Without the command nothing selects a head: every one in upgrade mode takes the frames.
+        return "--no-switch takes one --address: without the upgrade-mode command the address "
+               "selects no head, so the same head would be upgraded once per address";
+    }
+    o.protocolName = texts.protocol;
+    std::transform(o.protocolName.begin(), o.protocolName.end(), o.protocolName.begin(),
+                   [](char c) { return static_cast<char>(std::tolower(c)); });
+    o.protocolIndex = o.protocolName == "pelco-p" ? PELCO_P : PELCO_D;
+    o.writeMode = texts.writeMode == "byte" ? WriteMode::Byte : WriteMode::Frame;
+    if (o.inspect || !o.emitFile.empty()) {
+        if (!o.planFile.empty()) {
+            return "--plan cannot go with --inspect or --emit: those take the image alone";
+        }
+        return {};
+    }
+    if (!o.planFile.empty()) {
+        for (const char* option : {"--port", "--address", "--protocol", "--speed"}) {
+            if (app.count(option) > 0) {
+                return std::string(option) +
+                       " cannot go with --plan: the plan names every head's port, "
+                       "address, protocol and speed";
+            }
+        }
+        return {};
+    }
+    if (o.ports.empty()) {
+        return "--port is required (see --list-ports for the ports of this machine)";
+    }
+    return CheckPorts(o.ports, o.noSwitch);
+}
+
+}  // namespace
+
+ParseOutcome ParseCommandLine(int argc, const char* const* argv, std::ostream& out,
+                              std::ostream& err) {
+    ParseOutcome outcome;
+    CliOptions& o = outcome.options;
+    CLI::App app{
+        "ptz-upgrade: loads a firmware image into pan-tilt camera heads over a serial "
+        "line",
+        "ptz-upgrade"};
+    app.set_version_flag("--version", std::string("ptz-upgrade ") + PTZ_VERSION);
+    app.get_formatter()->column_width(24);
+    OptionTexts texts;
+    AddHeadOptions(app, o, texts);
+    AddOutputOptions(app, o);
+    AddPlanOptions(app, o);
 
     for (int i = 1; i < argc; ++i) {
         outcome.json = outcome.json || std::string(argv[i]) == "--json";
@@ -270,82 +366,13 @@ ParseOutcome ParseCommandLine(int argc, const char* const* argv, std::ostream& o
         }
         return outcome;
     }
-    auto usage = [&](const std::string& message) {
-        err << "ptz-upgrade: " << message << "\nRun with --help for more information.\n";
-        outcome.exitNow = exit_status::kUsage;
-        outcome.usageError = message;
-        return outcome;
-    };
-
     if (o.listPorts) {
         return outcome;
     }
-    if (std::isnan(o.answerTimeoutSeconds)) {  // a range check lets NaN through
-        return usage("--answer-timeout: a number of seconds is needed, e.g. 10 or 0.5");
-    }
-    if (o.image.empty() && o.planFile.empty()) {
-        return usage("IMAGE is required: the firmware image to load");
-    }
-    std::string error;
-    const auto addresses = ParseAddressList(addressList, error);
-    if (!addresses) {
-        return usage("--address: " + error);
-    }
-    o.addresses = *addresses;
-    if (o.noSwitch && o.addresses.size() > 1) {
-        // Without the command nothing selects a head: every one in upgrade mode takes the frames.
-        return usage(
-            "--no-switch takes one --address: without the upgrade-mode command the address "
-            "selects no head, so the same head would be upgraded once per address");
-    }
-    std::transform(protocol.begin(), protocol.end(), protocol.begin(),
-                   [](char c) { return static_cast<char>(std::tolower(c)); });
-    o.protocolName = protocol;
-    o.protocolIndex = protocol == "pelco-p" ? PELCO_P : PELCO_D;
-    o.writeMode = writeMode == "byte" ? WriteMode::Byte : WriteMode::Frame;
-    if (o.inspect || !o.emitFile.empty()) {
-        if (!o.planFile.empty()) {
-            return usage("--plan cannot go with --inspect or --emit: those take the image alone");
-        }
-        return outcome;
-    }
-    if (!o.planFile.empty()) {
-        for (const char* option : {"--port", "--address", "--protocol", "--speed"}) {
-            if (app.count(option) > 0) {
-                return usage(std::string(option) +
-                             " cannot go with --plan: the plan names every head's port, "
-                             "address, protocol and speed");
-            }
-        }
-        return outcome;
-    }
-    if (o.ports.empty()) {
-        return usage("--port is required (see --list-ports for the ports of this machine)");
-    }
-    for (std::size_t i = 0; i < o.ports.size(); ++i) {
-        if (o.ports[i].empty()) {
-            return usage(
-                "--port needs a port name (see --list-ports for the ports of this machine)");
-        }
-        switch (CheckPortName(o.ports[i], o.noSwitch, error)) {
-            case PortNameFault::None:
-                break;
-            case PortNameFault::Malformed:
-                return usage("--port: " + error);
-            case PortNameFault::SwitchOnRawTcp:
-                return usage("--port " + o.ports[i] + ": " + error);
-        }
-        for (std::size_t j = i + 1; j < o.ports.size() && o.ports[i] != "sim"; ++j) {
-            if (o.ports[i] == o.ports[j]) {
-                return usage("--port " + o.ports[i] + " is given twice");
-            }
-            // Two buses on one port would take the line from each other.
-            if (o.ports[j] != "sim" &&
-                CanonicalPortName(o.ports[i]) == CanonicalPortName(o.ports[j])) {
-                return usage("--port " + o.ports[j] + " is --port " + o.ports[i] +
-                             " under another name: give each port once");
-            }
-        }
+    outcome.usageError = Settle(o, texts, app);
+    if (!outcome.usageError.empty()) {
+        err << "ptz-upgrade: " << outcome.usageError << "\nRun with --help for more information.\n";
+        outcome.exitNow = exit_status::kUsage;
     }
     return outcome;
 }
