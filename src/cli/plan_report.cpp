@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <filesystem>
 #include <sstream>
 #include <vector>
 
@@ -206,6 +207,13 @@ std::optional<ResumeRecord> ParseResumeReport(const std::string& text, const std
 
 std::optional<ResumeRecord> ReadResumeReport(const std::string& path, const PortNamer& busOf,
                                              std::string& error) {
+    std::error_code ec;
+    if (!std::filesystem::exists(std::filesystem::u8path(path), ec)) {
+        error = "--resume: the report '" + path +
+                "' does not exist: give the report of the earlier run, or leave out --resume to "
+                "start afresh";
+        return std::nullopt;
+    }
     CPlanFile file;
     std::string reason;
     if (!file.Open(path, CPlanFile::Mode::Read, reason)) {

@@ -4,7 +4,6 @@
 #include <array>
 #include <atomic>
 #include <cstdio>
-#include <filesystem>
 #include <map>
 #include <memory>
 #include <thread>
@@ -48,8 +47,11 @@ class CPlanRun {
         }
         m_plan = std::move(*load.plan);
         std::string error;
-        if (!ReadResume(error) || !GroupIntoBuses(error) || !OpenOutputs(error) ||
-            !StartSimulatedBuses(error)) {
+        if (ReadResume(error)) {
+            m_buses = GroupPlanIntoBuses(m_plan, m_options, m_resume, m_skipped, m_skippedLines);
+            m_outcomes.resize(m_plan.rows.size());
+        }
+        if (!error.empty() || !OpenOutputs(error) || !StartSimulatedBuses(error)) {
             return m_reportFailed ? ReportFailed()
                                   : Ended(exit_status::kUsage, "usage error", error);
         }
@@ -62,13 +64,6 @@ class CPlanRun {
         if (m_options.resumeFile.empty()) {
             return true;
         }
-        std::error_code ec;
-        if (!std::filesystem::exists(std::filesystem::u8path(m_options.resumeFile), ec)) {
-            error = "--resume: the report '" + m_options.resumeFile +
-                    "' does not exist: give the report of the earlier run, or leave out --resume "
-                    "to start afresh";
-            return false;
-        }
         auto record = ReadResumeReport(m_options.resumeFile, PlanBusName, error);
         if (!record) {
             return false;
@@ -78,12 +73,6 @@ class CPlanRun {
                   << "' is incomplete (the run was cut off while writing it): it is ignored\n";
         }
         m_resume = std::move(*record);
-        return true;
-    }
-
-    bool GroupIntoBuses(std::string& /*error*/) {
-        m_buses = GroupPlanIntoBuses(m_plan, m_options, m_resume, m_skipped, m_skippedLines);
-        m_outcomes.resize(m_plan.rows.size());
         return true;
     }
 
@@ -296,27 +285,57 @@ class CPlanRun {
             m_err << sim->Report() << "\n";
         }
         std::map<HeadState, int> counts;
-        std::vector<const HeadOutcome*> byRow(m_plan.rows.size(), nullptr);
         for (Bus& bus : m_buses) {
             bus.outcome.heads = BusHeads(bus);
-            for (std::size_t i = 0; i < bus.outcome.heads.size(); ++i) {
-                byRow[bus.rows[i]] = &bus.outcome.heads[i];
-                ++counts[bus.outcome.heads[i].state];
+            for (const HeadOutcome& head : bus.outcome.heads) {
+                ++counts[head.state];
             }
-            const bool allUpgraded =
-                bus.outcome.headsUpgraded == static_cast<int>(bus.outcome.heads.size());
-            if (bus.outcome.status == UpgradeStatus::Done && !allUpgraded) {
-                m_err << bus.port << ": " << DescribeHeads(bus.outcome.heads) << "\n";
-            } else if (bus.outcome.status == UpgradeStatus::Done) {
-                if (!m_options.quiet) {
-                    m_err << bus.port << ": " << bus.outcome.headsUpgraded
-                          << " head(s) upgraded in " << Seconds(bus.outcome.seconds) << "\n";
-                }
-            } else if (!bus.outcome.heads.empty() &&
-                       bus.outcome.heads[0].state != HeadState::NotTried) {
-                ReportPort(bus.outcome, bus.context, m_options, m_err);
+            TellBus(bus);
+        }
+        TellPlan(counts);
+
+        RunEnd end;
+        for (std::size_t i = 0; i < m_plan.rows.size(); ++i) {
+            const HeadOutcome& head = m_outcomes[i];
+            const bool failed = !m_skipped[i] && head.state == HeadState::Failed &&
+                                head.status != UpgradeStatus::Stopped;
+            if (failed && end.status == exit_status::kSuccess) {
+                end = Ended(ExitStatusOf(head.status), DescribeStatus(head.status), head.message);
             }
         }
+        if (m_reportFailed) {
+            end = ReportFailed();
+        } else if (m_stopped) {
+            end = Ended(exit_status::kInterrupted, DescribeStatus(UpgradeStatus::Stopped),
+                        "stopped on request");
+        } else if (end.status == exit_status::kSuccess && counts[HeadState::NotTried] > 0) {
+            end = Ended(exit_status::kNoAnswer, "not tried", "heads were not tried");
+        }
+        end.heads = PlanHeadsJson(m_plan, m_skipped, m_outcomes);
+        end.told = true;
+        return end;
+    }
+
+    // The bus's end on stderr: its heads by name unless all were upgraded; every failure in
+    // full.
+    void TellBus(const Bus& bus) const {
+        const bool allUpgraded =
+            bus.outcome.headsUpgraded == static_cast<int>(bus.outcome.heads.size());
+        if (bus.outcome.status == UpgradeStatus::Done && !allUpgraded) {
+            m_err << bus.port << ": " << DescribeHeads(bus.outcome.heads) << "\n";
+        } else if (bus.outcome.status == UpgradeStatus::Done) {
+            if (!m_options.quiet) {
+                m_err << bus.port << ": " << bus.outcome.headsUpgraded << " head(s) upgraded in "
+                      << Seconds(bus.outcome.seconds) << "\n";
+            }
+        } else if (!bus.outcome.heads.empty() &&
+                   bus.outcome.heads[0].state != HeadState::NotTried) {
+            ReportPort(bus.outcome, bus.context, m_options, m_err);
+        }
+    }
+
+    // The plan's end on stderr: why a rollout halted, the table of buses, the counts.
+    void TellPlan(std::map<HeadState, int>& counts) const {
         if (!m_halt.empty()) {
             m_err << "ptz-upgrade: the rollout halted: " << m_halt << "; "
                   << counts[HeadState::NotTried]
@@ -344,38 +363,6 @@ class CPlanRun {
             m_err << "ptz-upgrade: " << m_report.Error()
                   << ": the report misses heads; see the lines above for what was done\n";
         }
-
-        RunEnd end;
-        std::string heads;
-        for (std::size_t i = 0; i < m_plan.rows.size(); ++i) {
-            const PlanRow& row = m_plan.rows[i];
-            heads += heads.empty() ? "[" : ",";
-            if (byRow[i] == nullptr) {
-                heads += "{\"port\":" + JsonString(row.port) +
-                         ",\"row\":" + std::to_string(row.line) +
-                         ",\"label\":" + JsonString(row.label) +
-                         ",\"address\":" + std::to_string(row.address) + ",\"state\":\"skipped\"}";
-                continue;
-            }
-            const HeadOutcome& head = *byRow[i];
-            heads += HeadJson(head, row.port, row.line, row.label);
-            const bool failed =
-                head.state == HeadState::Failed && head.status != UpgradeStatus::Stopped;
-            if (failed && end.status == exit_status::kSuccess) {
-                end = Ended(ExitStatusOf(head.status), DescribeStatus(head.status), head.message);
-            }
-        }
-        if (m_reportFailed) {
-            end = ReportFailed();
-        } else if (m_stopped) {
-            end = Ended(exit_status::kInterrupted, DescribeStatus(UpgradeStatus::Stopped),
-                        "stopped on request");
-        } else if (end.status == exit_status::kSuccess && counts[HeadState::NotTried] > 0) {
-            end = Ended(exit_status::kNoAnswer, "not tried", "heads were not tried");
-        }
-        end.heads = heads + "]";
-        end.told = true;
-        return end;
     }
 
     // Without its record the run cannot be trusted or resumed: that comes before any head's

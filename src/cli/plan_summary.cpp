@@ -5,6 +5,9 @@
 #include <cstdio>
 #include <map>
 
+#include "json_events.h"
+#include "run_outcome.h"
+
 namespace {
 
 std::string Line(const std::string& port, std::size_t width,
@@ -72,4 +75,21 @@ std::vector<BusTally> TallyBuses(const FleetPlan& plan, const std::vector<bool>&
         }
     }
     return tallies;
+}
+
+std::string PlanHeadsJson(const FleetPlan& plan, const std::vector<bool>& skipped,
+                          const std::vector<HeadOutcome>& outcomes) {
+    std::string heads = "[";
+    for (std::size_t i = 0; i < plan.rows.size(); ++i) {
+        const PlanRow& row = plan.rows[i];
+        heads += i == 0 ? "" : ",";
+        if (skipped[i]) {
+            heads += "{\"port\":" + JsonString(row.port) + ",\"row\":" + std::to_string(row.line) +
+                     ",\"label\":" + JsonString(row.label) +
+                     ",\"address\":" + std::to_string(row.address) + ",\"state\":\"skipped\"}";
+            continue;
+        }
+        heads += HeadJson(outcomes[i], row.port, row.line, row.label);
+    }
+    return heads + "]";
 }

@@ -23,3 +23,8 @@ std::string BusTable(const std::vector<BusTally>& buses);
 // `skipped` and `outcomes` by plan row.
 std::vector<BusTally> TallyBuses(const FleetPlan& plan, const std::vector<bool>& skipped,
                                  const std::vector<HeadOutcome>& outcomes);
+
+// Every head of the plan in its order, as the JSON array of the closing --json result
+// ("skipped" for those --resume left out).
+std::string PlanHeadsJson(const FleetPlan& plan, const std::vector<bool>& skipped,
+                          const std::vector<HeadOutcome>& outcomes);
