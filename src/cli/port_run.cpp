@@ -15,7 +15,7 @@
 
 namespace {
 
-class CFanoutObserver final : public IUpgradeObserver {
+class CFanoutObserver : public IUpgradeObserver {
   public:
     void Add(IUpgradeObserver* observer) { m_observers.push_back(observer); }
 
@@ -60,6 +60,30 @@ class CFanoutObserver final : public IUpgradeObserver {
     std::vector<IUpgradeObserver*> m_observers;
 };
 
+// A session's events to every sink the run has.
+class CSinkObservers final : public CFanoutObserver {
+  public:
+    CSinkObservers(const EventSinks& sinks, const RunContext& context) {
+        if (sinks.trace != nullptr) {
+            m_trace = std::make_unique<CTraceObserver>(*sinks.trace, context);
+            Add(m_trace.get());
+        }
+        if (sinks.json != nullptr) {
+            m_json = std::make_unique<CJsonObserver>(*sinks.json, context);
+            Add(m_json.get());
+        }
+        if (sinks.progress != nullptr) {
+            m_progress = std::make_unique<CProgressObserver>(*sinks.progress, context);
+            Add(m_progress.get());
+        }
+    }
+
+  private:
+    std::unique_ptr<CTraceObserver> m_trace;
+    std::unique_ptr<CJsonObserver> m_json;
+    std::unique_ptr<CProgressObserver> m_progress;
+};
+
 std::string HeadName(const RunContext& context) {
     return "head " + std::to_string(context.address) + " on " + context.port;
 }
@@ -75,6 +99,43 @@ UpgradeResult HoldRefused(const UpgradeSessionOptions& session, const std::strin
     result.baudRate = session.switchMode ? session.controlBaudRate : kTransferBaudRate;
     result.answerTimeoutMs = session.answerTimeoutMs;
     return result;
+}
+
+// What a USB adapter is and how long it holds answers, at the start of the trace.
+void TraceAdapter(const EventSinks& sinks, const RunContext& context, const std::string& portPath,
+                  const std::vector<BusHead>& heads) {
+    if (sinks.trace != nullptr && !heads.empty() && !IsNetworkPortName(portPath)) {
+        const UpgradeSessionOptions& first = heads.front().session;
+        sinks.trace->Line(context.port,
+                          first.switchMode ? first.controlBaudRate : kTransferBaudRate,
+                          AdapterTraceText(DescribeSerialPort(portPath)));
+    }
+}
+
+void SetContext(RunContext& context, const BusHead& head) {
+    context.address = head.session.address;
+    context.protocolName = head.protocolName;
+    context.row = head.row;
+    context.label = head.label;
+}
+
+// The head's end as the session told it.
+void KeepResult(HeadOutcome& head, const UpgradeResult& result, const RunContext& context,
+                const std::string& portPath) {
+    head.ended = std::chrono::system_clock::now();
+    head.status = result.status;
+    head.connected = result.stage == SessionStage::Frames;
+    head.framesAccepted = result.framesAccepted;
+    head.resends = result.resends;
+    if (result.status == UpgradeStatus::Done) {
+        head.state = HeadState::Upgraded;
+        return;
+    }
+    head.state = HeadState::Failed;
+    head.message = HeadName(context) + ": " + DescribeResult(result);
+    if (result.status == UpgradeStatus::PortFailed) {
+        head.message += "\n" + PortAdvice(portPath, result.portError);
+    }
 }
 
 }  // namespace
@@ -109,36 +170,14 @@ PortOutcome RunBus(const std::string& portPath, RunContext& context,
                    const std::atomic<bool>& stop, const HeadEndedFn& onHeadEnded) {
     const auto start = std::chrono::steady_clock::now();
     PortOutcome outcome;
-    for (const BusHead& bus : heads) {
-        HeadOutcome head;
-        head.address = bus.session.address;
-        outcome.heads.push_back(head);
+    outcome.heads.resize(heads.size());
+    for (std::size_t i = 0; i < heads.size(); ++i) {
+        outcome.heads[i].address = heads[i].session.address;
     }
 
-    CFanoutObserver fanout;
-    std::unique_ptr<CTraceObserver> trace;
-    std::unique_ptr<CJsonObserver> json;
-    std::unique_ptr<CProgressObserver> progress;
-    if (sinks.trace != nullptr) {
-        trace = std::make_unique<CTraceObserver>(*sinks.trace, context);
-        fanout.Add(trace.get());
-    }
-    if (sinks.json != nullptr) {
-        json = std::make_unique<CJsonObserver>(*sinks.json, context);
-        fanout.Add(json.get());
-    }
-    if (sinks.progress != nullptr) {
-        progress = std::make_unique<CProgressObserver>(*sinks.progress, context);
-        fanout.Add(progress.get());
-    }
+    CSinkObservers fanout(sinks, context);
 
-    if (sinks.trace != nullptr && !heads.empty() && !IsNetworkPortName(portPath)) {
-        const UpgradeSessionOptions& first = heads.front().session;
-        sinks.trace->Line(context.port,
-                          first.switchMode ? first.controlBaudRate : kTransferBaudRate,
-                          AdapterTraceText(DescribeSerialPort(portPath)));
-    }
-
+    TraceAdapter(sinks, context, portPath, heads);
     // A head that holds our output back with XOFF gets as long as it gets to answer.
     CSerialUpgradeLine line(
         portPath, &stop,
@@ -152,10 +191,7 @@ PortOutcome RunBus(const std::string& portPath, RunContext& context,
     for (; ended < heads.size(); ++ended) {
         const BusHead& bus = heads[ended];
         HeadOutcome& head = outcome.heads[ended];
-        context.address = head.address;
-        context.protocolName = bus.protocolName;
-        context.row = bus.row;
-        context.label = bus.label;
+        SetContext(context, bus);
         outcome.framesTotal = FrameCount(static_cast<std::int64_t>(bus.image->size()));
         head.started = std::chrono::system_clock::now();
         const UpgradeResult result =
@@ -163,22 +199,9 @@ PortOutcome RunBus(const std::string& portPath, RunContext& context,
         if (!held) {
             fanout.OnResult(result);
         }
-        head.ended = std::chrono::system_clock::now();
-        head.status = result.status;
-        head.connected = result.stage == SessionStage::Frames;
-        head.framesAccepted = result.framesAccepted;
-        head.resends = result.resends;
-        const bool upgraded = result.status == UpgradeStatus::Done;
-        if (upgraded) {
-            head.state = HeadState::Upgraded;
-            ++outcome.headsUpgraded;
-        } else {
-            head.state = HeadState::Failed;
-            head.message = HeadName(context) + ": " + DescribeResult(result);
-            if (result.status == UpgradeStatus::PortFailed) {
-                head.message += "\n" + PortAdvice(portPath, result.portError);
-            }
-        }
+        KeepResult(head, result, context, portPath);
+        const bool upgraded = head.state == HeadState::Upgraded;
+        outcome.headsUpgraded += upgraded ? 1 : 0;
         const bool goOn = !onHeadEnded || onHeadEnded(ended, head);
         if (!upgraded &&
             (outcome.status == UpgradeStatus::Done || result.status == UpgradeStatus::Stopped)) {
