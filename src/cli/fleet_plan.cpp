@@ -311,6 +311,33 @@ bool ReadText(const std::string& path, std::string& text, std::string& error) {
     return true;
 }
 
+// The image at `path` with its SHA-256, read once for all the rows that name it; `own`: the row
+// names it (else it is the command line's). Nothing, with `load` saying why, when it cannot be.
+std::optional<PlanImage> ReadPlanImage(const std::string& path, bool own,
+                                       const std::string& planPath, const PlanRow& row,
+                                       PlanLoad& load) {
+    ImageFile image = OpenImage(path);
+    if (!image.error.empty()) {
+        // The command line's image fails as it does without a plan.
+        load.exitStatus = own ? exit_status::kUsage : exit_status::kImage;
+        load.error = own ? planPath + " line " + std::to_string(row.line) + ", column " +
+                               std::to_string(row.imageColumn) + " (image): " + image.error
+                         : image.error;
+        return std::nullopt;
+    }
+    PlanImage planned;
+    planned.path = path;
+    planned.sha256 = Sha256Hex(image.bytes);
+    if (planned.sha256.empty()) {
+        load.exitStatus = exit_status::kImage;
+        load.error = "Failed to compute the SHA-256 of the image '" + path +
+                     "' for the report: the system's hash function failed";
+        return std::nullopt;
+    }
+    planned.bytes = std::move(image.bytes);
+    return planned;
+}
+
 }  // namespace
 
 std::string PlanBusName(const std::string& port) {
@@ -360,28 +387,13 @@ PlanLoad LoadPlan(const std::string& planPath, const std::string& defaultImage, 
             row.imageIndex = known->second;
             continue;
         }
-        ImageFile image = OpenImage(path);
-        if (!image.error.empty()) {
-            // The command line's image fails as it does without a plan.
-            load.exitStatus = own ? exit_status::kUsage : exit_status::kImage;
-            load.error = own ? planPath + " line " + std::to_string(row.line) + ", column " +
-                                   std::to_string(row.imageColumn) + " (image): " + image.error
-                             : image.error;
+        auto planned = ReadPlanImage(path, own, planPath, row, load);
+        if (!planned) {
             return load;
         }
-        PlanImage planned;
-        planned.path = path;
-        planned.sha256 = Sha256Hex(image.bytes);
-        if (planned.sha256.empty()) {
-            load.exitStatus = exit_status::kImage;
-            load.error = "Failed to compute the SHA-256 of the image '" + path +
-                         "' for the report: the system's hash function failed";
-            return load;
-        }
-        planned.bytes = std::move(image.bytes);
         row.imageIndex = plan.images.size();
         indexOf[path] = row.imageIndex;
-        plan.images.push_back(std::move(planned));
+        plan.images.push_back(std::move(*planned));
     }
     plan.rows = std::move(*rows);
     load.plan = std::move(plan);

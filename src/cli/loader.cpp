@@ -63,6 +63,56 @@ std::string HeadsJson(const std::vector<PortOutcome>& outcomes,
     return json.empty() ? "[]" : json + "]";
 }
 
+// Each --port sim as a simulated head's pty; `paths` gets what each --port opens.
+bool StartSimulatedHeads(const CliOptions& options, std::ostream& err,
+                         std::vector<std::unique_ptr<CSimPort>>& sims,
+                         std::vector<std::string>& paths, std::string& error) {
+    for (const std::string& port : options.ports) {
+        if (port != kSimPortName) {
+            paths.push_back(port);
+            continue;
+        }
+        SimHeadSettings settings;
+        settings.addresses.assign(options.addresses.begin(), options.addresses.end());
+        settings.pelcoP = options.protocolIndex == PELCO_P;
+        settings.speed = options.speed;
+        settings.noCommand = options.noSwitch;
+        settings.echo = options.echo;
+        auto sim = StartSimPort(settings, error);
+        if (!sim) {
+            return false;
+        }
+        err << SimAnnouncement(settings, options.protocolName, sim->Path()) << "\n";
+        paths.push_back(sim->Path());
+        sims.push_back(std::move(sim));
+    }
+    return true;
+}
+
+// Every port's summary; the exit status is the first failed port's, 130 when stopped.
+RunEnd EndOfPorts(const std::vector<PortOutcome>& outcomes, const std::vector<RunContext>& contexts,
+                  const CliOptions& options, std::ostream& err) {
+    RunEnd end;
+    bool stopped = false;
+    for (std::size_t i = 0; i < outcomes.size(); ++i) {
+        const PortOutcome& outcome = outcomes[i];
+        ReportPort(outcome, contexts[i], options, err);
+        if (outcome.status == UpgradeStatus::Stopped) {
+            stopped = true;
+        } else if (outcome.status != UpgradeStatus::Done && end.status == exit_status::kSuccess) {
+            end = Ended(ExitStatusOf(outcome.status), DescribeStatus(outcome.status),
+                        outcome.message);
+        }
+    }
+    if (stopped) {
+        end = Ended(exit_status::kInterrupted, DescribeStatus(UpgradeStatus::Stopped),
+                    "stopped on request");
+    }
+    end.heads = HeadsJson(outcomes, contexts);
+    end.told = true;
+    return end;
+}
+
 RunEnd Upgrade(const CliOptions& options, std::ostream& out, std::ostream& err) {
     // Read once, whole, before any output is created or port opened.
     const ImageFile image = OpenImage(options.image);
@@ -78,24 +128,8 @@ RunEnd Upgrade(const CliOptions& options, std::ostream& out, std::ostream& err) 
     // Simulated heads first, so that their ports exist before any opening.
     std::vector<std::unique_ptr<CSimPort>> sims;
     std::vector<std::string> paths;
-    for (const std::string& port : options.ports) {
-        if (port != kSimPortName) {
-            paths.push_back(port);
-            continue;
-        }
-        SimHeadSettings settings;
-        settings.addresses.assign(options.addresses.begin(), options.addresses.end());
-        settings.pelcoP = options.protocolIndex == PELCO_P;
-        settings.speed = options.speed;
-        settings.noCommand = options.noSwitch;
-        settings.echo = options.echo;
-        auto sim = StartSimPort(settings, error);
-        if (!sim) {
-            return Ended(exit_status::kUsage, "usage error", error);
-        }
-        err << SimAnnouncement(settings, options.protocolName, sim->Path()) << "\n";
-        paths.push_back(sim->Path());
-        sims.push_back(std::move(sim));
+    if (!StartSimulatedHeads(options, err, sims, paths, error)) {
+        return Ended(exit_status::kUsage, "usage error", error);
     }
 
     const ProgressStyle style =
@@ -129,25 +163,7 @@ RunEnd Upgrade(const CliOptions& options, std::ostream& out, std::ostream& err) 
     for (const auto& sim : sims) {
         err << sim->Report() << "\n";
     }
-    RunEnd end;
-    bool stopped = false;
-    for (std::size_t i = 0; i < outcomes.size(); ++i) {
-        const PortOutcome& outcome = outcomes[i];
-        ReportPort(outcome, contexts[i], options, err);
-        if (outcome.status == UpgradeStatus::Stopped) {
-            stopped = true;
-        } else if (outcome.status != UpgradeStatus::Done && end.status == exit_status::kSuccess) {
-            end = Ended(ExitStatusOf(outcome.status), DescribeStatus(outcome.status),
-                        outcome.message);
-        }
-    }
-    if (stopped) {
-        end = Ended(exit_status::kInterrupted, DescribeStatus(UpgradeStatus::Stopped),
-                    "stopped on request");
-    }
-    end.heads = HeadsJson(outcomes, contexts);
-    end.told = true;
-    return end;
+    return EndOfPorts(outcomes, contexts, options, err);
 }
 
 RunEnd InspectOrEmit(const CliOptions& options, std::ostream& out, std::ostream& err) {

@@ -124,19 +124,84 @@ std::string CPlanReport::Error() const {
     return m_error;
 }
 
-std::optional<ResumeRecord> ParseResumeReport(const std::string& text, const std::string& name,
-                                              const PortNamer& busOf, std::string& error) {
-    ResumeRecord record;
+namespace {
+
+// The text's lines; a last line without its end was cut off (each line is written whole) and is
+// left out, with `torn` set.
+std::vector<std::string> WholeLines(const std::string& text, bool& torn) {
     std::vector<std::string> lines;
     std::istringstream in(text);
     for (std::string line; std::getline(in, line);) {
         lines.push_back(line);
     }
-    if (!text.empty() && text.back() != '\n') {
-        // Each line is written whole; one without its end was cut off and is not trusted.
+    torn = !text.empty() && text.back() != '\n';
+    if (torn) {
         lines.pop_back();
-        record.tornLastLine = true;
     }
+    return lines;
+}
+
+// Where the columns that --resume reads are, by the header's names.
+struct ReportColumns {
+    std::size_t count = 0;
+    std::size_t port = 0;
+    std::size_t address = 0;
+    std::size_t sha = 0;
+    std::size_t outcome = 0;
+};
+
+std::optional<ReportColumns> FindColumns(const std::string& header) {
+    std::string why;
+    std::vector<std::string> names;
+    for (const CsvField& field : SplitCsvLine(header, why).value_or(std::vector<CsvField>{})) {
+        names.push_back(field.text);
+    }
+    auto columnOf = [&](const char* column) {
+        return static_cast<std::size_t>(std::find(names.begin(), names.end(), column) -
+                                        names.begin());
+    };
+    ReportColumns columns{names.size(), columnOf("port"), columnOf("address"),
+                          columnOf("image_sha256"), columnOf("outcome")};
+    if (std::max({columns.port, columns.address, columns.sha, columns.outcome}) >= names.size()) {
+        return std::nullopt;
+    }
+    return columns;
+}
+
+// A line's cells as text (spreadsheet quoting taken away), its address checked; nothing, with
+// `why`, when the line is not one of a report.
+std::optional<std::vector<std::string>> ReportCells(const std::string& line,
+                                                    const ReportColumns& columns,
+                                                    std::string& why) {
+    const auto split = SplitCsvLine(line, why);
+    if (!split) {
+        return std::nullopt;
+    }
+    if (split->size() != columns.count) {
+        why = std::to_string(split->size()) + " columns where the header has " +
+              std::to_string(columns.count);
+        return std::nullopt;
+    }
+    std::vector<std::string> cells;
+    cells.reserve(split->size());
+    for (const CsvField& field : *split) {
+        cells.push_back(ReadTextCell(field.text));
+    }
+    const std::string& number = cells[columns.address];
+    if (number.empty() || number.size() > 3 ||
+        number.find_first_not_of("0123456789") != std::string::npos) {
+        why = "'" + PrintableText(number) + "' is not an address";
+        return std::nullopt;
+    }
+    return cells;
+}
+
+}  // namespace
+
+std::optional<ResumeRecord> ParseResumeReport(const std::string& text, const std::string& name,
+                                              const PortNamer& busOf, std::string& error) {
+    ResumeRecord record;
+    const std::vector<std::string> lines = WholeLines(text, record.tornLastLine);
     auto fail = [&](std::size_t index, const std::string& why) {
         error = "--resume: " + name + " line " + std::to_string(index + 1) + ": " + why;
         return std::nullopt;
@@ -144,21 +209,8 @@ std::optional<ResumeRecord> ParseResumeReport(const std::string& text, const std
     if (lines.empty()) {
         return record;
     }
-    std::string why;
-    const auto header = SplitCsvLine(lines[0], why);
-    std::vector<std::string> names;
-    for (const CsvField& field : header.value_or(std::vector<CsvField>{})) {
-        names.push_back(field.text);
-    }
-    auto columnOf = [&](const char* column) {
-        return static_cast<std::size_t>(std::find(names.begin(), names.end(), column) -
-                                        names.begin());
-    };
-    const std::size_t port = columnOf("port");
-    const std::size_t address = columnOf("address");
-    const std::size_t sha = columnOf("image_sha256");
-    const std::size_t outcome = columnOf("outcome");
-    if (std::max({port, address, sha, outcome}) >= names.size()) {
+    const auto columns = FindColumns(lines[0]);
+    if (!columns) {
         return fail(0,
                     std::string("not a report of ptz-upgrade: its header is not ") + kReportHeader);
     }
@@ -171,33 +223,22 @@ std::optional<ResumeRecord> ParseResumeReport(const std::string& text, const std
         if (line.find_first_not_of(" \t") == std::string::npos) {
             continue;
         }
-        const auto split = SplitCsvLine(line, why);
-        if (!split) {
+        std::string why;
+        const auto cells = ReportCells(line, *columns, why);
+        if (!cells) {
             return fail(i, why);
         }
-        if (split->size() != names.size()) {
-            return fail(i, std::to_string(split->size()) + " columns where the header has " +
-                               std::to_string(names.size()));
-        }
-        std::vector<std::string> cells;
-        for (const CsvField& field : *split) {
-            cells.push_back(ReadTextCell(field.text));
-        }
-        const std::string& number = cells[address];
-        if (number.empty() || number.size() > 3 ||
-            number.find_first_not_of("0123456789") != std::string::npos) {
-            return fail(i, "'" + PrintableText(number) + "' is not an address");
-        }
-        const ReportKey key{busOf ? busOf(cells[port]) : cells[port], std::stoi(number),
-                            cells[sha]};
-        if (cells[outcome] != kUpgradedOutcome) {
+        const std::string& port = (*cells)[columns->port];
+        const ReportKey key{busOf ? busOf(port) : port, std::stoi((*cells)[columns->address]),
+                            (*cells)[columns->sha]};
+        if ((*cells)[columns->outcome] != kUpgradedOutcome) {
             last.erase(key);
             continue;
         }
         // Written again cell by cell: a hand-edited line reaches a new report as safe text.
         std::string rebuilt;
-        for (std::size_t c = 0; c < cells.size(); ++c) {
-            rebuilt += (c == 0 ? "" : ",") + CsvTextCell(cells[c]);
+        for (std::size_t c = 0; c < cells->size(); ++c) {
+            rebuilt += (c == 0 ? "" : ",") + CsvTextCell((*cells)[c]);
         }
         last[key] = rebuilt;
     }
