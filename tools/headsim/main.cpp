@@ -113,16 +113,11 @@ void Report(const HeadSimSummary& s, const std::string& outPath, const std::stri
                   << "the port was closed mid-frame as asked (--vanish-at)\n";
     }
 }
-int Run(int argc, char** argv) {
-    HeadSimOptions options;
-    std::string protocol = "pelco-d";
-
-    CLI::App app{"ptz-headsim: a simulated pan-tilt head on a pseudo-terminal"};
-    app.footer(kBehaviour);
-    app.set_version_flag("--version", std::string("ptz-headsim ") + PTZ_VERSION);
+// Where the heads are and how they speak and read.
+void AddLineOptions(CLI::App& app, HeadSimOptions& options, std::string& addresses,
+                    std::string& protocol) {
     app.add_option("--link", options.linkPath, "symlink to publish to the pty slave (replaced)")
         ->required();
-    std::string addresses = "1";
     app.add_option("--address", addresses,
                    "the head's bus address (default 1); a list such as 1,4,7-9 puts several "
                    "heads on the line, each upgraded on its own command");
@@ -143,6 +138,10 @@ int Run(int argc, char** argv) {
     app.add_flag("--once", options.once,
                  "exit 0 once every head has completed an upgrade and the loader has closed the "
                  "port");
+}
+
+// What the heads do wrong, and what the line does to their answers.
+void AddFaultOptions(CLI::App& app, HeadSimOptions& options) {
     app.add_option("--fault-address", options.faultAddress,
                    "the frame faults (--bad-sum-at, --answer-81-at, --fail-at, --timeout-at) hit "
                    "only this head of the line (default: whichever is upgraded)")
@@ -174,23 +173,11 @@ int Run(int argc, char** argv) {
         ->check(CLI::Range(0, 4096));
     app.add_flag("--echo", options.echo,
                  "send every received byte back at once, as a two-wire RS-485 adapter does");
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError& e) {
-        // Help and version print and exit 0; every other parse failure is a usage error.
-        return app.exit(e) == 0 ? 0 : 2;
-    }
-    options.pelcoP = protocol == "pelco-p";
-    std::vector<int> heads;
-    if (!ParseAddressList(addresses, heads)) {
-        std::cerr << "--address: '" << addresses
-                  << "' is not an address 1..255 or a list of them such as 1,4,7-9\n"
-                  << "Run with --help for more information.\n";
-        return 2;
-    }
-    options.address = heads.front();
-    options.moreAddresses.assign(heads.begin() + 1, heads.end());
+}
 
+// Runs the simulator until a stop signal (or, with --once, every head's completed upgrade);
+// the exit status.
+int Serve(const HeadSimOptions& options) {
     // Blocked before the simulator's thread starts, so that only the wait below takes them.
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
@@ -225,6 +212,36 @@ int Run(int argc, char** argv) {
         }
     }
     return status;
+}
+
+int Run(int argc, char** argv) {
+    HeadSimOptions options;
+    std::string protocol = "pelco-d";
+    std::string addresses = "1";
+
+    CLI::App app{"ptz-headsim: a simulated pan-tilt head on a pseudo-terminal"};
+    app.footer(kBehaviour);
+    app.set_version_flag("--version", std::string("ptz-headsim ") + PTZ_VERSION);
+    AddLineOptions(app, options, addresses, protocol);
+    AddFaultOptions(app, options);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        // Help and version print and exit 0; every other parse failure is a usage error.
+        return app.exit(e) == 0 ? 0 : 2;
+    }
+    options.pelcoP = protocol == "pelco-p";
+    std::vector<int> heads;
+    if (!ParseAddressList(addresses, heads)) {
+        std::cerr << "--address: '" << addresses
+                  << "' is not an address 1..255 or a list of them such as 1,4,7-9\n"
+                  << "Run with --help for more information.\n";
+        return 2;
+    }
+    options.address = heads.front();
+    options.moreAddresses.assign(heads.begin() + 1, heads.end());
+
+    return Serve(options);
 }
 }  // namespace
 
