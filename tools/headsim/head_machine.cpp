@@ -223,33 +223,35 @@ void HeadMachine::FinishFrame(std::vector<HeadAnswer>& answers) {
     }
 
     // The other heads of the line take their frames as they come.
-    if (m_options.faultAddress != 0 && m_options.faultAddress != m_summary.lastAddress) {
+    const bool faultsApply =
+        m_options.faultAddress == 0 || m_options.faultAddress == m_summary.lastAddress;
+    if (!faultsApply || !AnswerFault(index, answers)) {
         StoreBlock(frame, index, repeatOfLast, answers);
-        return;
     }
+}
+
+bool HeadMachine::AnswerFault(int index, std::vector<HeadAnswer>& answers) {
     if (TakeFault(m_options.badSumAt, index, "checksum error 0x83")) {
         m_refusedLast = true;
         Answer(kChecksumError83, "checksum error", false, answers);
-        return;
+        return true;
     }
     if (TakeFault(m_options.answer81At, index, "checksum error 0x81")) {
         m_refusedLast = true;
         Answer(kChecksumError81, "checksum error", false, answers);
-        return;
+        return true;
     }
-    if (index == m_options.failAt || index == m_options.timeoutAt) {
-        const bool fail = index == m_options.failAt;
-        (fail ? m_options.failAt : m_options.timeoutAt) = -1;
-        m_log.Write(JsonLine("fault")
-                        .Add("kind", fail ? "fail 0x86" : "time-out 0x87")
-                        .Add("index", index));
-        Abandon(fail ? "failure on demand" : "time-out on demand");
-        Answer(fail ? kUpgradeFailed : kUpgradeTimedOut,
-               fail ? "upgrade failed" : "upgrade timed out", false, answers);
-        return;
+    if (index != m_options.failAt && index != m_options.timeoutAt) {
+        return false;
     }
-
-    StoreBlock(frame, index, repeatOfLast, answers);
+    const bool fail = index == m_options.failAt;
+    (fail ? m_options.failAt : m_options.timeoutAt) = -1;
+    m_log.Write(
+        JsonLine("fault").Add("kind", fail ? "fail 0x86" : "time-out 0x87").Add("index", index));
+    Abandon(fail ? "failure on demand" : "time-out on demand");
+    Answer(fail ? kUpgradeFailed : kUpgradeTimedOut, fail ? "upgrade failed" : "upgrade timed out",
+           false, answers);
+    return true;
 }
 
 void HeadMachine::StoreBlock(const DecodedFrame& frame, int index, bool repeatOfLast,

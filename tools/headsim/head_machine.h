@@ -36,6 +36,8 @@ class HeadMachine {
     void StepFrame(std::uint8_t byte, int baud, std::vector<HeadAnswer>& answers);
     void FinishFrame(std::vector<HeadAnswer>& answers);
     // A good frame carrying the expected block (or the last one again): stored and answered.
+    // The frame fault asked for at frame `index`, answered; false when none is.
+    bool AnswerFault(int index, std::vector<HeadAnswer>& answers);
     void StoreBlock(const DecodedFrame& frame, int index, bool repeatOfLast,
                     std::vector<HeadAnswer>& answers);
     void Answer(std::uint8_t byte, const char* meaning, bool completes,
