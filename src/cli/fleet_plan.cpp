@@ -117,13 +117,23 @@ class PlanParser {
         return true;
     }
 
-    bool ReadHeader(const std::string& line) {
+    // The line's fields, every one printable; nothing once the line has failed.
+    std::optional<std::vector<CsvField>> Fields(const std::string& line) {
         std::string error;
-        const auto fields = SplitCsvLine(line, error);
+        auto fields = SplitCsvLine(line, error);
         if (!fields) {
-            return Fail(error);
+            Fail(error);
+            return std::nullopt;
         }
         if (!Printable(*fields)) {
+            return std::nullopt;
+        }
+        return fields;
+    }
+
+    bool ReadHeader(const std::string& line) {
+        const auto fields = Fields(line);
+        if (!fields) {
             return false;
         }
         for (std::size_t i = 0; i < fields->size(); ++i) {
@@ -154,12 +164,8 @@ class PlanParser {
     }
 
     bool ReadRow(const std::string& line) {
-        std::string error;
-        const auto fields = SplitCsvLine(line, error);
+        const auto fields = Fields(line);
         if (!fields) {
-            return Fail(error);
-        }
-        if (!Printable(*fields)) {
             return false;
         }
         if (fields->size() > m_header.columns.size()) {
