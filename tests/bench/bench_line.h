@@ -72,4 +72,14 @@ inline double CpuSeconds(const rusage& usage) {
            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
+// How many heads a plan's report lists as upgraded.
+inline int UpgradedInReport(const std::string& path) {
+    std::ifstream report(path);
+    int upgraded = 0;
+    for (std::string line; std::getline(report, line);) {
+        upgraded += line.find(",upgraded,") != std::string::npos ? 1 : 0;
+    }
+    return upgraded;
+}
+
 }  // namespace bench

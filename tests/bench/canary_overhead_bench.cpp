@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_line.h"
 #include "spawn_quiet.h"
 
 namespace {
@@ -32,25 +33,17 @@ std::pair<double, int> RunPlan(const std::string& dir, const std::vector<std::st
     waitpid(pid, nullptr, 0);
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::ifstream report(dir + "/report.csv");
-    int upgraded = 0;
-    for (std::string line; std::getline(report, line);) {
-        upgraded += line.find(",upgraded,") != std::string::npos ? 1 : 0;
-    }
-    return {seconds, upgraded};
+    return {seconds, bench::UpgradedInReport(dir + "/report.csv")};
 }
 
 }  // namespace
 
 int main() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "ptz-canary-bench-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-        std::perror("mkdtemp");
+    const std::string dir = bench::ScratchFolder("ptz-canary-bench");
+    if (dir.empty()) {
         return 0;
     }
-    const std::string dir = pattern;
-    std::ofstream(dir + "/fw.bin", std::ios::binary) << std::string(8192, '\x5A');
+    bench::WriteImage(dir + "/fw.bin", 2);
     std::vector<pid_t> heads;
     std::string plan = "port,address,protocol,speed\n";
     for (int bus = 0; bus < kBuses; ++bus) {
@@ -59,9 +52,7 @@ int main() {
         for (int head = 1; head <= kHeadsPerBus; ++head) {
             plan += link + "," + std::to_string(head) + ",pelco-d,2400\n";
         }
-        for (int i = 0; i < 500 && !std::filesystem::exists(link); ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+        bench::WaitForPath(link);
     }
     std::ofstream(dir + "/plan.csv") << plan;
 

@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_line.h"
 #include "process_runner.h"
 #include "ser2net_server.h"
 
@@ -191,24 +192,11 @@ int main() {
         std::printf("ser2net is missing (scripts/install-deps.sh installs it): no figures\n");
         return 0;
     }
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "ptz-network-bench-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-        std::perror("mkdtemp");
+    const std::string dir = bench::ScratchFolder("ptz-network-bench");
+    if (dir.empty()) {
         return 0;
     }
-    const std::string dir = pattern;
-    const std::string image = dir + "/image.bin";
-    {
-        std::vector<char> bytes(kFrames * kBlockBytes);
-        std::uint32_t x = 1;
-        for (char& byte : bytes) {
-            x = x * 1664525U + 1013904223U;
-            byte = static_cast<char>(x >> 24U);
-        }
-        std::ofstream(image, std::ios::binary)
-            .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    }
+    const std::string image = bench::WriteImage(dir + "/image.bin", kFrames);
     const double wire = static_cast<double>(kFrames * kFrameBytes + 2) * kBitsPerByte / kLineRate;
     const double pauses = static_cast<double>(kFrames) * kAckDelaySeconds;
     std::printf(

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_line.h"
 #include "spawn_quiet.h"
 
 namespace {
@@ -47,21 +48,11 @@ double HeadSeconds(int controlSpeed) {
 }  // namespace
 
 int main() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "ptz-plan-bench-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-        std::perror("mkdtemp");
+    const std::string dir = bench::ScratchFolder("ptz-plan-bench");
+    if (dir.empty()) {
         return 0;
     }
-    const std::string dir = pattern;
-    std::vector<char> image(kImageBytes);
-    std::uint32_t x = 7;
-    for (char& byte : image) {
-        x = x * 1664525U + 1013904223U;
-        byte = static_cast<char>(x >> 24U);
-    }
-    std::ofstream(dir + "/fw.bin", std::ios::binary)
-        .write(image.data(), static_cast<std::streamsize>(image.size()));
+    bench::WriteImage(dir + "/fw.bin", kImageBytes / kBlockBytes);
 
     const std::vector<int> speeds = {2400, 4800, 9600, 19200};
     std::vector<pid_t> heads;
@@ -81,9 +72,7 @@ int main() {
             plan += ",bus " + std::to_string(bus) + " head " + std::to_string(head) + "\n";
         }
         slowestBus = std::max(slowestBus, kHeadsPerBus * HeadSeconds(speed));
-        for (int i = 0; i < 500 && !std::filesystem::exists(link); ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+        bench::WaitForPath(link);
     }
     std::ofstream(dir + "/plan.csv") << plan;
 
@@ -99,13 +88,8 @@ int main() {
         kill(head, SIGTERM);
         waitpid(head, nullptr, 0);
     }
-    std::ifstream report(dir + "/report.csv");
-    int upgraded = 0;
-    for (std::string line; std::getline(report, line);) {
-        upgraded += line.find(",upgraded,") != std::string::npos ? 1 : 0;
-    }
-    const double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                       static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    const int upgraded = bench::UpgradedInReport(dir + "/report.csv");
+    const double cpu = bench::CpuSeconds(usage);
 
     std::printf("%d heads on %d buses (%d each), %zu-byte image, ptz-headsim paced at %d bit/s\n",
                 kBuses * kHeadsPerBus, kBuses, kHeadsPerBus, kImageBytes, kLineRate);
