@@ -50,13 +50,3 @@ std::string PlanBusName(const std::string& port);
 // two rows name the same head (bus and address).
 std::optional<std::vector<PlanRow>> ParsePlan(const std::string& text, const std::string& planName,
                                               const PlanRules& rules, std::string& error);
-
-struct PlanLoad {
-    std::optional<FleetPlan> plan;
-    int exitStatus = 0;  // with no plan: a usage error, or an unreadable command-line image
-    std::string error;
-};
-
-// Reads the plan (a regular file of at most 16 MiB) and every image it names (relative paths
-// from the plan's folder); rows without an image take `defaultImage`, the command line's.
-PlanLoad LoadPlan(const std::string& planPath, const std::string& defaultImage, bool noSwitch);

@@ -15,6 +15,7 @@
 #include "image_file.h"
 #include "json_events.h"
 #include "plan_heads.h"
+#include "plan_load.h"
 #include "plan_report.h"
 #include "plan_summary.h"
 #include "port_run.h"

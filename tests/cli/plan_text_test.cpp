@@ -12,6 +12,7 @@
 #include "csv_line.h"
 #include "fleet_plan.h"
 #include "image_digest.h"
+#include "plan_load.h"
 #include "plan_report.h"
 #include "port_identity.h"
 
