@@ -96,10 +96,11 @@ for program in ptz-upgrade ptz-headsim; do
             || fail "the manual page of $program does not mention $option"
     done
 done
-sed -n '/^\.SH "EXIT STATUS"/,/^\.SH/p' "$scratch/ptz-upgrade.1" >"$scratch/exit-statuses"
+# The exit statuses come from --help's list into a section of their own.
+sed -n '/^\.SS "Exit status/,/^\.S[HS]/p' "$scratch/ptz-upgrade.1" >"$scratch/exit-statuses"
 sed -n 's/^constexpr int k[A-Za-z]* = \([0-9]*\);.*/\1/p' src/cli/exit_status.h \
     | while read -r status; do
-        grep -qx "\.B $status" "$scratch/exit-statuses" \
+        grep -qx "$status" "$scratch/exit-statuses" \
             || fail "exit status $status (src/cli/exit_status.h) is missing from the manual page"
     done
 for text in dialout /dev/serial/by-id; do

@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
     build-essential cmake ninja-build
-    libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
+    libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev
     # SHA-256 of the images in ptz-upgrade's fleet report (Windows uses its own bcrypt.dll).
     libgcrypt20-dev
     clang-format clang-tidy

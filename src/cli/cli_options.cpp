@@ -35,12 +35,12 @@ row is checked and every image read before any port opens, with the checks of --
 row (a control character in any field included) is a usage error (exit 2) naming its line and
 column, and nothing is sent. Heads on one port (however its name is spelled) go one after
 another; ports run in parallel. The report's columns: row (the plan's line), label, port,
-address, image, image_sha256, start, end (UTC), outcome (upgraded, failed: why, not tried,
-or not tried: canary failed / failure limit reached when --canary or --max-failures halted
-the rollout), frames, resends; a text that a spreadsheet would take for a formula (starting with =, +, -, @)
-is written after a ' and read back without it. A report line that cannot be written whole
-starts no further head and ends the run with exit 10. For each head, --resume trusts the
-report's last line.)";
+address, image, image_sha256, start, end (UTC), outcome (upgraded, failed: why, not tried, or
+not tried: canary failed / failure limit reached when --canary or --max-failures halted the
+rollout), frames, resends; a text that a spreadsheet would take for a formula (starting with
+=, +, -, @) is written after a ' and read back without it. A report line that cannot be
+written whole starts no further head and ends the run with exit 10. For each head, --resume
+trusts the report's last line.)";
 
 std::optional<int> ParseAddress(const std::string& text) {
     if (text.empty() || text.size() > 3 ||
@@ -258,7 +258,7 @@ void AddPlanOptions(CLI::App& app, CliOptions& o) {
         ->type_name("K")
         ->check(CLI::Range(1, kMaxHeadCount))
         ->needs(plan);
-    app.footer(kPlanHelp);
+    app.footer(std::string(kPlanHelp) + "\n\n" + ExitStatusHelp());
 }
 
 // The checks of every --port name; the usage error, or nothing.

@@ -1,6 +1,8 @@
 // The exit statuses of ptz-upgrade: scripts and production lines depend on them.
 #pragma once
 
+#include <string>
+
 #include "upgrade_session.h"
 
 namespace exit_status {
@@ -18,3 +20,6 @@ constexpr int kInterrupted = 130;  // 128 + SIGINT, as shells report it
 }  // namespace exit_status
 
 int ExitStatusOf(UpgradeStatus status);
+
+// Every exit status with its meaning, one line each, as --help ends: the one list of them.
+std::string ExitStatusHelp();

@@ -52,15 +52,15 @@ int ListPorts(std::ostream& out, std::ostream& notes) {
     return exit_status::kSuccess;
 }
 
-std::string HeadsJson(const std::vector<PortOutcome>& outcomes,
-                      const std::vector<RunContext>& contexts) {
-    std::string json;
+JsonObject HeadsJson(const std::vector<PortOutcome>& outcomes,
+                     const std::vector<RunContext>& contexts) {
+    JsonObject json = JsonObject::array();
     for (std::size_t i = 0; i < outcomes.size(); ++i) {
         for (const HeadOutcome& head : outcomes[i].heads) {
-            json += (json.empty() ? "[" : ",") + HeadJson(head, contexts[i].port);
+            json.push_back(HeadJson(head, contexts[i].port));
         }
     }
-    return json.empty() ? "[]" : json + "]";
+    return json;
 }
 
 // Each --port sim as a simulated head's pty; `paths` gets what each --port opens.
@@ -216,11 +216,15 @@ RunEnd Run(const CliOptions& options, std::ostream& out, std::ostream& err) {
 }  // namespace
 
 void WriteRunResult(std::ostream& out, int exitStatus, const std::string& what,
-                    const std::string& message, const std::string& heads) {
-    CJsonStream json(out);
-    json.Write("{\"event\":\"result\",\"status\":" + JsonString(what) +
-               ",\"exit\":" + std::to_string(exitStatus) + ",\"message\":" + JsonString(message) +
-               (heads.empty() ? "" : ",\"heads\":" + heads) + "}");
+                    const std::string& message, const JsonObject& heads) {
+    JsonObject result = JsonEvent("result");
+    result["status"] = what;
+    result["exit"] = exitStatus;
+    result["message"] = message;
+    if (!heads.is_null()) {
+        result["heads"] = heads;
+    }
+    CJsonStream(out).Write(result);
 }
 
 int RunLoader(const CliOptions& options, std::ostream& out, std::ostream& err) {

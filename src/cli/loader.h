@@ -6,10 +6,11 @@
 #include <string>
 
 #include "cli_options.h"
+#include "json_events.h"
 
 int RunLoader(const CliOptions& options, std::ostream& out, std::ostream& err);
 
 // With --json, the object every run ends with: the exit status, what it means, the first failure
 // and, when heads were tried, every head's state.
 void WriteRunResult(std::ostream& out, int exitStatus, const std::string& what,
-                    const std::string& message, const std::string& heads = {});
+                    const std::string& message, const JsonObject& heads = nullptr);

@@ -265,10 +265,13 @@ class CPlanRun {
                      : std::to_string(m_gate.Failures()) + " head(s) failed (--max-failures " +
                            std::to_string(m_options.maxFailures) + ")";
         if (m_options.json) {
-            m_json.Write("{\"event\":\"halted\",\"why\":" + JsonString(why) + ",\"port\":" +
-                         JsonString(row.port) + ",\"address\":" + std::to_string(row.address) +
-                         ",\"row\":" + std::to_string(row.line) +
-                         ",\"failed\":" + std::to_string(m_gate.Failures()) + "}");
+            JsonObject event = JsonEvent("halted");
+            event["why"] = why;
+            event["port"] = row.port;
+            event["address"] = row.address;
+            event["row"] = row.line;
+            event["failed"] = m_gate.Failures();
+            m_json.Write(event);
         }
     }
 

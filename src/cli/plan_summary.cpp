@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <map>
 
-#include "json_events.h"
 #include "run_outcome.h"
 
 namespace {
@@ -77,19 +76,20 @@ std::vector<BusTally> TallyBuses(const FleetPlan& plan, const std::vector<bool>&
     return tallies;
 }
 
-std::string PlanHeadsJson(const FleetPlan& plan, const std::vector<bool>& skipped,
-                          const std::vector<HeadOutcome>& outcomes) {
-    std::string heads = "[";
+JsonObject PlanHeadsJson(const FleetPlan& plan, const std::vector<bool>& skipped,
+                         const std::vector<HeadOutcome>& outcomes) {
+    JsonObject heads = JsonObject::array();
     for (std::size_t i = 0; i < plan.rows.size(); ++i) {
         const PlanRow& row = plan.rows[i];
-        heads += i == 0 ? "" : ",";
         if (skipped[i]) {
-            heads += "{\"port\":" + JsonString(row.port) + ",\"row\":" + std::to_string(row.line) +
-                     ",\"label\":" + JsonString(row.label) +
-                     ",\"address\":" + std::to_string(row.address) + ",\"state\":\"skipped\"}";
+            heads.push_back(JsonObject{{"port", row.port},
+                                       {"row", row.line},
+                                       {"label", row.label},
+                                       {"address", row.address},
+                                       {"state", "skipped"}});
             continue;
         }
-        heads += HeadJson(outcomes[i], row.port, row.line, row.label);
+        heads.push_back(HeadJson(outcomes[i], row.port, row.line, row.label));
     }
-    return heads + "]";
+    return heads;
 }

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "fleet_plan.h"
+#include "json_events.h"
 #include "port_run.h"
 
 struct BusTally {
@@ -26,5 +27,5 @@ std::vector<BusTally> TallyBuses(const FleetPlan& plan, const std::vector<bool>&
 
 // Every head of the plan in its order, as the JSON array of the closing --json result
 // ("skipped" for those --resume left out).
-std::string PlanHeadsJson(const FleetPlan& plan, const std::vector<bool>& skipped,
-                          const std::vector<HeadOutcome>& outcomes);
+JsonObject PlanHeadsJson(const FleetPlan& plan, const std::vector<bool>& skipped,
+                         const std::vector<HeadOutcome>& outcomes);

@@ -78,22 +78,23 @@ void ReportPort(const PortOutcome& outcome, const RunContext& context, const Cli
     err << context.port << ": " << DescribeHeads(outcome.heads) << "\n";
 }
 
-std::string HeadJson(const HeadOutcome& head, const std::string& port, int row,
-                     const std::string& label) {
-    std::string json = "{\"port\":" + JsonString(port);
+JsonObject HeadJson(const HeadOutcome& head, const std::string& port, int row,
+                    const std::string& label) {
+    JsonObject json{{"port", port}};
     if (row > 0) {
-        json += ",\"row\":" + std::to_string(row) + ",\"label\":" + JsonString(label);
+        json["row"] = row;
+        json["label"] = label;
     }
-    json += ",\"address\":" + std::to_string(head.address) + ",\"state\":\"" + HeadStateName(head) +
-            "\"";
+    json["address"] = head.address;
+    json["state"] = HeadStateName(head);
     if (head.state == HeadState::NotTried && !head.notTriedWhy.empty()) {
-        json += ",\"why\":" + JsonString(head.notTriedWhy);
+        json["why"] = head.notTriedWhy;
     }
     if (head.state == HeadState::Failed) {
-        json += ",\"status\":" + JsonString(DescribeStatus(head.status)) +
-                ",\"exit\":" + std::to_string(ExitStatusOf(head.status));
+        json["status"] = DescribeStatus(head.status);
+        json["exit"] = ExitStatusOf(head.status);
     }
-    return json + "}";
+    return json;
 }
 
 std::string SimAnnouncement(const SimHeadSettings& settings, const std::string& protocolName,

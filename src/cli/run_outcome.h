@@ -8,6 +8,7 @@
 
 #include "cli_options.h"
 #include "exit_status.h"
+#include "json_events.h"
 #include "port_run.h"
 #include "run_context.h"
 #include "sim_port.h"
@@ -16,7 +17,7 @@ struct RunEnd {
     int status = exit_status::kSuccess;
     std::string what = DescribeStatus(UpgradeStatus::Done);
     std::string message;  // the first failure, for people
-    std::string heads;    // JSON array of every head, empty when none was tried
+    JsonObject heads;     // array of every head for --json; null when none was tried
     bool told = false;    // the message is already on stderr
 };
 
@@ -26,8 +27,8 @@ RunEnd Ended(int status, const char* what, std::string message);
 const char* HeadStateName(const HeadOutcome& head);
 
 // One head as a JSON object; `row` and `label` only when it came from a plan (row > 0).
-std::string HeadJson(const HeadOutcome& head, const std::string& port, int row = 0,
-                     const std::string& label = {});
+JsonObject HeadJson(const HeadOutcome& head, const std::string& port, int row = 0,
+                    const std::string& label = {});
 
 // The port's summary on stderr: every failure in full, then every head by name.
 void ReportPort(const PortOutcome& outcome, const RunContext& context, const CliOptions& options,

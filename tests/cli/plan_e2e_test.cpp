@@ -15,6 +15,7 @@
 #include <sstream>
 #include <thread>
 
+#include "json_event_check.h"
 #include "process_runner.h"
 
 namespace {
@@ -191,7 +192,7 @@ TEST_F(PlanEndToEnd, ThreeBusesOfFourHeadsAllUpgradeInParallelWithAnExactReport)
     }
     // In parallel: the last bus accepts frames before the first bus's last head is done, and
     // the events carry the row's label.
-    const std::string lastHeadOfA = "{\"event\":\"result\",\"port\":\"" + m_links[0] +
+    const std::string lastHeadOfA = "{\"schema\":1,\"event\":\"result\",\"port\":\"" + m_links[0] +
                                     "\",\"address\":4,\"row\":15,\"label\":\"Gate 4\"";
     const std::string frameOfC = "\"event\":\"frame\",\"port\":\"" + m_links[2] + "\"";
     ASSERT_NE(run.out.find(lastHeadOfA), std::string::npos) << run.out;
@@ -454,10 +455,11 @@ TEST_F(PlanEndToEnd, AReportThatCannotBeWrittenStopsNewHeadsAndExitsTen) {
     EXPECT_EQ(DoneByAddress(ReadFileText(Log(0))), (std::map<int, int>{{1, 1}, {2, 1}}));
     const std::vector<std::string> out = Lines(run.out);
     ASSERT_FALSE(out.empty());
-    EXPECT_EQ(out.back().rfind("{\"event\":\"result\",\"status\":\"report not written\","
-                               "\"exit\":10,\"message\":\"Failed to write the report",
-                               0),
-              0U)
+    EXPECT_EQ(
+        out.back().rfind("{\"schema\":1,\"event\":\"result\",\"status\":\"report not written\","
+                         "\"exit\":10,\"message\":\"Failed to write the report",
+                         0),
+        0U)
         << out.back();
     // Head 1's line whole, head 2's cut short, which --resume and the next report ignore.
     const std::string text = ReadFileText(Path("report.csv"));
@@ -523,9 +525,10 @@ TEST_F(PlanEndToEnd, AFailedCanaryHaltsTheRolloutAndResumeGoesOnFromIt) {
                                           {4, "not tried: canary failed"},
                                           {5, "not tried: canary failed"},
                                           {6, "not tried: canary failed"}}));
-    EXPECT_NE(run.out.find("{\"event\":\"halted\",\"why\":\"canary failed\",\"port\":\"" +
-                           m_links[0] + "\",\"address\":1,\"row\":3,\"failed\":1}"),
-              std::string::npos)
+    EXPECT_NE(
+        run.out.find("{\"schema\":1,\"event\":\"halted\",\"why\":\"canary failed\",\"port\":\"" +
+                     m_links[0] + "\",\"address\":1,\"row\":3,\"failed\":1}"),
+        std::string::npos)
         << run.out;
     EXPECT_NE(run.out.find("\"address\":11,\"state\":\"not tried\",\"why\":\"canary failed\""),
               std::string::npos)
@@ -575,6 +578,19 @@ TEST_F(PlanEndToEnd, TheFailureLimitStartsNoNewHeadAndCountsOnlyHeadsThatConnect
     EXPECT_NE(run.err.find("the rollout halted: 2 head(s) failed (--max-failures 2)"),
               std::string::npos)
         << run.err;
+}
+
+TEST_F(PlanEndToEnd, OneRunWritesEveryDocumentedEvent) {
+    // Head 1 resends its first frame, fails its second and so halts the rollout as a canary;
+    // head 2 is kept from its turn. Every line is checked against the document as each run is.
+    const std::string link = StartBus(
+        0, {"--address", "1-2", "--fault-address", "1", "--bad-sum-at", "0", "--fail-at", "1"});
+    WritePlan("port,address,protocol,speed\n" + link + ",1,pelco-d,2400\n" + link +
+              ",2,pelco-d,2400\n");
+    const ProcessResult run =
+        Upgrade({"--plan", Path("plan.csv"), "--canary", "1", "--json", "-q", Path("c.bin")});
+    EXPECT_EQ(run.exitStatus, 5) << run.err;
+    EXPECT_EQ(EventsIn(run.out), DocumentedEvents()) << run.out;
 }
 
 }  // namespace

@@ -13,6 +13,8 @@
 #include <string_view>
 #include <thread>
 
+#include "output_check.h"
+
 std::string ReadFileText(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
@@ -23,7 +25,7 @@ std::string ReadFileText(const std::string& path) {
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::string& dir,
                            const std::string& name, const std::vector<std::string>& environment,
                            long long fileSizeLimit)
-    : m_outPath(dir + "/" + name + ".out"), m_errPath(dir + "/" + name + ".err") {
+    : m_argv(argv), m_outPath(dir + "/" + name + ".out"), m_errPath(dir + "/" + name + ".err") {
     // Built before fork: the child of a threaded test may only make async-signal-safe calls.
     std::vector<std::string> settings = environment;
     std::vector<char*> env;
@@ -116,6 +118,9 @@ ProcessResult ChildProcess::Wait(int timeoutMs) {
     }
     result.out = ReadFileText(m_outPath);
     result.err = ReadFileText(m_errPath);
+    if (result.exitStatus >= 0) {
+        CheckProgramOutput(m_argv, result.out);
+    }
     return result;
 }
 

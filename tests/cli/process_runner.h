@@ -29,10 +29,12 @@ class ChildProcess {
     // Waits until stdout holds `text` (true) or the time passes (false).
     bool WaitForOutput(const std::string& text, int timeoutMs) const;
     void Signal(int signal) const;
-    // Waits for the end; kills the child after timeoutMs.
+    // Waits for the end; kills the child after timeoutMs. The output of a child that ended by
+    // itself is checked as output_check.h says.
     ProcessResult Wait(int timeoutMs);
 
   private:
+    std::vector<std::string> m_argv;
     pid_t m_pid = -1;
     std::string m_outPath;
     std::string m_errPath;

@@ -2,6 +2,10 @@
 // busy port with no holder names the likely cause, and JSON text stays valid UTF-8.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <regex>
+#include <sstream>
+
 #include <string>
 
 #include "exit_status.h"
@@ -93,18 +97,44 @@ TEST(ResultText, APortTakenByBrlttyOrModemManagerSaysHowToStopThem) {
         "brltty"));
 }
 
+// A --json line holding `text` as a field, without its line end.
+std::string JsonLine(const std::string& text) {
+    std::ostringstream out;
+    CJsonStream(out).Write(JsonObject{{"port", text}});
+    return out.str().substr(0, out.str().size() - 1);
+}
+
 TEST(JsonText, EveryStringIsValidUtf8WhateverTheBytes) {
-    EXPECT_EQ(JsonString("COM3"), "\"COM3\"");
-    EXPECT_EQ(JsonString("a\"b\\c\n\x01\x7f"), "\"a\\\"b\\\\c\\n\\u0001\\u007f\"");
-    EXPECT_EQ(JsonString("/dev/tty\xC3\xA9"), "\"/dev/tty\xC3\xA9\"") << "UTF-8 stays as it is";
-    EXPECT_EQ(JsonString("\xE4\xB8\xAD"), "\"\xE4\xB8\xAD\"");
-    EXPECT_EQ(JsonString("\xF0\x9F\x98\x80"), "\"\xF0\x9F\x98\x80\"");
+    EXPECT_EQ(JsonLine("COM3"), "{\"port\":\"COM3\"}");
+    EXPECT_EQ(JsonLine("a\"b\\c\n\x01\x7f"), "{\"port\":\"a\\\"b\\\\c\\n\\u0001\x7f\"}");
+    EXPECT_EQ(JsonLine("/dev/tty\xC3\xA9"), "{\"port\":\"/dev/tty\xC3\xA9\"}") << "UTF-8 stays";
+    EXPECT_EQ(JsonLine("\xE4\xB8\xAD\xF0\x9F\x98\x80"),
+              "{\"port\":\"\xE4\xB8\xAD\xF0\x9F\x98\x80\"}");
     // Stray, truncated, overlong and surrogate sequences become U+FFFD, one per byte.
-    EXPECT_EQ(JsonString("tty\xFF"), "\"tty\\ufffd\"");
-    EXPECT_EQ(JsonString("\xC3"), "\"\\ufffd\"");
-    EXPECT_EQ(JsonString("\xC0\xAF"), "\"\\ufffd\\ufffd\"");
-    EXPECT_EQ(JsonString("\xED\xA0\x80"), "\"\\ufffd\\ufffd\\ufffd\"");
-    EXPECT_EQ(JsonString("\xF4\x90\x80\x80"), "\"\\ufffd\\ufffd\\ufffd\\ufffd\"");
+    const std::string replaced = "\xEF\xBF\xBD";
+    EXPECT_EQ(JsonLine("tty\xFF"), "{\"port\":\"tty" + replaced + "\"}");
+    EXPECT_EQ(JsonLine("\xC3"), "{\"port\":\"" + replaced + "\"}");
+    EXPECT_EQ(JsonLine("\xC0\xAF"), "{\"port\":\"" + replaced + replaced + "\"}");
+    EXPECT_EQ(JsonLine("\xED\xA0\x80"), "{\"port\":\"" + replaced + replaced + replaced + "\"}");
+}
+
+TEST(ExitStatus, TheReadmeListsWhatHelpLists) {
+    std::ifstream readme(PTZ_README);
+    ASSERT_TRUE(readme) << PTZ_README;
+    std::string listed;
+    const std::regex row(R"re(^\| ([0-9]+) \| (.+) \|$)re");
+    bool inTable = false;
+    for (std::string line; std::getline(readme, line);) {
+        inTable = line == "| status | meaning |" || (inTable && !line.empty());
+        std::smatch match;
+        if (inTable && std::regex_match(line, match, row)) {
+            listed += "  " + match[1].str() + std::string(5 - match[1].length(), ' ') +
+                      match[2].str() + "\n";
+        }
+    }
+    const std::string help = ExitStatusHelp();
+    EXPECT_EQ(listed, help.substr(help.find('\n') + 1));
+    EXPECT_NE(help.find("\n  130  stopped on request"), std::string::npos) << help;
 }
 
 }  // namespace
