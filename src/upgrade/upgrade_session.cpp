@@ -8,6 +8,7 @@
 #include "../link/line_timing.h"
 #include "head_answer.h"
 #include "pelco_command.h"
+#include "session_line.h"
 #include "transfer_rules.h"
 #include "upgrade_frame.h"
 
@@ -46,13 +47,11 @@ const char* DescribeStatus(UpgradeStatus status) {
 namespace {
 
 // One run of the dialog with one head; lives only inside CUpgradeSession::Run.
-class SessionRun {
+class SessionRun : private CSessionLine {
   public:
     SessionRun(IUpgradeLine& line, IUpgradeClock& clock, IUpgradeObserver& observer,
                const std::atomic<bool>& stop, const UpgradeSessionOptions& options)
-        : m_line(line), m_clock(clock), m_observer(observer), m_stop(stop), m_options(options) {
-        m_result.answerTimeoutMs = options.answerTimeoutMs;
-    }
+        : CSessionLine(line, clock, observer, stop, options) {}
 
     UpgradeResult Execute(const std::vector<std::uint8_t>& image) {
         m_result.framesTotal = FrameCount(static_cast<std::int64_t>(image.size()));
@@ -73,51 +72,6 @@ class SessionRun {
     }
 
   private:
-    // Outcome of waiting for one byte.
-    enum class Wait { Byte, TimedOut, Failed, Stopped };
-
-    bool Fail(UpgradeStatus status) {
-        m_result.status = status;
-        return false;
-    }
-
-    bool FailPort(PortAction action) {
-        m_result.portAction = action;
-        m_result.portError = m_line.LastError();
-        return Fail(UpgradeStatus::PortFailed);
-    }
-
-    bool Stopped() { return Fail(UpgradeStatus::Stopped); }
-
-    UpgradeResult Finish() {
-        if (m_open) {
-            m_line.Close();
-            m_open = false;
-        }
-        m_result.baudRate = m_baudRate;
-        return m_result;
-    }
-
-    bool OpenLine(std::int32_t baudRate) {
-        if (m_stop.load()) {
-            return Stopped();
-        }
-        m_baudRate = baudRate;
-        // An echoing two-wire line returns every sent XON/XOFF character, which would stop our
-        // own transmitter: flow control stays off there.
-        if (!m_line.Open(baudRate, !m_options.echo)) {
-            return FailPort(PortAction::Open);
-        }
-        m_open = true;
-        m_pending.clear();
-        return true;
-    }
-
-    void CloseLine() {
-        m_line.Close();
-        m_open = false;
-    }
-
     // The head needs time to enter upgrade mode; the window program gives it half a second on
     // the open port and half a second with the port closed.
     bool SwitchToUpgradeMode() {
@@ -136,18 +90,6 @@ class SessionRun {
         CloseLine();
         m_observer.OnSwitched(m_options.controlBaudRate);
         return Pause(session::kPortClosedMs);
-    }
-
-    void NoteStray(std::uint8_t byte) {
-        if (m_result.strayBytes.size() < session::kMaxStrayBytesKept) {
-            m_result.strayBytes.push_back(byte);
-        }
-        ++m_result.strayCount;
-    }
-
-    void ForgetStray() {
-        m_result.strayBytes.clear();
-        m_result.strayCount = 0;
     }
 
     bool CheckConnection() {
@@ -239,46 +181,48 @@ class SessionRun {
             if (step == FrameStep::KeepWaiting && !AwaitFrameAnswer(cursor, step)) {
                 return;
             }
-            switch (step) {
-                case FrameStep::NextFrame:
-                case FrameStep::SendFill:
-                    Accept(frame, progress);
-                    cursor = FrameAfter(cursor, imageSize);
-                    NoteFrameReached(cursor, 0);  // a stop in the pause is before it
-                    if (!Pause(m_options.ackDelayMs)) {
-                        return;
-                    }
-                    break;
-                case FrameStep::Resend:
-                    ++m_result.resends;
-                    cursor = ResendOf(cursor);
-                    frame.attempt = cursor.attempt;
-                    m_observer.OnResent(frame, m_result.answer);
-                    break;
-                case FrameStep::Complete:
-                    if (cursor.role != FrameRole::Fill) {
-                        Accept(frame, progress);
-                    }
-                    return;
-                case FrameStep::TooManyChecksumErrors:
-                    ++m_result.resends;
-                    Fail(UpgradeStatus::TooManyChecksumErrors);
-                    return;
-                case FrameStep::CompleteTooEarly:
-                    Fail(UpgradeStatus::CompleteTooEarly);
-                    return;
-                case FrameStep::EndNotConfirmed:
-                    Fail(UpgradeStatus::EndNotConfirmed);
-                    return;
-                case FrameStep::HeadFailed:
-                    Fail(UpgradeStatus::HeadFailed);
-                    return;
-                case FrameStep::HeadTimedOut:
-                case FrameStep::KeepWaiting:
-                    Fail(UpgradeStatus::HeadTimedOut);
-                    return;
+            if (!Follow(step, frame, cursor, progress, imageSize)) {
+                return;
             }
         }
+    }
+
+    // Acts on what the head's answer means: true to go on with the frame `cursor` now names
+    // (the next, or the same again), false when the transfer has ended (the result says how).
+    bool Follow(FrameStep step, FrameInfo& frame, FrameCursor& cursor, UpgradeProgress& progress,
+                std::int32_t imageSize) {
+        switch (step) {
+            case FrameStep::NextFrame:
+            case FrameStep::SendFill:
+                Accept(frame, progress);
+                cursor = FrameAfter(cursor, imageSize);
+                NoteFrameReached(cursor, 0);  // a stop in the pause is before it
+                return Pause(m_options.ackDelayMs);
+            case FrameStep::Resend:
+                ++m_result.resends;
+                cursor = ResendOf(cursor);
+                frame.attempt = cursor.attempt;
+                m_observer.OnResent(frame, m_result.answer);
+                return true;
+            case FrameStep::Complete:
+                if (cursor.role != FrameRole::Fill) {
+                    Accept(frame, progress);
+                }
+                return false;
+            case FrameStep::TooManyChecksumErrors:
+                ++m_result.resends;
+                return Fail(UpgradeStatus::TooManyChecksumErrors);
+            case FrameStep::CompleteTooEarly:
+                return Fail(UpgradeStatus::CompleteTooEarly);
+            case FrameStep::EndNotConfirmed:
+                return Fail(UpgradeStatus::EndNotConfirmed);
+            case FrameStep::HeadFailed:
+                return Fail(UpgradeStatus::HeadFailed);
+            case FrameStep::HeadTimedOut:
+            case FrameStep::KeepWaiting:
+                break;
+        }
+        return Fail(UpgradeStatus::HeadTimedOut);
     }
 
     // Sends a frame with its last byte in a write of its own, noting when its writes began. What
@@ -378,159 +322,7 @@ class SessionRun {
         }
     }
 
-    // Writes the bytes as the write mode says; with an echoing line, reads back and drops the
-    // echo of every byte. Bytes that arrived unasked before it are dropped first, so that a
-    // stray or late byte is never taken for the answer to what is sent now.
-    // Announces `announced` bytes (0: `length`) and writes the first `length` of them; a frame's
-    // last byte follows in a write of its own (SendFrame).
-    bool Send(SentKind kind, const std::uint8_t* bytes, std::size_t length, const FrameInfo* frame,
-              std::size_t announced = 0) {
-        if (m_stop.load()) {
-            return Stopped();
-        }
-        if (!DropStaleInput()) {
-            return false;
-        }
-        m_observer.OnSent(kind, bytes, announced == 0 ? length : announced, m_baudRate, frame);
-        return Write(bytes, length, kind);
-    }
-
-    // Writes the bytes as the write mode says; with an echoing line, reads back and drops the
-    // echo of every byte.
-    bool Write(const std::uint8_t* bytes, std::size_t length, SentKind kind) {
-        m_writeBeganMs = m_clock.NowMs();
-        std::size_t piece = length;
-        // Only frames go byte by byte: gaps inside the command at the control speed would look
-        // like its end to a head.
-        if (m_options.writeMode == WriteMode::Byte && kind == SentKind::Frame) {
-            piece = 1;
-        } else if (m_options.echo) {
-            // The echo of a whole frame would overrun a small receive queue: read it as we go.
-            piece = std::min(piece, session::kEchoChunk);
-        }
-        for (std::size_t at = 0; at < length; at += piece) {
-            const std::size_t count = std::min(piece, length - at);
-            if (!m_line.Write(bytes + at, count)) {
-                return FailPort(PortAction::Write);
-            }
-            if (m_options.echo && !DropEcho(count)) {
-                return false;
-            }
-        }
-        return true;
-    }
-
-    bool DropStaleInput() {
-        m_pending.clear();
-        return TakeWaitingInput(
-            [](std::uint8_t /*byte*/, std::int64_t /*arrivedMs*/) { return false; });
-    }
-
-    // Reads what is already waiting, tracing each byte and handing it to `take` with the time it
-    // was read, which returns true to stop there; false when the port failed.
-    template <typename Take>
-    bool TakeWaitingInput(const Take& take) {
-        std::array<std::uint8_t, 256> buffer{};
-        // Bounded, so that a line full of noise still lets the transmission go.
-        for (int reads = 0; reads < session::kMaxStaleReads; ++reads) {
-            std::size_t received = 0;
-            const LineReadResult read = m_line.Read(buffer.data(), buffer.size(), 0, received);
-            if (read == LineReadResult::Failed) {
-                return FailPort(PortAction::Read);
-            }
-            if (read == LineReadResult::TimedOut || received == 0) {
-                return true;
-            }
-            const std::int64_t arrivedMs = m_clock.NowMs();
-            for (std::size_t i = 0; i < received; ++i) {
-                m_observer.OnReceived(buffer[i], m_baudRate, false);
-                if (take(buffer[i], arrivedMs)) {
-                    return true;
-                }
-            }
-        }
-        return true;
-    }
-
-    bool DropEcho(std::size_t count) {
-        const std::int64_t deadline = m_clock.NowMs() + m_options.answerTimeoutMs;
-        for (std::size_t i = 0; i < count; ++i) {
-            std::uint8_t byte = 0;
-            const Wait wait = NextByte(deadline, byte);
-            if (wait == Wait::Stopped) {
-                return Stopped();
-            }
-            if (wait == Wait::Failed) {
-                return FailPort(PortAction::Read);
-            }
-            if (wait == Wait::TimedOut) {
-                return Fail(UpgradeStatus::NoEcho);
-            }
-            m_observer.OnReceived(byte, m_baudRate, true);
-        }
-        return true;
-    }
-
-    Wait WaitAnswer(std::int64_t deadline, std::uint8_t& answer) {
-        const Wait wait = NextByte(deadline, answer);
-        if (wait == Wait::Byte) {
-            m_observer.OnReceived(answer, m_baudRate, false);
-        }
-        return wait;
-    }
-
-    // Next byte from the line by the deadline, waking now and then to notice a stop request.
-    Wait NextByte(std::int64_t deadline, std::uint8_t& byte) {
-        while (m_pending.empty()) {
-            if (m_stop.load()) {
-                return Wait::Stopped;
-            }
-            const std::int64_t left = deadline - m_clock.NowMs();
-            if (left <= 0) {
-                return Wait::TimedOut;
-            }
-            std::array<std::uint8_t, 256> buffer{};
-            std::size_t received = 0;
-            const int slice = static_cast<int>(std::min<std::int64_t>(left, session::kStopPollMs));
-            const LineReadResult read = m_line.Read(buffer.data(), buffer.size(), slice, received);
-            if (read == LineReadResult::Failed) {
-                return Wait::Failed;
-            }
-            m_pending.insert(m_pending.end(), buffer.begin(),
-                             buffer.begin() + static_cast<std::ptrdiff_t>(received));
-            m_pendingArrivedMs = m_clock.NowMs();
-        }
-        byte = m_pending.front();
-        m_pending.pop_front();
-        return Wait::Byte;
-    }
-
-    // A pause that a stop request cuts short.
-    bool Pause(int ms) {
-        int left = ms;
-        while (left > 0) {
-            if (m_stop.load()) {
-                return Stopped();
-            }
-            const int slice = std::min(left, session::kStopPollMs);
-            m_clock.SleepMs(slice);
-            left -= slice;
-        }
-        return !m_stop.load() || Stopped();
-    }
-
-    IUpgradeLine& m_line;
-    IUpgradeClock& m_clock;
-    IUpgradeObserver& m_observer;
-    const std::atomic<bool>& m_stop;
-    const UpgradeSessionOptions& m_options;
-    UpgradeResult m_result;
-    std::deque<std::uint8_t> m_pending;   // bytes of one read, all taken from the line at once
-    std::int64_t m_pendingArrivedMs = 0;  // when the read that brought them returned
-    std::int64_t m_writeBeganMs = 0;      // when the last Write began handing bytes to the port
-    FrameHandOver m_handOver;             // of the frame on the line
-    std::int32_t m_baudRate = 0;
-    bool m_open = false;
+    FrameHandOver m_handOver;  // of the frame on the line
 };
 
 }  // namespace
