@@ -12,7 +12,6 @@
 #include "image_file.h"
 #include "image_report.h"
 #include "json_events.h"
-#include "pelco_command.h"
 #include "plan_run.h"
 #include "port_list.h"
 #include "port_run.h"
@@ -72,17 +71,11 @@ bool StartSimulatedHeads(const CliOptions& options, std::ostream& err,
             paths.push_back(port);
             continue;
         }
-        SimHeadSettings settings;
-        settings.addresses.assign(options.addresses.begin(), options.addresses.end());
-        settings.pelcoP = options.protocolIndex == PELCO_P;
-        settings.speed = options.speed;
-        settings.noCommand = options.noSwitch;
-        settings.echo = options.echo;
-        auto sim = StartSimPort(settings, error);
+        auto sim = StartSimBus({options.addresses.begin(), options.addresses.end()},
+                               options.protocolName, options.speed, options, err, error);
         if (!sim) {
             return false;
         }
-        err << SimAnnouncement(settings, options.protocolName, sim->Path()) << "\n";
         paths.push_back(sim->Path());
         sims.push_back(std::move(sim));
     }

@@ -105,3 +105,20 @@ std::string SimAnnouncement(const SimHeadSettings& settings, const std::string& 
            std::to_string(settings.speed) + " bit/s) " + (several ? "listen" : "listens") + " on " +
            path;
 }
+
+std::unique_ptr<CSimPort> StartSimBus(const std::vector<int>& addresses,
+                                      const std::string& protocolName, int speed,
+                                      const CliOptions& options, std::ostream& err,
+                                      std::string& error) {
+    SimHeadSettings settings;
+    settings.addresses = addresses;
+    settings.pelcoP = protocolName == "pelco-p";
+    settings.speed = speed;
+    settings.noCommand = options.noSwitch;
+    settings.echo = options.echo;
+    auto sim = StartSimPort(settings, error);
+    if (sim) {
+        err << SimAnnouncement(settings, protocolName, sim->Path()) << "\n";
+    }
+    return sim;
+}

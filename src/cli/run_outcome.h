@@ -2,6 +2,7 @@
 // summary on stderr, and every head's state under --json. Shared by port runs and plan runs.
 #pragma once
 
+#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -33,6 +34,14 @@ JsonObject HeadJson(const HeadOutcome& head, const std::string& port, int row = 
 // The port's summary on stderr: every failure in full, then every head by name.
 void ReportPort(const PortOutcome& outcome, const RunContext& context, const CliOptions& options,
                 std::ostream& err);
+
+// A simulated bus (--port sim, or sim in a plan) of `addresses` speaking `protocolName` at
+// `speed`, as --no-switch and --echo say, started and announced on `err`; nothing, with
+// `error` set, where it cannot run.
+std::unique_ptr<CSimPort> StartSimBus(const std::vector<int>& addresses,
+                                      const std::string& protocolName, int speed,
+                                      const CliOptions& options, std::ostream& err,
+                                      std::string& error);
 
 // "simulated heads (address 1,2, pelco-d, 2400 bit/s) listen on /dev/pts/7".
 std::string SimAnnouncement(const SimHeadSettings& settings, const std::string& protocolName,

@@ -124,20 +124,15 @@ class CPlanRun {
                 continue;
             }
             const PlanRow& first = m_plan.rows[bus.rows.front()];
-            SimHeadSettings settings;
-            settings.addresses.clear();
+            std::vector<int> addresses;
             for (const std::size_t row : bus.rows) {
-                settings.addresses.push_back(m_plan.rows[row].address);
+                addresses.push_back(m_plan.rows[row].address);
             }
-            settings.pelcoP = first.protocolName == "pelco-p";
-            settings.speed = first.speed;
-            settings.noCommand = m_options.noSwitch;
-            settings.echo = m_options.echo;
-            auto sim = StartSimPort(settings, error);
+            auto sim =
+                StartSimBus(addresses, first.protocolName, first.speed, m_options, m_err, error);
             if (!sim) {
                 return false;
             }
-            m_err << SimAnnouncement(settings, first.protocolName, sim->Path()) << "\n";
             bus.path = sim->Path();
             m_sims.push_back(std::move(sim));
         }
