@@ -2,8 +2,8 @@
 
 #include <cctype>
 
-#include "../link/control_ids.h"
-#include "../link/device_choice.h"
+#include "control_ids.h"
+#include "device_choice.h"
 #include "resource.h"
 #include "ui_texts.h"
 

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "../link/window_surface.h"
+#include "window_surface.h"
 
 class CDialog;
 

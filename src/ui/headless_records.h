@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "../link/window_surface.h"
 #include "resource_script.h"
+#include "window_surface.h"
 
 struct HeadlessControl {
     ControlKind kind = ControlKind::Other;

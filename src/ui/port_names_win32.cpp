@@ -1,5 +1,5 @@
 // Port names on Windows: the serial link opens COMn itself; the system lists the ports present.
-#include "../link/port_list.h"
+#include "port_list.h"
 #include "port_names.h"
 
 std::string DevicePathForPortName(const std::string& name) {

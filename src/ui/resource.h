@@ -2,7 +2,7 @@
 // and the resource compiler understands only #define.
 #pragma once
 
-#include "../link/control_ids.h"
+#include "control_ids.h"
 
 // NOLINTBEGIN(cppcoreguidelines-macro-usage)
 #define IDD_ABOUT 100

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "../link/window_surface.h"
+#include "window_surface.h"
 
 struct ITaskbarList3;
 

@@ -5,23 +5,23 @@
 #include <cctype>
 #include <chrono>
 
-#include "../link/hex_text.h"
-#include "../link/line_timing.h"
-#include "../link/network_port_name.h"
-#include "../link/port_chunk.h"
-#include "../link/port_opening.h"
-#include "../upgrade/head_answer.h"
-#include "../upgrade/image_stream.h"
-#include "../upgrade/pelco_command.h"
-#include "../upgrade/serial_upgrade_line.h"
-#include "../upgrade/transfer_rules.h"
-#include "../upgrade/upgrade_frame.h"
 #include "about_box.h"
 #include "device_dlg.h"
+#include "head_answer.h"
+#include "hex_text.h"
+#include "image_stream.h"
+#include "line_timing.h"
+#include "network_port_name.h"
+#include "pelco_command.h"
 #include "port_choices.h"
+#include "port_chunk.h"
 #include "port_names.h"
+#include "port_opening.h"
 #include "resource.h"
+#include "serial_upgrade_line.h"
+#include "transfer_rules.h"
 #include "ui_texts.h"
+#include "upgrade_frame.h"
 
 namespace {
 constexpr int kPortCount = 10;

@@ -10,14 +10,14 @@
 #include <string>
 #include <tuple>
 
-#include "../link/device_choice.h"
-#include "../link/port_chunk.h"
-#include "../link/receive_worker.h"
-#include "../link/transfer_state.h"
-#include "../upgrade/transfer_worker.h"
-#include "../upgrade/upgrade_line.h"
 #include "controls.h"
+#include "device_choice.h"
 #include "dialog.h"
+#include "port_chunk.h"
+#include "receive_worker.h"
+#include "transfer_state.h"
+#include "transfer_worker.h"
+#include "upgrade_line.h"
 
 class CUpgradeDlg : public CDialog, private ITransferHost {
   public:

@@ -6,10 +6,10 @@
 #include <cerrno>
 #include <cstring>
 
-#include "../link/system_error_text.h"
-#include "../link/utf16_text.h"
 #include "image_stream.h"
 #include "image_stream_common.h"
+#include "system_error_text.h"
+#include "utf16_text.h"
 
 ImageStream OpenImageStream(const std::string& utf8Path) {
     ImageStream image;

@@ -2,7 +2,7 @@
 
 #include <array>
 
-#include "../link/hex_text.h"
+#include "hex_text.h"
 
 namespace {
 constexpr std::uint8_t kPelcoDSync = 0xFF;

@@ -5,7 +5,7 @@
 #include <thread>
 #include <utility>
 
-#include "../link/line_timing.h"
+#include "line_timing.h"
 #include "port_opening.h"
 
 namespace {

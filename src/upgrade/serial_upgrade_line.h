@@ -7,7 +7,7 @@
 #include <string>
 #include <thread>
 
-#include "../link/serial_link.h"
+#include "serial_link.h"
 #include "upgrade_line.h"
 
 class CSerialUpgradeLine final : public IUpgradeLine {

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "../link/line_timing.h"
+#include "line_timing.h"
 #include "upgrade_frame.h"
 
 std::uint32_t FrameCursor::LoadAddress() const {

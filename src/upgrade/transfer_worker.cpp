@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <system_error>
 
-#include "../link/hex_text.h"
-#include "../link/thread_priority.h"
+#include "hex_text.h"
+#include "thread_priority.h"
 #include "upgrade_frame.h"
 
 CTransferWorker::CTransferWorker(TransferState& state, ITransferHost& host, std::mutex& imageLock,

@@ -13,9 +13,9 @@
 #include <string>
 #include <thread>
 
-#include "../link/transfer_state.h"
 #include "go_ahead.h"
 #include "transfer_rules.h"
+#include "transfer_state.h"
 
 // Why a worker ended on its own, as the window is told (the value travels as a message word).
 enum class TransferEnd : int {

@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "../link/frame_buffer.h"
+#include "frame_buffer.h"
 
 namespace frame {
 constexpr std::size_t kSize = kUpgradeFrameBytes;

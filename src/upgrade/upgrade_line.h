@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "../link/serial_link.h"
+#include "serial_link.h"
 
 enum class LineReadResult {
     Data,      // at least one byte was stored

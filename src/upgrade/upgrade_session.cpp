@@ -5,8 +5,8 @@
 #include <deque>
 #include <vector>
 
-#include "../link/line_timing.h"
 #include "head_answer.h"
+#include "line_timing.h"
 #include "pelco_command.h"
 #include "session_line.h"
 #include "transfer_rules.h"

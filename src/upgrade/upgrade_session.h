@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "../link/serial_link.h"
+#include "serial_link.h"
 #include "upgrade_line.h"
 
 namespace session {

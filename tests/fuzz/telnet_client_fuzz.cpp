@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "com_port_client.h"
 #include "fuzz_check.h"
+#include "rfc2217_client.h"
 #include "telnet_codec.h"
 
 namespace {
@@ -61,13 +61,13 @@ void CheckDecoder(const Bytes& stream, const std::vector<std::size_t>& cuts) {
 }
 
 void CheckClient(const Bytes& stream, const std::vector<std::size_t>& cuts) {
-    CComPortClient whole;
+    CRfc2217Client whole;
     (void)whole.Start();
     Bytes wholeData;
     Bytes wholeReplies;
     whole.Feed(stream.data(), stream.size(), wholeData, wholeReplies);
 
-    CComPortClient cut;
+    CRfc2217Client cut;
     (void)cut.Start();
     Bytes cutData;
     Bytes cutReplies;

@@ -15,9 +15,9 @@
 #include <thread>
 #include <vector>
 
-#include "com_port_client.h"
 #include "network_port.h"
 #include "network_port_name.h"
+#include "rfc2217_client.h"
 #include "serial_link.h"
 #include "telnet_codec.h"
 
@@ -119,8 +119,8 @@ TEST(TelnetEncoding, EscapesEveryFfAndFramesComPortCommands) {
               (Bytes{0xFF, 0xFA, 0x2C, 0x01, 0x00, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xF0}));
 }
 
-TEST(ComPortClientNegotiation, AsksOnceAnswersOnceAndNamesRefusals) {
-    CComPortClient client;
+TEST(Rfc2217ClientNegotiation, AsksOnceAnswersOnceAndNamesRefusals) {
+    CRfc2217Client client;
     EXPECT_EQ(client.Start(), (Bytes{0xFF, 0xFB, 0x2C, 0xFF, 0xFB, 0x00, 0xFF, 0xFD, 0x00}));
     Bytes data;
     Bytes replies;
@@ -132,7 +132,7 @@ TEST(ComPortClientNegotiation, AsksOnceAnswersOnceAndNamesRefusals) {
     EXPECT_TRUE(client.Negotiated());
     EXPECT_TRUE(client.Refusal().empty());
 
-    CComPortClient refused;
+    CRfc2217Client refused;
     (void)refused.Start();
     const Bytes dont{0xFF, 0xFE, 0x2C};
     refused.Feed(dont.data(), dont.size(), data, replies);

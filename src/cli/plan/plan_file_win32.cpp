@@ -2,9 +2,9 @@
 // line written at the end of the file in one WriteFile.
 #include <windows.h>
 
-#include "../link/system_error_text.h"
-#include "../link/utf16_text.h"
 #include "plan_file.h"
+#include "system_error_text.h"
+#include "utf16_text.h"
 
 namespace {
 

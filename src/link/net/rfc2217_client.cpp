@@ -1,4 +1,4 @@
-#include "com_port_client.h"
+#include "rfc2217_client.h"
 
 namespace {
 bool WeUse(std::uint8_t option) {
@@ -7,7 +7,7 @@ bool WeUse(std::uint8_t option) {
 }
 }  // namespace
 
-std::vector<std::uint8_t> CComPortClient::Start() {
+std::vector<std::uint8_t> CRfc2217Client::Start() {
     std::vector<std::uint8_t> bytes;
     for (const auto& [verb, option] : {std::pair{telnet::kWill, telnet::kOptionComPort},
                                        std::pair{telnet::kWill, telnet::kOptionBinary},
@@ -19,7 +19,7 @@ std::vector<std::uint8_t> CComPortClient::Start() {
     return bytes;
 }
 
-void CComPortClient::Feed(const std::uint8_t* bytes, std::size_t length,
+void CRfc2217Client::Feed(const std::uint8_t* bytes, std::size_t length,
                           std::vector<std::uint8_t>& data, std::vector<std::uint8_t>& replies) {
     std::vector<TelnetCommand> commands;
     m_decoder.Feed(bytes, length, data, commands);
@@ -28,7 +28,7 @@ void CComPortClient::Feed(const std::uint8_t* bytes, std::size_t length,
     }
 }
 
-void CComPortClient::Answer(std::uint8_t verb, std::uint8_t option,
+void CRfc2217Client::Answer(std::uint8_t verb, std::uint8_t option,
                             std::vector<std::uint8_t>& replies) {
     bool& answered = m_answered[static_cast<std::uint16_t>(verb << 8U | option)];
     if (!answered) {
@@ -38,13 +38,13 @@ void CComPortClient::Answer(std::uint8_t verb, std::uint8_t option,
     }
 }
 
-void CComPortClient::Refuse(const std::string& what) {
+void CRfc2217Client::Refuse(const std::string& what) {
     if (m_refusal.empty()) {
         m_refusal = what;
     }
 }
 
-void CComPortClient::OnCommand(const TelnetCommand& command, std::vector<std::uint8_t>& replies) {
+void CRfc2217Client::OnCommand(const TelnetCommand& command, std::vector<std::uint8_t>& replies) {
     const std::uint8_t option = command.option;
     switch (command.verb) {
         case telnet::kWill:
@@ -82,7 +82,7 @@ void CComPortClient::OnCommand(const TelnetCommand& command, std::vector<std::ui
     }
 }
 
-std::string CComPortClient::MissingOptions() const {
+std::string CRfc2217Client::MissingOptions() const {
     std::string missing;
     const auto add = [&missing](bool agreed, const char* name) {
         if (!agreed) {
@@ -95,7 +95,7 @@ std::string CComPortClient::MissingOptions() const {
     return missing;
 }
 
-std::optional<std::vector<std::uint8_t>> CComPortClient::Acknowledged(std::uint8_t code) const {
+std::optional<std::vector<std::uint8_t>> CRfc2217Client::Acknowledged(std::uint8_t code) const {
     const auto found = m_acks.find(code);
     if (found == m_acks.end()) {
         return std::nullopt;

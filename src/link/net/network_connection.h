@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "com_port_client.h"
 #include "inflow_budget.h"
 #include "net_socket.h"
 #include "network_port_name.h"
+#include "rfc2217_client.h"
 
 namespace network_timing {
 using Clock = std::chrono::steady_clock;
@@ -57,7 +57,7 @@ struct NetworkConnection {
 
     // The receive side: what the server sent, decoded, and how the connection ended.
     std::mutex mutex;
-    CComPortClient telnet;
+    CRfc2217Client telnet;
     std::deque<std::uint8_t> input;
     NetFailure failure;
     std::vector<std::uint8_t> owed;  // answers to the server and half-sent escapes, sent first

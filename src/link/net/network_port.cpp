@@ -5,11 +5,11 @@
 #include <thread>
 #include <vector>
 
-#include "com_port_client.h"
 #include "line_timing.h"
 #include "net_socket.h"
 #include "network_connection.h"
 #include "network_port_name.h"
+#include "rfc2217_client.h"
 #include "telnet_codec.h"
 
 namespace {

@@ -12,7 +12,7 @@
 
 #include "telnet_codec.h"
 
-class CComPortClient {
+class CRfc2217Client {
   public:
     // IAC WILL COM-PORT-OPTION and binary mode both ways (IAC WILL BINARY, IAC DO BINARY).
     std::vector<std::uint8_t> Start();
