@@ -497,22 +497,26 @@ std::optional<CUpgradeDlg::SendingOnLine> CUpgradeDlg::CurrentSending() const {
     if (worker == nullptr) {
         return std::nullopt;
     }
-    const std::optional<std::int32_t> offset = worker->UnacceptedFrameOffset();
-    const std::optional<FrameOnLine> frame = worker->FrameOnLineAt(PortClock::now());
-    if (!offset || !frame) {
+    const std::optional<FrameCursor> frame = worker->UnacceptedFrame();
+    if (!frame) {
         return std::nullopt;
     }
-    return SendingOnLine{worker, *offset, frame->attempt};
+    return SendingOnLine{worker, frame->index, frame->attempt};
 }
 
 bool CUpgradeDlg::WorkerWaits() const {
     return m_state.g_bGoAhead == 0 && TransferUnderWay() && m_state.g_pImage != nullptr;
 }
 
-void CUpgradeDlg::ReleaseWorker() {
-    // Marked as sending before the release, so the worker's next "waiting" cannot be overwritten.
+// Marked as sending before the release, so the worker's next "waiting" cannot be overwritten.
+void CUpgradeDlg::ReleaseForNextFrame() {
     m_state.g_bGoAhead = 1;
-    m_state.g_pTransferThread->Release();
+    m_state.g_pTransferThread->SendNextFrame();
+}
+
+void CUpgradeDlg::ReleaseForResend() {
+    m_state.g_bGoAhead = 1;
+    m_state.g_pTransferThread->ResendFrame();
 }
 
 void CUpgradeDlg::EndTransferWorker() {
@@ -533,8 +537,8 @@ void CUpgradeDlg::EndTransferWorker() {
     // The frame it had on the line was never accepted (or its acceptance had not yet moved it
     // on): a new start sends that block again instead of skipping it, whatever ended the worker
     // (the head giving up, the port closed, a new start).
-    if (const std::optional<std::int32_t> offset = worker->UnacceptedFrameOffset()) {
-        m_state.g_nOffset = *offset;
+    if (const std::optional<FrameCursor> frame = worker->UnacceptedFrame()) {
+        m_state.g_nOffset = frame->offset;
     }
 }
 
@@ -558,42 +562,50 @@ std::intptr_t CUpgradeDlg::OnPortData(std::uintptr_t chunkAddress, std::intptr_t
     }
     // Only the first byte of a chunk is the head's answer.
     m_byResponse = chunk->bytes.front();
-    switch (ClassifyAnswer(m_byResponse)) {
-        case AnswerAction::Connected:
-            OnConnected();
-            break;
-        case AnswerAction::NextFrame:
+    if (ClassifyAnswer(m_byResponse) == AnswerAction::Connected) {
+        OnConnected();  // the connection check's answer, about no frame
+        return 0;
+    }
+    switch (JudgeAnswer(m_byResponse, chunk->arrivedAt)) {
+        case FrameStep::KeepWaiting:
+            break;  // not about the frame on the line: stale, repeated, or no answer at all
+        case FrameStep::NextFrame:
+        case FrameStep::SendFill:
+        case FrameStep::EndNotConfirmed:  // the window sends the fill frame again, without limit
             OnFrameAccepted(chunk->arrivedAt);
             break;
-        case AnswerAction::ResendFrame:
-            OnChecksumError(m_byResponse, chunk->arrivedAt);
+        case FrameStep::Resend:
+        case FrameStep::TooManyChecksumErrors:  // never: the window has no resend limit
+            OnChecksumError();
             break;
-        case AnswerAction::Done:
-            OnUpgradeComplete(chunk->arrivedAt);
+        case FrameStep::Complete:
+            OnUpgradeComplete();
             break;
-        case AnswerAction::Failed:
+        case FrameStep::CompleteTooEarly:
+            OnCompleteTooEarly();
+            break;
+        case FrameStep::HeadFailed:
             OnUpgradeEndedByHead(text::kUpgradeFailed);
             break;
-        case AnswerAction::HeadTimedOut:
+        case FrameStep::HeadTimedOut:
             OnUpgradeEndedByHead(text::kUpgradeTimedOut);
-            break;
-        case AnswerAction::Ignore:
             break;
     }
     return 0;
 }
 
-std::optional<FrameStep> CUpgradeDlg::JudgeAnswer(std::uint8_t answer,
-                                                  PortClock::time_point arrivedAt) const {
-    if (!TransferUnderWay()) {
-        return std::nullopt;
+FrameStep CUpgradeDlg::JudgeAnswer(std::uint8_t answer, PortClock::time_point arrivedAt) const {
+    // With no transfer under way no frame is on the line, and the answer is taken as one to a
+    // block that went out whole: 0x82 and 0x81/0x83 are shown but release nothing (no worker
+    // waits), and 0x84 completes nothing.
+    FrameOnLine frame;
+    if (TransferUnderWay()) {
+        // Judged by when the answer arrived, not by when it is handled: by now the frame it
+        // found on the line may have gone out whole. Before the first frame nothing is out.
+        FrameOnLine nothingOut;
+        nothingOut.wholeFrameOut = false;
+        frame = m_state.g_pTransferThread->FrameOnLineAt(arrivedAt).value_or(nothingOut);
     }
-    // Judged by when the answer arrived, not by when it is handled: by now the frame it found
-    // on the line may have gone out whole. Before the first frame nothing is on the line.
-    FrameOnLine nothingOut;
-    nothingOut.wholeFrameOut = false;
-    const FrameOnLine frame =
-        m_state.g_pTransferThread->FrameOnLineAt(arrivedAt).value_or(nothingOut);
     return DecideFrameStep(answer, frame, kUnlimitedResends);
 }
 
@@ -610,11 +622,6 @@ void CUpgradeDlg::OnConnected() {
 }
 
 void CUpgradeDlg::OnFrameAccepted(PortClock::time_point arrivedAt) {
-    // Sooner than the frame could be out: a stale or repeated answer; the frame's own follows.
-    if (JudgeAnswer(static_cast<std::uint8_t>(HeadAnswer::FrameAccepted), arrivedAt) ==
-        FrameStep::KeepWaiting) {
-        return;
-    }
     m_prgUpgrade.SetPos(m_state.g_nOffset);
     SeekImage(m_state.g_nOffset);
     if (WorkerWaits()) {
@@ -625,45 +632,25 @@ void CUpgradeDlg::OnFrameAccepted(PortClock::time_point arrivedAt) {
                 .count();
         PauseWindowThread(
             static_cast<int>(std::clamp<long long>(kAckPauseMs - since, 0, kAckPauseMs)));
-        ReleaseWorker();
+        ReleaseForNextFrame();
     }
 }
 
-void CUpgradeDlg::OnChecksumError(std::uint8_t answer, PortClock::time_point arrivedAt) {
-    const std::optional<FrameStep> step = JudgeAnswer(answer, arrivedAt);
-    if (step == FrameStep::KeepWaiting) {
-        return;  // not about the frame on the line: nothing is resent for it
-    }
-    if (step == FrameStep::Resend) {
+void CUpgradeDlg::OnChecksumError() {
+    if (TransferUnderWay()) {
         m_state.g_pTransferThread->MarkFrameDamaged();
     }
     const std::optional<SendingOnLine> damaged = CurrentSending();
     Window().MessageBox(text::kChecksumError, "", win::kMbOk);
     // Other answers may have been handled while the message was open: look again now. The
     // resend is for the damaged sending alone; if the head accepted that frame meanwhile and the
-    // worker moved on, rewinding now would resend another block and misplace every later answer.
+    // worker moved on, resending now would send another frame and misplace every later answer.
     if (WorkerWaits() && damaged && CurrentSending() == damaged) {
-        m_state.g_nOffset = m_state.g_nOffset - m_state.g_nBlockLen;
-        SeekImage(m_state.g_nOffset);
-        ReleaseWorker();
+        ReleaseForResend();
     }
 }
 
-void CUpgradeDlg::OnUpgradeComplete(PortClock::time_point arrivedAt) {
-    const std::optional<FrameStep> step =
-        JudgeAnswer(static_cast<std::uint8_t>(HeadAnswer::UpgradeComplete), arrivedAt);
-    if (!step) {
-        // No transfer (or one that has just ended on its own, its report still on its way):
-        // nothing can have completed.
-        return;
-    }
-    if (*step != FrameStep::Complete) {
-        // A head that says "complete" before it has the last block has not got the image.
-        EndTransferWorker();
-        ShowTaskbarProgress(TaskbarProgress::Error);
-        Window().MessageBox(text::kUpgradeIncomplete, "", win::kMbOk);
-        return;
-    }
+void CUpgradeDlg::OnUpgradeComplete() {
     m_prgUpgrade.SetPos(m_state.g_nOffset);
     // Ended first, so that no later answer can release it into another frame.
     EndTransferWorker();
@@ -673,6 +660,18 @@ void CUpgradeDlg::OnUpgradeComplete(PortClock::time_point arrivedAt) {
     m_btnConnect.EnableWindow(false);
     m_state.g_nOffset = 0;
     DropImage();
+}
+
+void CUpgradeDlg::OnCompleteTooEarly() {
+    if (!TransferUnderWay()) {
+        // No transfer (or one that has just ended on its own, its report still on its way):
+        // nothing can have completed.
+        return;
+    }
+    // A head that says "complete" before it has the last block has not got the image.
+    EndTransferWorker();
+    ShowTaskbarProgress(TaskbarProgress::Error);
+    Window().MessageBox(text::kUpgradeIncomplete, "", win::kMbOk);
 }
 
 void CUpgradeDlg::OnUpgradeEndedByHead(const char* message) {

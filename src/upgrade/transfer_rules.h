@@ -2,6 +2,20 @@
 // the line means (which frame follows which is the cursor's, in upgrade_frame.h). Pure functions
 // over a small state, so that the window program and the command line only feed them what
 // happened and act on the result.
+//
+// What the two programs do differently on purpose, each on top of the same steps:
+// - Answers: the command line reads every byte the head sends; the window takes only the first
+//   byte of each chunk the receive worker hands it, as the window program always has.
+// - Messages: the window tells the operator in message boxes, and its resend after a checksum
+//   error goes out only once the operator has closed that message (and only if the damaged
+//   frame still waits for it); the command line words nothing here and resends at once.
+// - Limits: the command line gives up after its --retries resends and after its answer time
+//   limit; the window has no resend limit (kUnlimitedResends) and no answer time limit, leaving
+//   both to the operator, who can always close the port.
+// - The fill frame accepted with 0x82: the command line ends as "end not confirmed"; the window
+//   sends the fill frame again, as often as the head asks for it.
+// - With no transfer under way, the window still shows 0x82 (the progress bar), 0x81/0x83 (the
+//   checksum message) and 0x86/0x87; the command line hears nothing then.
 #pragma once
 
 #include <chrono>
