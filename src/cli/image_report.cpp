@@ -3,18 +3,18 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <memory>
 #include <system_error>
 
 #include "exit_status.h"
 #include "head_answer.h"
+#include "line_timing.h"
 #include "pelco_command.h"
 #include "upgrade_frame.h"
 #include "utf8_io.h"
 
 namespace {
-
-constexpr int kBitsPerByte = 10;  // start bit, 8 data bits, stop bit
 
 // Calls `each(frame, cursor)` for every frame of a clean transfer; false when it does.
 template <typename Each>
@@ -47,7 +47,8 @@ std::string HexBytes(const std::vector<std::uint8_t>& bytes) {
 }  // namespace
 
 double WireSeconds(std::int64_t bytes, std::int32_t baudRate) {
-    return static_cast<double>(bytes) * kBitsPerByte / static_cast<double>(baudRate);
+    return std::chrono::duration<double>(line::WireTime(static_cast<std::size_t>(bytes), baudRate))
+        .count();
 }
 
 int InspectImage(const ImageFile& image, const CliOptions& options, std::ostream& out) {

@@ -25,9 +25,6 @@
 
 namespace {
 constexpr int kPortCount = 10;
-constexpr int kReopenPauseMs = 500;
-constexpr int kSwitchPauseMs = 500;
-constexpr int kAckPauseMs = 20;
 constexpr std::size_t kHexTextCapacity = 4096;
 // How long ending a worker waits before it closes the port under a write held by the line.
 constexpr int kWorkerEndGraceMs = 300;
@@ -311,7 +308,7 @@ std::intptr_t CUpgradeDlg::ReopenPort(std::uintptr_t /*wParam*/, std::intptr_t /
         return 0;
     }
     ClosePort();
-    PauseWindowThread(kReopenPauseMs);
+    PauseWindowThread(line::kPortClosedMs);
     OpenPort();
     if (m_state.g_bPortOpen != 0) {
         m_btnConnect.EnableWindow(true);
@@ -434,10 +431,10 @@ std::intptr_t CUpgradeDlg::SwitchToUpgradeMode(std::uintptr_t choiceAddress,
     const std::string command =
         FormatCommandText(BuildUpgradeModeCommand(choice.address, choice.protocolIndex));
     m_nBaudRate = ApplySpeedIndex(choice.speedIndex, m_nBaudRate);
-    PauseWindowThread(kSwitchPauseMs);
+    PauseWindowThread(line::kSwitchSettleMs);
     ReopenPort();
     SendFromWindowThread(command);
-    PauseWindowThread(kSwitchPauseMs);
+    PauseWindowThread(line::kSwitchSettleMs);
     m_nBaudRate = kTransferBaudRate;
     ReopenPort();
     return 0;
@@ -630,8 +627,8 @@ void CUpgradeDlg::OnFrameAccepted(PortClock::time_point arrivedAt) {
         const auto since =
             std::chrono::duration_cast<std::chrono::milliseconds>(PortClock::now() - arrivedAt)
                 .count();
-        PauseWindowThread(
-            static_cast<int>(std::clamp<long long>(kAckPauseMs - since, 0, kAckPauseMs)));
+        PauseWindowThread(static_cast<int>(
+            std::clamp<long long>(line::kAckPauseMs - since, 0, line::kAckPauseMs)));
         ReleaseForNextFrame();
     }
 }

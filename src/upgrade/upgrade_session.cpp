@@ -84,12 +84,12 @@ class SessionRun : private CSessionLine {
             return false;
         }
         const int pause = std::max(m_options.switchPauseMs, session::kMinSwitchPauseMs);
-        if (!Pause(pause - session::kPortClosedMs)) {
+        if (!Pause(pause - line::kPortClosedMs)) {
             return false;
         }
         CloseLine();
         m_observer.OnSwitched(m_options.controlBaudRate);
-        return Pause(session::kPortClosedMs);
+        return Pause(line::kPortClosedMs);
     }
 
     bool CheckConnection() {
