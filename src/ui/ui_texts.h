@@ -52,5 +52,4 @@ constexpr const char* kSwitchOnRawNetworkPort =
 constexpr const char* kAddressError = "输入地址错误!";
 constexpr const char* kInitialAddress = "1";
 constexpr const char* kProtocolNames[] = {"PELCO_P", "PELCO_D"};
-constexpr const char* kSpeedNames[] = {"2400", "4800", "9600", "19200"};
 }  // namespace text
