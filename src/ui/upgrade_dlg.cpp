@@ -25,7 +25,6 @@
 
 namespace {
 constexpr int kPortCount = 10;
-constexpr std::size_t kHexTextCapacity = 4096;
 // How long ending a worker waits before it closes the port under a write held by the line.
 constexpr int kWorkerEndGraceMs = 300;
 // A write on the window thread may take its wire time and this much more before the window

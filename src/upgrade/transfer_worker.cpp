@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <system_error>
 
-#include "hex_text.h"
 #include "thread_priority.h"
 #include "upgrade_frame.h"
 

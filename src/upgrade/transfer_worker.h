@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "go_ahead.h"
+#include "hex_text.h"
 #include "transfer_rules.h"
 #include "transfer_state.h"
 
@@ -24,10 +25,10 @@ enum class TransferEnd : int {
     ImageUnreadable = 3,  // the image could not be read
 };
 
-// Frame bytes in one hex text: 1365 pairs with their blanks fill the 4095 characters that
-// SendHexText takes, so a frame goes out in four writes (1365, 1365, 1365, 12). Every write to
-// a USB serial adapter costs a USB frame, so few writes keep the line's pace.
-constexpr std::size_t kFrameChunkBytes = 1365;
+// Frame bytes in one hex text: as many pairs with their blanks as fill the characters a hex text
+// may hold before its end mark (1365), so a frame goes out in four writes (1365, 1365, 1365,
+// 12). Every write to a USB serial adapter costs a USB frame, so few writes keep the line's pace.
+constexpr std::size_t kFrameChunkBytes = (kHexTextCapacity - 1) / kFrameByteTextChars;
 
 // What the worker needs from the window, called on the worker's thread.
 class ITransferHost {
