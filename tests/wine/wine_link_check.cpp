@@ -70,7 +70,7 @@ class ChunkQueueSurface : public PostOnlyWindow {
   public:
     int MessageBox(const std::string& text, const std::string&, unsigned) override {
         std::printf("message box: %s\n", text.c_str());
-        return kIdOk;
+        return win::kIdOk;
     }
     bool Post(unsigned message, std::uintptr_t wParam, std::intptr_t lParam) override {
         if (message != WM_PORT_DATA) {
