@@ -149,9 +149,7 @@ bool CUpgradeDlg::OnInitDialog() {
     }
     m_cboPort.SetCurSel(0);
 
-    m_state.g_hComm = kInvalidPortHandle;
     m_state.g_pLink = std::make_unique<CSerialLink>();
-    m_state.g_bPortOpen = 0;
     m_state.g_pImage = nullptr;
     m_nBaudRate = kTransferBaudRate;
 
@@ -214,7 +212,7 @@ std::intptr_t CUpgradeDlg::OnQueryDragIcon(std::uintptr_t /*wParam*/, std::intpt
 
 void CUpgradeDlg::FailOpen(const std::string& message) {
     Window().MessageBox(message, text::kOpenComCaption, win::kMbIconExclamation | win::kMbOk);
-    m_state.g_bPortOpen = 0;
+    m_port.Close();
     ShowPortClosed();
 }
 
@@ -248,25 +246,18 @@ void CUpgradeDlg::OpenPort() {
             FailOpen(PortOpeningText(opening.failedStep));
             return;
     }
-    m_port = std::make_unique<CPortSession>(*m_state.g_pLink, opening.handle);
-    m_state.g_hComm = opening.handle;
-    m_state.g_bPortOpen = 1;
+    m_port.Open(opening.handle);
     Window().SetItemText(IDC_BTN_PORT, text::kClosePortLabel);
     m_btnSelect.EnableWindow(true);
-    if (!m_port->StartReceiving(Window())) {
+    if (!m_port.StartReceiving(Window())) {
         Window().MessageBox(text::kThreadCreateFailed, "", win::kMbOk);
     }
 }
 
 void CUpgradeDlg::ClosePortSession() {
-    // The one way the port is closed: marked closed first (the workers look), then its
-    // receive worker stopped and its handle closed, which also ends a write held by the line.
-    m_state.g_bPortOpen = 0;
-    if (m_port) {
-        m_port->Close();
-        m_port.reset();
-    }
-    m_state.g_hComm = kInvalidPortHandle;
+    // The one way the port is closed: marked closed first (the workers look), then its receive
+    // worker stopped and its handle closed, which also ends a write held by the line.
+    m_port.Close();
     // "Connected" held for that opening only: the next one needs its own connection check.
     if (HasWindow()) {
         m_btnConnect.SetWindowText(text::kConnectLabel);
@@ -287,7 +278,7 @@ void CUpgradeDlg::ClosePort() {
 }
 
 void CUpgradeDlg::OnPortButton() {
-    if (m_state.g_bPortOpen != 0) {
+    if (m_port.IsOpen()) {
         ClosePort();
         ShowPortClosed();
     } else {
@@ -296,20 +287,20 @@ void CUpgradeDlg::OnPortButton() {
 }
 
 void CUpgradeDlg::OnPortSelChange() {
-    if (m_state.g_bPortOpen != 0) {
+    if (m_port.IsOpen()) {
         ClosePort();
     }
     OpenPort();
 }
 
 std::intptr_t CUpgradeDlg::ReopenPort(std::uintptr_t /*wParam*/, std::intptr_t /*lParam*/) {
-    if (m_state.g_bPortOpen == 0) {
+    if (!m_port.IsOpen()) {
         return 0;
     }
     ClosePort();
     PauseWindowThread(line::kPortClosedMs);
     OpenPort();
-    if (m_state.g_bPortOpen != 0) {
+    if (m_port.IsOpen()) {
         m_btnConnect.EnableWindow(true);
     } else {
         m_btnStart.EnableWindow(false);
@@ -413,7 +404,7 @@ bool CUpgradeDlg::RefuseSwitchOnThisPort() {
     // 115200 bit/s, where no head listens for it. The head may already be in upgrade mode, so
     // the connection check stays offered.
     Window().MessageBox(text::kSwitchOnRawNetworkPort, "", win::kMbOk);
-    if (m_state.g_bPortOpen != 0) {
+    if (m_port.IsOpen()) {
         m_btnConnect.EnableWindow(true);
     }
     return true;
@@ -522,7 +513,7 @@ void CUpgradeDlg::EndTransferWorker() {
         return;
     }
     worker->Stop();
-    if (!worker->WaitUntilEnded(kWorkerEndGraceMs) && m_port) {
+    if (!worker->WaitUntilEnded(kWorkerEndGraceMs) && m_port.IsOpen()) {
         // A write held by the line (XOFF) ends only when its port closes.
         ClosePortSession();
         if (HasWindow()) {
@@ -725,7 +716,7 @@ std::intptr_t CUpgradeDlg::OnTransferEnded(std::uintptr_t why, std::intptr_t wor
 std::intptr_t CUpgradeDlg::OnPortLost(std::uintptr_t /*wParam*/, std::intptr_t /*lParam*/) {
     // Only the current opening's own failure counts: a message from an opening closed since
     // finds the current one's receive worker still running.
-    const CReceiveWorker* receiver = m_port ? m_port->Worker() : nullptr;
+    const CReceiveWorker* receiver = m_port.Receiver();
     if (receiver == nullptr || receiver->Result() != -1) {
         return 0;
     }

@@ -18,6 +18,7 @@
 #include "transfer_state.h"
 #include "transfer_worker.h"
 #include "upgrade_line.h"
+#include "window_port.h"
 
 class CUpgradeDlg : public CDialog, private ITransferHost {
   public:
@@ -97,7 +98,7 @@ class CUpgradeDlg : public CDialog, private ITransferHost {
     void EndTransferWorker();
     // Closes the port and ends a transfer it cuts (telling the operator so).
     void ClosePort();
-    // The one close sequence of the port's state: g_bPortOpen, the session, g_hComm.
+    // Closes the port (see CWindowPort) and shows the connection check as owed again.
     void ClosePortSession();
     // The buttons of a closed port.
     void ShowPortClosed();
@@ -124,7 +125,7 @@ class CUpgradeDlg : public CDialog, private ITransferHost {
 
     IUpgradeClock& m_clock;
     TransferState m_state;
-    std::unique_ptr<CPortSession> m_port;
+    CWindowPort m_port{m_state};
     // Guards the image stream's position between the worker's read and the window's seeks.
     std::mutex m_imageLock;
     // Taken by the window thread whenever it replaces g_pTransferThread, and by other threads
