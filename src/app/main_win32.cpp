@@ -4,6 +4,7 @@
 #include <exception>
 #include <string>
 
+#include "ui_texts.h"
 #include "upgrade_app.h"
 #include "utf16_text.h"
 
@@ -15,9 +16,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE /*previous*/, PWSTR /*commandL
         app.InitInstance();
         return 0;
     } catch (const std::exception& error) {
-        const std::wstring text = L"云台升级软件无法运行：" + Utf8ToWide(error.what()) +
-                                  L"\n请重新启动程序；若仍出错，请重新安装。";
-        MessageBoxW(nullptr, text.c_str(), L"云台升级软件", MB_OK | MB_ICONERROR);
+        const std::wstring message = Utf8ToWide(text::ProgramCannotRun(error.what()));
+        MessageBoxW(nullptr, message.c_str(), Utf8ToWide(text::kApplicationTitle).c_str(),
+                    MB_OK | MB_ICONERROR);
         return 1;
     }
 }

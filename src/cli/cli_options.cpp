@@ -178,11 +178,12 @@ void AddHeadOptions(CLI::App& app, CliOptions& o, OptionTexts& texts) {
         ->type_name("LIST");
     app.add_option("--protocol", texts.protocol, "pelco-d (default) or pelco-p")
         ->type_name("NAME")
-        ->check(CLI::IsMember({"pelco-d", "pelco-p"}, CLI::ignore_case));
+        ->check(
+            CLI::IsMember({kProtocolNames[PELCO_D], kProtocolNames[PELCO_P]}, CLI::ignore_case));
     app.add_option("--speed", o.speed,
                    "the head's control speed: 2400 (default), 4800, 9600, 19200")
         ->type_name("BAUD")
-        ->check(CLI::IsMember({2400, 4800, 9600, 19200}));
+        ->check(CLI::IsMember(kControlSpeeds));
     app.add_flag("--no-switch", o.noSwitch,
                  "skip the upgrade-mode command (the head is already in upgrade mode)");
     app.add_option("--switch-pause", o.switchPauseMs,
@@ -309,10 +310,8 @@ std::string Settle(CliOptions& o, const OptionTexts& texts, const CLI::App& app)
         return "--no-switch takes one --address: without the upgrade-mode command the address "
                "selects no head, so the same head would be upgraded once per address";
     }
-    o.protocolName = texts.protocol;
-    std::transform(o.protocolName.begin(), o.protocolName.end(), o.protocolName.begin(),
-                   [](char c) { return static_cast<char>(std::tolower(c)); });
-    o.protocolIndex = o.protocolName == "pelco-p" ? PELCO_P : PELCO_D;
+    o.protocolIndex = ProtocolIndexForName(texts.protocol).value_or(PELCO_D);
+    o.protocolName = kProtocolNames[o.protocolIndex];
     o.writeMode = texts.writeMode == "byte" ? WriteMode::Byte : WriteMode::Frame;
     if (o.inspect || !o.emitFile.empty()) {
         if (!o.planFile.empty()) {

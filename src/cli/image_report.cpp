@@ -3,31 +3,28 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <memory>
 #include <system_error>
 
 #include "exit_status.h"
 #include "head_answer.h"
+#include "line_timing.h"
 #include "pelco_command.h"
 #include "upgrade_frame.h"
 #include "utf8_io.h"
 
 namespace {
 
-constexpr int kBitsPerByte = 10;  // start bit, 8 data bits, stop bit
-
-// Calls `each(frame, index, offset)` for every frame of a clean transfer; false when it does.
+// Calls `each(frame, cursor)` for every frame of a clean transfer; false when it does.
 template <typename Each>
 bool ForEachFrame(const ImageFile& image, Each each) {
     FrameBuffer frame{};
-    std::int64_t index = 0;
-    for (std::int64_t offset = 0; offset < image.size; offset += frame::kBlockSize, ++index) {
-        const auto length = std::min<std::int64_t>(static_cast<std::int64_t>(frame::kBlockSize),
-                                                   image.size - offset);
-        FillUpgradeFrame(image.bytes.data() + offset, static_cast<std::size_t>(length),
-                         static_cast<std::int32_t>(offset), static_cast<std::int32_t>(image.size),
-                         frame);
-        if (!each(frame, index, offset)) {
+    const auto size = static_cast<std::int32_t>(image.size);
+    for (FrameCursor cursor = FrameAt(0, size); cursor.role != FrameRole::Fill;
+         cursor = FrameAfter(cursor, size)) {
+        FillUpgradeFrame(image.bytes.data() + cursor.offset, cursor, frame);
+        if (!each(frame, cursor)) {
             return false;
         }
     }
@@ -50,18 +47,19 @@ std::string HexBytes(const std::vector<std::uint8_t>& bytes) {
 }  // namespace
 
 double WireSeconds(std::int64_t bytes, std::int32_t baudRate) {
-    return static_cast<double>(bytes) * kBitsPerByte / static_cast<double>(baudRate);
+    return std::chrono::duration<double>(line::WireTime(static_cast<std::size_t>(bytes), baudRate))
+        .count();
 }
 
 int InspectImage(const ImageFile& image, const CliOptions& options, std::ostream& out) {
     out << "image " << options.image << ": " << image.size << " bytes, " << FrameCount(image.size)
         << " frames of " << frame::kSize << " bytes\n";
     out << "frame  load address  last  sum\n";
-    ForEachFrame(image, [&](const FrameBuffer& frame, std::int64_t index, std::int64_t offset) {
+    ForEachFrame(image, [&](const FrameBuffer& frame, const FrameCursor& cursor) {
         std::array<char, 64> line{};
         std::snprintf(line.data(), line.size(), "%5lld  0x%08llx    %d     0x%06x\n",
-                      static_cast<long long>(index),
-                      static_cast<unsigned long long>(offset) + frame::kLoadAddressBase,
+                      static_cast<long long>(cursor.index),
+                      static_cast<unsigned long long>(cursor.LoadAddress()),
                       frame[frame::kLastBlockAt], UpgradeFrameChecksum(frame));
         out << line.data();
         return true;
@@ -95,7 +93,7 @@ int EmitFrameStream(const ImageFile& image, const std::string& path, std::ostrea
         return exit_status::kUsage;
     }
     std::string error;
-    const bool ok = ForEachFrame(image, [&](const FrameBuffer& frame, std::int64_t, std::int64_t) {
+    const bool ok = ForEachFrame(image, [&](const FrameBuffer& frame, const FrameCursor&) {
         if (std::fwrite(frame.data(), 1, frame.size(), out.get()) != frame.size()) {
             error = "Failed to write '" + path + "': " + std::generic_category().message(errno);
             return false;

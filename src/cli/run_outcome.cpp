@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "json_events.h"
+#include "pelco_command.h"
 #include "result_text.h"
 
 namespace {
@@ -112,7 +113,7 @@ std::unique_ptr<CSimPort> StartSimBus(const std::vector<int>& addresses,
                                       std::string& error) {
     SimHeadSettings settings;
     settings.addresses = addresses;
-    settings.pelcoP = protocolName == "pelco-p";
+    settings.pelcoP = ProtocolIndexForName(protocolName) == PELCO_P;
     settings.speed = speed;
     settings.noCommand = options.noSwitch;
     settings.echo = options.echo;

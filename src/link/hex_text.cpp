@@ -30,7 +30,7 @@ std::string FormatFrameByteText(std::uint8_t byte) {
 
 std::string FormatFrameChunkText(const std::uint8_t* bytes, std::size_t count) {
     std::string text;
-    text.reserve(count * 3);
+    text.reserve(count * kFrameByteTextChars);
     for (std::size_t i = 0; i < count; ++i) {
         AppendHexPair(text, bytes[i]);
         text.push_back(' ');

@@ -6,6 +6,12 @@
 #include <cstdint>
 #include <string>
 
+// The text buffer a hex text goes through before it is decoded: 4095 characters and an end
+// mark. A longer text is refused whole.
+constexpr std::size_t kHexTextCapacity = 4096;
+// Characters of one frame byte in hex text: two digits and a blank.
+constexpr std::size_t kFrameByteTextChars = 3;
+
 // "%02x " : one frame byte, as the transfer sends it.
 std::string FormatFrameByteText(std::uint8_t byte);
 // "%02x " for each of `count` bytes: a piece of a frame as one hex text.

@@ -20,6 +20,7 @@ class CTransferWorker;
 constexpr std::int32_t kInitialImageSize = 1000;
 
 struct TransferState {
+    // What the workers read of the window's port opening; written by CWindowPort alone.
     std::atomic<std::uint8_t> g_bPortOpen{0};
     std::atomic<PortHandle> g_hComm{kInvalidPortHandle};
     // Created once at initialisation and kept for the life of the window.

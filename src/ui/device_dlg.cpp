@@ -4,6 +4,7 @@
 
 #include "control_ids.h"
 #include "device_choice.h"
+#include "pelco_command.h"
 #include "resource.h"
 #include "ui_texts.h"
 
@@ -12,8 +13,8 @@ constexpr long kLowestAddress = 1;
 constexpr long kHighestAddress = 255;
 // Far above any address: enough digits are read to know the value is out of range.
 constexpr long kAddressSaturation = 1000000;
-constexpr int kDefaultProtocol = 1;  // PELCO_D
-constexpr int kDefaultSpeed = 0;     // 2400
+constexpr int kDefaultProtocol = PELCO_D;
+constexpr int kDefaultSpeed = 0;  // 2400
 
 std::uint8_t SelectionByte(int selection) {
     // No selection (-1) travels as 0xFF, as the list's result stored in one byte.
@@ -61,8 +62,8 @@ void CDeviceDlg::DoDataExchange() {
         m_cboProtocol.InsertString(index++, name);
     }
     index = 0;
-    for (const char* name : text::kSpeedNames) {
-        m_cboSpeed.InsertString(index++, name);
+    for (const std::int32_t speed : kControlSpeeds) {
+        m_cboSpeed.InsertString(index++, std::to_string(speed));
     }
     Window().SetItemText(IDC_EDIT_ADDRESS, text::kInitialAddress);
     m_cboProtocol.SetCurSel(kDefaultProtocol);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "system_error_text.h"
+#include "ui_texts.h"
 #include "utf16_text.h"
 
 namespace {
@@ -99,10 +100,9 @@ int CWin32DialogBackend::RunModal(CDialog& dialog, CDialog* owner) {
         DialogBoxParamW(m_module, MAKEINTRESOURCEW(dialog.TemplateId()), ownerWindow,
                         &CWin32DialogWindow::DialogProc, reinterpret_cast<LPARAM>(&window));
     if (result == -1 && !window.WasInitialised()) {
-        const std::wstring text = L"无法创建窗口（资源 " + std::to_wstring(dialog.TemplateId()) +
-                                  L"）：" + Utf8ToWide(SystemErrorText(GetLastError())) +
-                                  L"。\n程序文件可能已损坏，请重新安装。";
-        ::MessageBoxW(ownerWindow, text.c_str(),
+        const std::wstring message = Utf8ToWide(
+            text::WindowCreateFailed(dialog.TemplateId(), SystemErrorText(GetLastError())));
+        ::MessageBoxW(ownerWindow, message.c_str(),
                       m_applicationTitle.empty() ? L"PtzUpgrade" : m_applicationTitle.c_str(),
                       MB_OK | MB_ICONERROR);
     }
@@ -211,9 +211,8 @@ void CWin32DialogWindow::Fail(const std::string& what) {
         return;
     }
     m_failing = true;
-    const std::wstring text = L"程序内部错误：" + Utf8ToWide(what) +
-                              L"\n此窗口将关闭。请重新启动程序再试；若仍出错，请告知软件维护人员。";
-    ::MessageBoxW(IsWindow(m_window) != FALSE ? m_window : nullptr, text.c_str(),
+    const std::wstring message = Utf8ToWide(text::InternalError(what));
+    ::MessageBoxW(IsWindow(m_window) != FALSE ? m_window : nullptr, message.c_str(),
                   m_backend.ApplicationTitle().c_str(), MB_OK | MB_ICONERROR);
     ::EndDialog(m_window, -1);
 }
@@ -329,9 +328,8 @@ std::optional<std::string> CWin32DialogWindow::ChooseFileToOpen(const std::strin
     if (GetOpenFileNameW(&request) == FALSE) {
         const DWORD error = CommDlgExtendedError();
         if (error != 0) {
-            const std::wstring text =
-                L"无法打开文件选择窗口（错误 " + std::to_wstring(error) + L"）。请再试一次。";
-            ::MessageBoxW(m_window, text.c_str(), m_backend.ApplicationTitle().c_str(),
+            const std::wstring message = Utf8ToWide(text::FileDialogFailed(error));
+            ::MessageBoxW(m_window, message.c_str(), m_backend.ApplicationTitle().c_str(),
                           MB_OK | MB_ICONEXCLAMATION);
         }
         return std::nullopt;

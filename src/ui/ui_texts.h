@@ -2,6 +2,8 @@
 // the ones it adds for faults it guards against keep the same short style.
 #pragma once
 
+#include <string>
+
 namespace text {
 // Port control.
 constexpr const char* kOpenComCaption = "Open Com";
@@ -48,9 +50,26 @@ constexpr const char* kSwitchOnRawNetworkPort =
     "socket:// 网络端口不能切换波特率, 无法发送升级命令! 请改用 rfc2217:// 端口, "
     "或先使云台进入升级模式后直接点击连接云台.";
 
+// Failures of the program itself, around its dialogs.
+constexpr const char* kApplicationTitle = "云台升级软件";  // also the main window's caption
+inline std::string WindowCreateFailed(int resourceId, const std::string& reason) {
+    return "无法创建窗口（资源 " + std::to_string(resourceId) + "）：" + reason +
+           "。\n程序文件可能已损坏，请重新安装。";
+}
+inline std::string InternalError(const std::string& what) {
+    return "程序内部错误：" + what +
+           "\n此窗口将关闭。请重新启动程序再试；若仍出错，请告知软件维护人员。";
+}
+inline std::string FileDialogFailed(unsigned long error) {
+    return "无法打开文件选择窗口（错误 " + std::to_string(error) + "）。请再试一次。";
+}
+inline std::string ProgramCannotRun(const std::string& what) {
+    return std::string(kApplicationTitle) + "无法运行：" + what +
+           "\n请重新启动程序；若仍出错，请重新安装。";
+}
+
 // Device dialog.
 constexpr const char* kAddressError = "输入地址错误!";
 constexpr const char* kInitialAddress = "1";
 constexpr const char* kProtocolNames[] = {"PELCO_P", "PELCO_D"};
-constexpr const char* kSpeedNames[] = {"2400", "4800", "9600", "19200"};
 }  // namespace text

@@ -25,10 +25,6 @@
 
 namespace {
 constexpr int kPortCount = 10;
-constexpr int kReopenPauseMs = 500;
-constexpr int kSwitchPauseMs = 500;
-constexpr int kAckPauseMs = 20;
-constexpr std::size_t kHexTextCapacity = 4096;
 // How long ending a worker waits before it closes the port under a write held by the line.
 constexpr int kWorkerEndGraceMs = 300;
 // A write on the window thread may take its wire time and this much more before the window
@@ -153,9 +149,7 @@ bool CUpgradeDlg::OnInitDialog() {
     }
     m_cboPort.SetCurSel(0);
 
-    m_state.g_hComm = kInvalidPortHandle;
     m_state.g_pLink = std::make_unique<CSerialLink>();
-    m_state.g_bPortOpen = 0;
     m_state.g_pImage = nullptr;
     m_nBaudRate = kTransferBaudRate;
 
@@ -218,7 +212,7 @@ std::intptr_t CUpgradeDlg::OnQueryDragIcon(std::uintptr_t /*wParam*/, std::intpt
 
 void CUpgradeDlg::FailOpen(const std::string& message) {
     Window().MessageBox(message, text::kOpenComCaption, win::kMbIconExclamation | win::kMbOk);
-    m_state.g_bPortOpen = 0;
+    m_port.Close();
     ShowPortClosed();
 }
 
@@ -252,25 +246,18 @@ void CUpgradeDlg::OpenPort() {
             FailOpen(PortOpeningText(opening.failedStep));
             return;
     }
-    m_port = std::make_unique<CPortSession>(*m_state.g_pLink, opening.handle);
-    m_state.g_hComm = opening.handle;
-    m_state.g_bPortOpen = 1;
+    m_port.Open(opening.handle);
     Window().SetItemText(IDC_BTN_PORT, text::kClosePortLabel);
     m_btnSelect.EnableWindow(true);
-    if (!m_port->StartReceiving(Window())) {
+    if (!m_port.StartReceiving(Window())) {
         Window().MessageBox(text::kThreadCreateFailed, "", win::kMbOk);
     }
 }
 
 void CUpgradeDlg::ClosePortSession() {
-    // The one way the port is closed: marked closed first (the workers look), then its
-    // receive worker stopped and its handle closed, which also ends a write held by the line.
-    m_state.g_bPortOpen = 0;
-    if (m_port) {
-        m_port->Close();
-        m_port.reset();
-    }
-    m_state.g_hComm = kInvalidPortHandle;
+    // The one way the port is closed: marked closed first (the workers look), then its receive
+    // worker stopped and its handle closed, which also ends a write held by the line.
+    m_port.Close();
     // "Connected" held for that opening only: the next one needs its own connection check.
     if (HasWindow()) {
         m_btnConnect.SetWindowText(text::kConnectLabel);
@@ -291,7 +278,7 @@ void CUpgradeDlg::ClosePort() {
 }
 
 void CUpgradeDlg::OnPortButton() {
-    if (m_state.g_bPortOpen != 0) {
+    if (m_port.IsOpen()) {
         ClosePort();
         ShowPortClosed();
     } else {
@@ -300,20 +287,20 @@ void CUpgradeDlg::OnPortButton() {
 }
 
 void CUpgradeDlg::OnPortSelChange() {
-    if (m_state.g_bPortOpen != 0) {
+    if (m_port.IsOpen()) {
         ClosePort();
     }
     OpenPort();
 }
 
 std::intptr_t CUpgradeDlg::ReopenPort(std::uintptr_t /*wParam*/, std::intptr_t /*lParam*/) {
-    if (m_state.g_bPortOpen == 0) {
+    if (!m_port.IsOpen()) {
         return 0;
     }
     ClosePort();
-    PauseWindowThread(kReopenPauseMs);
+    PauseWindowThread(line::kPortClosedMs);
     OpenPort();
-    if (m_state.g_bPortOpen != 0) {
+    if (m_port.IsOpen()) {
         m_btnConnect.EnableWindow(true);
     } else {
         m_btnStart.EnableWindow(false);
@@ -417,7 +404,7 @@ bool CUpgradeDlg::RefuseSwitchOnThisPort() {
     // 115200 bit/s, where no head listens for it. The head may already be in upgrade mode, so
     // the connection check stays offered.
     Window().MessageBox(text::kSwitchOnRawNetworkPort, "", win::kMbOk);
-    if (m_state.g_bPortOpen != 0) {
+    if (m_port.IsOpen()) {
         m_btnConnect.EnableWindow(true);
     }
     return true;
@@ -434,10 +421,10 @@ std::intptr_t CUpgradeDlg::SwitchToUpgradeMode(std::uintptr_t choiceAddress,
     const std::string command =
         FormatCommandText(BuildUpgradeModeCommand(choice.address, choice.protocolIndex));
     m_nBaudRate = ApplySpeedIndex(choice.speedIndex, m_nBaudRate);
-    PauseWindowThread(kSwitchPauseMs);
+    PauseWindowThread(line::kSwitchSettleMs);
     ReopenPort();
     SendFromWindowThread(command);
-    PauseWindowThread(kSwitchPauseMs);
+    PauseWindowThread(line::kSwitchSettleMs);
     m_nBaudRate = kTransferBaudRate;
     ReopenPort();
     return 0;
@@ -497,22 +484,26 @@ std::optional<CUpgradeDlg::SendingOnLine> CUpgradeDlg::CurrentSending() const {
     if (worker == nullptr) {
         return std::nullopt;
     }
-    const std::optional<std::int32_t> offset = worker->UnacceptedFrameOffset();
-    const std::optional<FrameOnLine> frame = worker->FrameOnLineAt(PortClock::now());
-    if (!offset || !frame) {
+    const std::optional<FrameCursor> frame = worker->UnacceptedFrame();
+    if (!frame) {
         return std::nullopt;
     }
-    return SendingOnLine{worker, *offset, frame->attempt};
+    return SendingOnLine{worker, frame->index, frame->attempt};
 }
 
 bool CUpgradeDlg::WorkerWaits() const {
     return m_state.g_bGoAhead == 0 && TransferUnderWay() && m_state.g_pImage != nullptr;
 }
 
-void CUpgradeDlg::ReleaseWorker() {
-    // Marked as sending before the release, so the worker's next "waiting" cannot be overwritten.
+// Marked as sending before the release, so the worker's next "waiting" cannot be overwritten.
+void CUpgradeDlg::ReleaseForNextFrame() {
     m_state.g_bGoAhead = 1;
-    m_state.g_pTransferThread->Release();
+    m_state.g_pTransferThread->SendNextFrame();
+}
+
+void CUpgradeDlg::ReleaseForResend() {
+    m_state.g_bGoAhead = 1;
+    m_state.g_pTransferThread->ResendFrame();
 }
 
 void CUpgradeDlg::EndTransferWorker() {
@@ -522,7 +513,7 @@ void CUpgradeDlg::EndTransferWorker() {
         return;
     }
     worker->Stop();
-    if (!worker->WaitUntilEnded(kWorkerEndGraceMs) && m_port) {
+    if (!worker->WaitUntilEnded(kWorkerEndGraceMs) && m_port.IsOpen()) {
         // A write held by the line (XOFF) ends only when its port closes.
         ClosePortSession();
         if (HasWindow()) {
@@ -533,8 +524,8 @@ void CUpgradeDlg::EndTransferWorker() {
     // The frame it had on the line was never accepted (or its acceptance had not yet moved it
     // on): a new start sends that block again instead of skipping it, whatever ended the worker
     // (the head giving up, the port closed, a new start).
-    if (const std::optional<std::int32_t> offset = worker->UnacceptedFrameOffset()) {
-        m_state.g_nOffset = *offset;
+    if (const std::optional<FrameCursor> frame = worker->UnacceptedFrame()) {
+        m_state.g_nOffset = frame->offset;
     }
 }
 
@@ -558,42 +549,50 @@ std::intptr_t CUpgradeDlg::OnPortData(std::uintptr_t chunkAddress, std::intptr_t
     }
     // Only the first byte of a chunk is the head's answer.
     m_byResponse = chunk->bytes.front();
-    switch (ClassifyAnswer(m_byResponse)) {
-        case AnswerAction::Connected:
-            OnConnected();
-            break;
-        case AnswerAction::NextFrame:
+    if (ClassifyAnswer(m_byResponse) == AnswerAction::Connected) {
+        OnConnected();  // the connection check's answer, about no frame
+        return 0;
+    }
+    switch (JudgeAnswer(m_byResponse, chunk->arrivedAt)) {
+        case FrameStep::KeepWaiting:
+            break;  // not about the frame on the line: stale, repeated, or no answer at all
+        case FrameStep::NextFrame:
+        case FrameStep::SendFill:
+        case FrameStep::EndNotConfirmed:  // the window sends the fill frame again, without limit
             OnFrameAccepted(chunk->arrivedAt);
             break;
-        case AnswerAction::ResendFrame:
-            OnChecksumError(m_byResponse, chunk->arrivedAt);
+        case FrameStep::Resend:
+        case FrameStep::TooManyChecksumErrors:  // never: the window has no resend limit
+            OnChecksumError();
             break;
-        case AnswerAction::Done:
-            OnUpgradeComplete(chunk->arrivedAt);
+        case FrameStep::Complete:
+            OnUpgradeComplete();
             break;
-        case AnswerAction::Failed:
+        case FrameStep::CompleteTooEarly:
+            OnCompleteTooEarly();
+            break;
+        case FrameStep::HeadFailed:
             OnUpgradeEndedByHead(text::kUpgradeFailed);
             break;
-        case AnswerAction::HeadTimedOut:
+        case FrameStep::HeadTimedOut:
             OnUpgradeEndedByHead(text::kUpgradeTimedOut);
-            break;
-        case AnswerAction::Ignore:
             break;
     }
     return 0;
 }
 
-std::optional<FrameStep> CUpgradeDlg::JudgeAnswer(std::uint8_t answer,
-                                                  PortClock::time_point arrivedAt) const {
-    if (!TransferUnderWay()) {
-        return std::nullopt;
+FrameStep CUpgradeDlg::JudgeAnswer(std::uint8_t answer, PortClock::time_point arrivedAt) const {
+    // With no transfer under way no frame is on the line, and the answer is taken as one to a
+    // block that went out whole: 0x82 and 0x81/0x83 are shown but release nothing (no worker
+    // waits), and 0x84 completes nothing.
+    FrameOnLine frame;
+    if (TransferUnderWay()) {
+        // Judged by when the answer arrived, not by when it is handled: by now the frame it
+        // found on the line may have gone out whole. Before the first frame nothing is out.
+        FrameOnLine nothingOut;
+        nothingOut.wholeFrameOut = false;
+        frame = m_state.g_pTransferThread->FrameOnLineAt(arrivedAt).value_or(nothingOut);
     }
-    // Judged by when the answer arrived, not by when it is handled: by now the frame it found
-    // on the line may have gone out whole. Before the first frame nothing is on the line.
-    FrameOnLine nothingOut;
-    nothingOut.wholeFrameOut = false;
-    const FrameOnLine frame =
-        m_state.g_pTransferThread->FrameOnLineAt(arrivedAt).value_or(nothingOut);
     return DecideFrameStep(answer, frame, kUnlimitedResends);
 }
 
@@ -610,11 +609,6 @@ void CUpgradeDlg::OnConnected() {
 }
 
 void CUpgradeDlg::OnFrameAccepted(PortClock::time_point arrivedAt) {
-    // Sooner than the frame could be out: a stale or repeated answer; the frame's own follows.
-    if (JudgeAnswer(static_cast<std::uint8_t>(HeadAnswer::FrameAccepted), arrivedAt) ==
-        FrameStep::KeepWaiting) {
-        return;
-    }
     m_prgUpgrade.SetPos(m_state.g_nOffset);
     SeekImage(m_state.g_nOffset);
     if (WorkerWaits()) {
@@ -623,47 +617,27 @@ void CUpgradeDlg::OnFrameAccepted(PortClock::time_point arrivedAt) {
         const auto since =
             std::chrono::duration_cast<std::chrono::milliseconds>(PortClock::now() - arrivedAt)
                 .count();
-        PauseWindowThread(
-            static_cast<int>(std::clamp<long long>(kAckPauseMs - since, 0, kAckPauseMs)));
-        ReleaseWorker();
+        PauseWindowThread(static_cast<int>(
+            std::clamp<long long>(line::kAckPauseMs - since, 0, line::kAckPauseMs)));
+        ReleaseForNextFrame();
     }
 }
 
-void CUpgradeDlg::OnChecksumError(std::uint8_t answer, PortClock::time_point arrivedAt) {
-    const std::optional<FrameStep> step = JudgeAnswer(answer, arrivedAt);
-    if (step == FrameStep::KeepWaiting) {
-        return;  // not about the frame on the line: nothing is resent for it
-    }
-    if (step == FrameStep::Resend) {
+void CUpgradeDlg::OnChecksumError() {
+    if (TransferUnderWay()) {
         m_state.g_pTransferThread->MarkFrameDamaged();
     }
     const std::optional<SendingOnLine> damaged = CurrentSending();
     Window().MessageBox(text::kChecksumError, "", win::kMbOk);
     // Other answers may have been handled while the message was open: look again now. The
     // resend is for the damaged sending alone; if the head accepted that frame meanwhile and the
-    // worker moved on, rewinding now would resend another block and misplace every later answer.
+    // worker moved on, resending now would send another frame and misplace every later answer.
     if (WorkerWaits() && damaged && CurrentSending() == damaged) {
-        m_state.g_nOffset = m_state.g_nOffset - m_state.g_nBlockLen;
-        SeekImage(m_state.g_nOffset);
-        ReleaseWorker();
+        ReleaseForResend();
     }
 }
 
-void CUpgradeDlg::OnUpgradeComplete(PortClock::time_point arrivedAt) {
-    const std::optional<FrameStep> step =
-        JudgeAnswer(static_cast<std::uint8_t>(HeadAnswer::UpgradeComplete), arrivedAt);
-    if (!step) {
-        // No transfer (or one that has just ended on its own, its report still on its way):
-        // nothing can have completed.
-        return;
-    }
-    if (*step != FrameStep::Complete) {
-        // A head that says "complete" before it has the last block has not got the image.
-        EndTransferWorker();
-        ShowTaskbarProgress(TaskbarProgress::Error);
-        Window().MessageBox(text::kUpgradeIncomplete, "", win::kMbOk);
-        return;
-    }
+void CUpgradeDlg::OnUpgradeComplete() {
     m_prgUpgrade.SetPos(m_state.g_nOffset);
     // Ended first, so that no later answer can release it into another frame.
     EndTransferWorker();
@@ -673,6 +647,18 @@ void CUpgradeDlg::OnUpgradeComplete(PortClock::time_point arrivedAt) {
     m_btnConnect.EnableWindow(false);
     m_state.g_nOffset = 0;
     DropImage();
+}
+
+void CUpgradeDlg::OnCompleteTooEarly() {
+    if (!TransferUnderWay()) {
+        // No transfer (or one that has just ended on its own, its report still on its way):
+        // nothing can have completed.
+        return;
+    }
+    // A head that says "complete" before it has the last block has not got the image.
+    EndTransferWorker();
+    ShowTaskbarProgress(TaskbarProgress::Error);
+    Window().MessageBox(text::kUpgradeIncomplete, "", win::kMbOk);
 }
 
 void CUpgradeDlg::OnUpgradeEndedByHead(const char* message) {
@@ -730,7 +716,7 @@ std::intptr_t CUpgradeDlg::OnTransferEnded(std::uintptr_t why, std::intptr_t wor
 std::intptr_t CUpgradeDlg::OnPortLost(std::uintptr_t /*wParam*/, std::intptr_t /*lParam*/) {
     // Only the current opening's own failure counts: a message from an opening closed since
     // finds the current one's receive worker still running.
-    const CReceiveWorker* receiver = m_port ? m_port->Worker() : nullptr;
+    const CReceiveWorker* receiver = m_port.Receiver();
     if (receiver == nullptr || receiver->Result() != -1) {
         return 0;
     }

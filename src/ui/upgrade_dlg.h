@@ -18,6 +18,7 @@
 #include "transfer_state.h"
 #include "transfer_worker.h"
 #include "upgrade_line.h"
+#include "window_port.h"
 
 class CUpgradeDlg : public CDialog, private ITransferHost {
   public:
@@ -68,16 +69,15 @@ class CUpgradeDlg : public CDialog, private ITransferHost {
     std::intptr_t OnTransferEnded(std::uintptr_t why, std::intptr_t workerId);
     std::intptr_t OnPortLost(std::uintptr_t wParam, std::intptr_t lParam);
 
-    // The head's answers.
+    // The head's answers, each acting on the step the transfer rules decided.
     void OnConnected();
     void OnFrameAccepted(PortClock::time_point arrivedAt);
-    void OnChecksumError(std::uint8_t answer, PortClock::time_point arrivedAt);
-    void OnUpgradeComplete(PortClock::time_point arrivedAt);
-    // What an answer about a frame that arrived at `arrivedAt` means for the transfer under way;
-    // nothing when no transfer is under way.
-    std::optional<FrameStep> JudgeAnswer(std::uint8_t answer,
-                                         PortClock::time_point arrivedAt) const;
+    void OnChecksumError();
+    void OnUpgradeComplete();
+    void OnCompleteTooEarly();
     void OnUpgradeEndedByHead(const char* message);
+    // What an answer that arrived at `arrivedAt` means for the frame on the line.
+    FrameStep JudgeAnswer(std::uint8_t answer, PortClock::time_point arrivedAt) const;
 
     // ITransferHost, on the worker's thread.
     void SentCountChanged() override;
@@ -86,17 +86,19 @@ class CUpgradeDlg : public CDialog, private ITransferHost {
     void StartTransferWorker();
     // Replaces g_pTransferThread under m_workerRecordLock.
     void RecordWorker(std::shared_ptr<CTransferWorker> worker);
-    // One sending of one frame by one worker: which worker, the block's offset, the attempt.
-    using SendingOnLine = std::tuple<const CTransferWorker*, std::int32_t, int>;
+    // One sending of one frame by one worker: which worker, the frame's index, the attempt.
+    using SendingOnLine = std::tuple<const CTransferWorker*, std::int64_t, int>;
     std::optional<SendingOnLine> CurrentSending() const;
     // The recorded worker waits for the head's answer and may be released.
     bool WorkerWaits() const;
-    void ReleaseWorker();
+    // Releases the waiting worker with what it sends next: the next frame, or the same again.
+    void ReleaseForNextFrame();
+    void ReleaseForResend();
     // Ends the recorded worker (closing the port first if a write of it may be held).
     void EndTransferWorker();
     // Closes the port and ends a transfer it cuts (telling the operator so).
     void ClosePort();
-    // The one close sequence of the port's state: g_bPortOpen, the session, g_hComm.
+    // Closes the port (see CWindowPort) and shows the connection check as owed again.
     void ClosePortSession();
     // The buttons of a closed port.
     void ShowPortClosed();
@@ -123,7 +125,7 @@ class CUpgradeDlg : public CDialog, private ITransferHost {
 
     IUpgradeClock& m_clock;
     TransferState m_state;
-    std::unique_ptr<CPortSession> m_port;
+    CWindowPort m_port{m_state};
     // Guards the image stream's position between the worker's read and the window's seeks.
     std::mutex m_imageLock;
     // Taken by the window thread whenever it replaces g_pTransferThread, and by other threads

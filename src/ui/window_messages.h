@@ -1,8 +1,11 @@
-// The Win32 message, notification, style and result numbers the portable dialog code uses, so
-// that it needs no platform header. The values are the platform's own.
+// The Win32 message and notification numbers the portable dialog code uses, so that it needs no
+// platform header. The values are the platform's own. (Message box styles and results are with
+// the window surface, whose MessageBox takes them.)
 #pragma once
 
 #include <cstdint>
+
+#include "window_surface.h"
 
 namespace win {
 constexpr unsigned kWmPaint = 0x000FU;
@@ -13,16 +16,6 @@ constexpr unsigned kWmSysCommand = 0x0112U;
 
 constexpr unsigned kBnClicked = 0;
 constexpr unsigned kCbnSelChange = 1;
-
-constexpr int kIdOk = 1;
-constexpr int kIdCancel = 2;
-constexpr int kIdYes = 6;
-constexpr int kIdNo = 7;
-
-constexpr unsigned kMbOk = 0x0000U;
-constexpr unsigned kMbYesNo = 0x0004U;
-constexpr unsigned kMbIconQuestion = 0x0020U;
-constexpr unsigned kMbIconExclamation = 0x0030U;
 
 // WM_COMMAND's wParam: control id in the low word, notification in the high word.
 constexpr std::uintptr_t CommandParam(int controlId, unsigned notification) {

@@ -1,6 +1,7 @@
 #include "pelco_command.h"
 
-#include <array>
+#include <algorithm>
+#include <cctype>
 
 #include "hex_text.h"
 
@@ -8,7 +9,6 @@ namespace {
 constexpr std::uint8_t kPelcoDSync = 0xFF;
 constexpr std::uint8_t kPelcoPStart = 0xA0;
 constexpr std::uint8_t kPelcoPEnd = 0xAF;
-constexpr std::array<std::int32_t, 4> kControlSpeeds = {2400, 4800, 9600, 19200};
 }  // namespace
 
 std::vector<std::uint8_t> BuildUpgradeModeCommand(std::uint8_t address,
@@ -30,6 +30,30 @@ std::string FormatCommandText(const std::vector<std::uint8_t>& command) {
     std::string text;
     for (std::size_t i = 0; i < command.size(); ++i) {
         text += i == 0 ? FormatLeadingByteText(command[i]) : FormatTrailingByteText(command[i]);
+    }
+    return text;
+}
+
+std::optional<std::uint8_t> ProtocolIndexForName(std::string_view name) {
+    for (std::size_t index = 0; index < kProtocolNames.size(); ++index) {
+        const std::string_view known = kProtocolNames[index];
+        const bool same = std::equal(
+            name.begin(), name.end(), known.begin(), known.end(),
+            [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; });
+        if (same) {
+            return static_cast<std::uint8_t>(index);
+        }
+    }
+    return std::nullopt;
+}
+
+std::string ControlSpeedsText() {
+    std::string text;
+    for (std::size_t i = 0; i < kControlSpeeds.size(); ++i) {
+        if (i > 0) {
+            text += i + 1 == kControlSpeeds.size() ? " or " : ", ";
+        }
+        text += std::to_string(kControlSpeeds[i]);
     }
     return text;
 }

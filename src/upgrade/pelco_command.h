@@ -1,15 +1,31 @@
 // The one camera-control command that puts a head into its upgrade mode, in Pelco-D or
-// Pelco-P framing, and the table of control speeds the device dialog offers.
+// Pelco-P framing, the protocols by name and the control speeds a head takes it at: the one list
+// the command line, plans and the device dialog all use.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // Protocol index of the device dialog's list.
 constexpr std::uint8_t PELCO_P = 0;
 constexpr std::uint8_t PELCO_D = 1;
+
+// Names of the protocols on the command line and in plans, by protocol index.
+constexpr std::array<const char*, 2> kProtocolNames = {"pelco-p", "pelco-d"};
+
+// Control speeds in bit/s, in the order of the device dialog's list (its speed index).
+constexpr std::array<std::int32_t, 4> kControlSpeeds = {2400, 4800, 9600, 19200};
+
+// The protocol index of a protocol name in any case ("pelco-d", "Pelco-P"); nothing for any
+// other text.
+std::optional<std::uint8_t> ProtocolIndexForName(std::string_view name);
+
+// The speeds for a message: "2400, 4800, 9600 or 19200".
+std::string ControlSpeedsText();
 
 // Data bytes P0..P3 of the upgrade-mode command.
 constexpr std::uint8_t kUpgradeCommandData[4] = {0x00, 0x57, 0x00, 0x00};

@@ -1,40 +1,6 @@
 #include "transfer_rules.h"
 
-#include <algorithm>
-
 #include "line_timing.h"
-#include "upgrade_frame.h"
-
-std::uint32_t FrameCursor::LoadAddress() const {
-    // Unsigned arithmetic: the address is taken modulo 2^32, as the frame carries it.
-    return static_cast<std::uint32_t>(offset) + frame::kLoadAddressBase;
-}
-
-FrameCursor FrameAt(std::int32_t offset, std::int32_t imageSize, std::int64_t index) {
-    FrameCursor frame;
-    frame.index = index;
-    frame.offset = offset;
-    const std::int64_t left = std::max<std::int64_t>(0, std::int64_t{imageSize} - offset);
-    frame.blockLen = static_cast<std::int32_t>(
-        std::min<std::int64_t>(left, static_cast<std::int64_t>(frame::kBlockSize)));
-    if (frame.blockLen == 0) {
-        frame.role = FrameRole::Fill;
-    } else {
-        frame.role = std::int64_t{offset} + frame.blockLen >= imageSize ? FrameRole::LastBlock
-                                                                        : FrameRole::Block;
-    }
-    return frame;
-}
-
-FrameCursor FrameAfter(const FrameCursor& accepted, std::int32_t imageSize) {
-    return FrameAt(accepted.NextOffset(), imageSize, accepted.index + 1);
-}
-
-FrameCursor ResendOf(const FrameCursor& damaged) {
-    FrameCursor again = damaged;
-    ++again.attempt;
-    return again;
-}
 
 bool WholeFrameCouldBeOut(const FrameHandOver& handOver,
                           FrameHandOver::Clock::time_point arrivedAt) {
@@ -81,22 +47,4 @@ FrameStep DecideFrameStep(std::uint8_t answer, const FrameOnLine& frame, int ret
             break;
     }
     return FrameStep::KeepWaiting;
-}
-
-bool EndsTransfer(FrameStep step) {
-    switch (step) {
-        case FrameStep::KeepWaiting:
-        case FrameStep::NextFrame:
-        case FrameStep::SendFill:
-        case FrameStep::Resend:
-            return false;
-        case FrameStep::TooManyChecksumErrors:
-        case FrameStep::Complete:
-        case FrameStep::CompleteTooEarly:
-        case FrameStep::EndNotConfirmed:
-        case FrameStep::HeadFailed:
-        case FrameStep::HeadTimedOut:
-            break;
-    }
-    return true;
 }

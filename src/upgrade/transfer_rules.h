@@ -1,6 +1,21 @@
-// The rules of a transfer, written once for both programs: which frame goes out next, and what
-// a head's answer to the frame on the line means. Pure functions over a small state, so that
-// the window program and the command line only feed them what happened and act on the result.
+// The rules of a transfer, written once for both programs: what a head's answer to the frame on
+// the line means (which frame follows which is the cursor's, in upgrade_frame.h). Pure functions
+// over a small state, so that the window program and the command line only feed them what
+// happened and act on the result.
+//
+// What the two programs do differently on purpose, each on top of the same steps:
+// - Answers: the command line reads every byte the head sends; the window takes only the first
+//   byte of each chunk the receive worker hands it, as the window program always has.
+// - Messages: the window tells the operator in message boxes, and its resend after a checksum
+//   error goes out only once the operator has closed that message (and only if the damaged
+//   frame still waits for it); the command line words nothing here and resends at once.
+// - Limits: the command line gives up after its --retries resends and after its answer time
+//   limit; the window has no resend limit (kUnlimitedResends) and no answer time limit, leaving
+//   both to the operator, who can always close the port.
+// - The fill frame accepted with 0x82: the command line ends as "end not confirmed"; the window
+//   sends the fill frame again, as often as the head asks for it.
+// - With no transfer under way, the window still shows 0x82 (the progress bar), 0x81/0x83 (the
+//   checksum message) and 0x86/0x87; the command line hears nothing then.
 #pragma once
 
 #include <chrono>
@@ -9,34 +24,7 @@
 #include <optional>
 
 #include "head_answer.h"
-
-// What the frame on the line is: a 0x84 means the image arrived whole only in answer to the
-// frame that carries the last-block mark, or to the fill frame after it.
-enum class FrameRole {
-    Block,      // a frame before the last
-    LastBlock,  // the frame with the last-block mark
-    Fill,       // the all-0xFF frame a head asks for by accepting the last block with 0x82
-};
-
-// One frame of a transfer: which block it carries and how often it went out.
-struct FrameCursor {
-    std::int64_t index = 0;     // 0 for the first frame; a resend keeps its index
-    std::int32_t offset = 0;    // image offset of its block
-    std::int32_t blockLen = 0;  // image bytes in it (0 in the fill frame)
-    FrameRole role = FrameRole::Block;
-    int attempt = 0;  // 0 for the first sending, 1.. for resends
-
-    std::uint32_t LoadAddress() const;
-    // Offset of the block after this one: where the image continues once it is accepted.
-    std::int32_t NextOffset() const { return offset + blockLen; }
-};
-
-// The frame for the block at `offset`; at or past the end of the image, the fill frame.
-FrameCursor FrameAt(std::int32_t offset, std::int32_t imageSize, std::int64_t index = 0);
-// The frame after an accepted one: the next block, or the fill frame after the last block.
-FrameCursor FrameAfter(const FrameCursor& accepted, std::int32_t imageSize);
-// The same block with the same load address again, after the head reported it damaged.
-FrameCursor ResendOf(const FrameCursor& damaged);
+#include "upgrade_frame.h"
 
 // What the session does next, having heard one byte while a frame is on the line.
 enum class FrameStep {
@@ -86,6 +74,3 @@ bool WholeFrameCouldBeOut(const FrameHandOver& handOver,
 
 // `retries`: resends allowed after checksum errors.
 FrameStep DecideFrameStep(std::uint8_t answer, const FrameOnLine& frame, int retries);
-
-// True for the steps that end the transfer for good, whatever comes after.
-bool EndsTransfer(FrameStep step);

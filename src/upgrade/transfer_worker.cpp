@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <system_error>
 
-#include "hex_text.h"
 #include "thread_priority.h"
 #include "upgrade_frame.h"
 
@@ -56,12 +55,22 @@ std::optional<FrameOnLine> CTransferWorker::FrameOnLineAt(Clock::time_point arri
     return frame;
 }
 
-std::optional<std::int32_t> CTransferWorker::UnacceptedFrameOffset() const {
+std::optional<FrameCursor> CTransferWorker::UnacceptedFrame() const {
+    const std::lock_guard<std::mutex> lock(m_frameMutex);
+    return m_frame;
+}
+
+void CTransferWorker::Release(Order order) {
+    m_order = order;
+    m_goAhead.Release();
+}
+
+FrameCursor CTransferWorker::NextCursor(std::int32_t imageSize) const {
     const std::lock_guard<std::mutex> lock(m_frameMutex);
     if (!m_frame) {
-        return std::nullopt;
+        return FrameAt(m_state.g_nOffset, imageSize);
     }
-    return m_frame->offset;
+    return m_order == Order::Resend ? ResendOf(*m_frame) : FrameAfter(*m_frame, imageSize);
 }
 
 void CTransferWorker::MarkFrameDamaged() {
@@ -88,41 +97,39 @@ void CTransferWorker::Serve() {
         m_host.TransferEnded(TransferEnd::PortClosed);
         return;
     }
-    for (;;) {
-        {
-            const std::lock_guard<std::mutex> lock(m_imageLock);
-            const std::int32_t offset = m_state.g_nOffset;
-            const std::int32_t imageSize = m_state.g_nImageSize;
-            std::FILE* image = m_state.g_pImage;
-            // The stream is placed at the block first, so a seek can never be lost or doubled.
-            const bool placed = image != nullptr && std::fseek(image, offset, SEEK_SET) == 0;
-            const FrameReadResult read =
-                placed ? BuildUpgradeFrame(image, offset, imageSize, m_state.g_Frame)
-                       : FrameReadResult{};
-            if (!read.ok) {
-                if (!m_stop) {
-                    m_host.TransferEnded(TransferEnd::ImageUnreadable);
-                }
-                return;
-            }
-            {
-                // The block at the same offset again is a resend of the frame on the line.
-                const std::lock_guard<std::mutex> frameLock(m_frameMutex);
-                const bool again = m_frame && m_frame->offset == offset;
-                m_frame = again ? ResendOf(*m_frame)
-                                : FrameAt(offset, imageSize, m_frame ? m_frame->index + 1 : 0);
-                m_handOver = FrameHandOver{};
-                m_handOver.bytes = kUpgradeFrameBytes;
-                m_handOver.baudRate = m_baudRate;
-                m_frameDamaged = false;
-            }
-            m_state.g_nOffset = offset + read.imageBytes;
-            m_state.g_nBlockLen = read.imageBytes;
-        }
-        if (!SendFrame() || !m_goAhead.Wait()) {
-            return;
-        }
+    while (BuildFrame() && SendFrame() && m_goAhead.Wait()) {
     }
+}
+
+// Builds the frame the last release asked for in g_Frame; false when the worker ends (the image
+// could not be read).
+bool CTransferWorker::BuildFrame() {
+    const std::lock_guard<std::mutex> lock(m_imageLock);
+    const std::int32_t imageSize = m_state.g_nImageSize;
+    const FrameCursor cursor = NextCursor(imageSize);
+    std::FILE* image = m_state.g_pImage;
+    // The stream is placed at the block first, so a seek can never be lost or doubled.
+    const bool placed = image != nullptr && std::fseek(image, cursor.offset, SEEK_SET) == 0;
+    const FrameReadResult read =
+        placed ? BuildUpgradeFrame(image, cursor.offset, imageSize, m_state.g_Frame)
+               : FrameReadResult{};
+    if (!read.ok) {
+        if (!m_stop) {
+            m_host.TransferEnded(TransferEnd::ImageUnreadable);
+        }
+        return false;
+    }
+    {
+        const std::lock_guard<std::mutex> frameLock(m_frameMutex);
+        m_frame = cursor;
+        m_handOver = FrameHandOver{};
+        m_handOver.bytes = kUpgradeFrameBytes;
+        m_handOver.baudRate = m_baudRate;
+        m_frameDamaged = false;
+    }
+    m_state.g_nOffset = cursor.NextOffset();
+    m_state.g_nBlockLen = cursor.blockLen;
+    return true;
 }
 
 // Sends g_Frame in chunks; false when the worker ends (stopped, or a chunk cut short).

@@ -1,6 +1,6 @@
 // The transfer worker of the window program: builds each frame of the image in g_Frame, sends
 // it as hex text in a few chunks, then waits until the window, acting on the head's answer,
-// releases it (next block, or the same block again after a checksum error).
+// tells it what to send: the frame after the accepted one, or the same frame again.
 #pragma once
 
 #include <atomic>
@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "go_ahead.h"
+#include "hex_text.h"
 #include "transfer_rules.h"
 #include "transfer_state.h"
 
@@ -24,10 +25,10 @@ enum class TransferEnd : int {
     ImageUnreadable = 3,  // the image could not be read
 };
 
-// Frame bytes in one hex text: 1365 pairs with their blanks fill the 4095 characters that
-// SendHexText takes, so a frame goes out in four writes (1365, 1365, 1365, 12). Every write to
-// a USB serial adapter costs a USB frame, so few writes keep the line's pace.
-constexpr std::size_t kFrameChunkBytes = 1365;
+// Frame bytes in one hex text: as many pairs with their blanks as fill the characters a hex text
+// may hold before its end mark (1365), so a frame goes out in four writes (1365, 1365, 1365,
+// 12). Every write to a USB serial adapter costs a USB frame, so few writes keep the line's pace.
+constexpr std::size_t kFrameChunkBytes = (kHexTextCapacity - 1) / kFrameByteTextChars;
 
 // What the worker needs from the window, called on the worker's thread.
 class ITransferHost {
@@ -56,8 +57,11 @@ class CTransferWorker {
 
     // Starts the thread; false when it could not be created.
     bool Run();
-    // Lets the waiting worker go on with the block at g_nOffset.
-    void Release() { m_goAhead.Release(); }
+    // Lets the waiting worker go on with the frame after the one on the line: the next block, or
+    // the fill frame after the last block (and after a fill frame the head accepted with 0x82).
+    void SendNextFrame() { Release(Order::NextFrame); }
+    // Lets the waiting worker send the frame on the line again: same block, same load address.
+    void ResendFrame() { Release(Order::Resend); }
     // Asks the worker to end: a wait ends at once, a frame ends before its next chunk. A write
     // held by the line ends only when the port is closed.
     void Stop();
@@ -74,13 +78,18 @@ class CTransferWorker {
     // The head reported the frame on the line damaged: until it goes out again, "complete" is
     // no success.
     void MarkFrameDamaged();
-    // The image offset of the frame the worker built last, which no answer has moved it past;
-    // nothing before the first frame.
-    std::optional<std::int32_t> UnacceptedFrameOffset() const;
+    // The frame the worker built last, which no answer has moved it past: its block, its place
+    // in the transfer and its sendings. Nothing before the first frame.
+    std::optional<FrameCursor> UnacceptedFrame() const;
 
   private:
+    enum class Order { NextFrame, Resend };
+    void Release(Order order);
+    // The frame to build now: the first one at g_nOffset, then as the last release said.
+    FrameCursor NextCursor(std::int32_t imageSize) const;
     void Main();
     void Serve();
+    bool BuildFrame();
     bool SendFrame();
     // Notes when the frame's first or last chunk is handed to the port (its write begins).
     void RecordHandOver(bool firstChunk, bool lastChunk);
@@ -90,6 +99,8 @@ class CTransferWorker {
     ITransferHost& m_host;
     std::mutex& m_imageLock;
     CGoAhead m_goAhead;
+    // Set before each release, read by the worker once the release has passed its wait.
+    std::atomic<Order> m_order{Order::NextFrame};
     std::atomic<bool> m_stop{false};
 
     // The frame on the line, guarded by m_frameMutex (read by the window thread).

@@ -4,19 +4,44 @@
 #include <cerrno>
 #include <system_error>
 
-void FillUpgradeFrame(const std::uint8_t* data, std::size_t length, std::int32_t offset,
-                      std::int32_t imageSize, FrameBuffer& frame) {
+std::uint32_t FrameCursor::LoadAddress() const {
+    // Unsigned arithmetic: the address is taken modulo 2^32, as the frame carries it.
+    return static_cast<std::uint32_t>(offset) + frame::kLoadAddressBase;
+}
+
+FrameCursor FrameAt(std::int32_t offset, std::int32_t imageSize, std::int64_t index) {
+    FrameCursor cursor;
+    cursor.index = index;
+    cursor.offset = offset;
+    const std::int64_t left = std::max<std::int64_t>(0, std::int64_t{imageSize} - offset);
+    cursor.blockLen = static_cast<std::int32_t>(
+        std::min<std::int64_t>(left, static_cast<std::int64_t>(frame::kBlockSize)));
+    if (cursor.blockLen == 0) {
+        cursor.role = FrameRole::Fill;
+    } else {
+        cursor.role = std::int64_t{offset} + cursor.blockLen >= imageSize ? FrameRole::LastBlock
+                                                                          : FrameRole::Block;
+    }
+    return cursor;
+}
+
+FrameCursor FrameAfter(const FrameCursor& accepted, std::int32_t imageSize) {
+    return FrameAt(accepted.NextOffset(), imageSize, accepted.index + 1);
+}
+
+FrameCursor ResendOf(const FrameCursor& damaged) {
+    FrameCursor again = damaged;
+    ++again.attempt;
+    return again;
+}
+
+void FillUpgradeFrame(const std::uint8_t* block, const FrameCursor& cursor, FrameBuffer& frame) {
     frame.fill(frame::kFill);
-    const std::size_t n = std::min(length, frame::kBlockSize);
-    std::copy_n(data, n, frame.begin() + frame::kDataAt);
+    std::copy_n(block, static_cast<std::size_t>(cursor.blockLen), frame.begin() + frame::kDataAt);
 
-    const bool lastBlock =
-        static_cast<std::int64_t>(offset) + static_cast<std::int64_t>(n) >= imageSize;
-    // Unsigned arithmetic: the address is taken modulo 2^32, byte by byte.
-    const std::uint32_t address = static_cast<std::uint32_t>(offset) + frame::kLoadAddressBase;
-
+    const std::uint32_t address = cursor.LoadAddress();
     frame[frame::kStartMarkAt] = frame::kStartMark;
-    frame[frame::kLastBlockAt] = lastBlock ? 1 : 0;
+    frame[frame::kLastBlockAt] = cursor.MarkedLast() ? 1 : 0;
     frame[frame::kAddressAt + 0] = static_cast<std::uint8_t>(address >> 24U);
     frame[frame::kAddressAt + 1] = static_cast<std::uint8_t>(address >> 16U);
     frame[frame::kAddressAt + 2] = static_cast<std::uint8_t>(address >> 8U);
@@ -32,34 +57,33 @@ void FillUpgradeFrame(const std::uint8_t* data, std::size_t length, std::int32_t
 
 FrameReadResult BuildUpgradeFrame(std::FILE* image, std::int32_t offset, std::int32_t imageSize,
                                   FrameBuffer& frame) {
+    // Only the bytes the image had when its size was taken: bytes added to the file since are
+    // not part of it, and a file that has become shorter cannot be sent whole.
+    const FrameCursor cursor = FrameAt(offset, imageSize);
     std::array<std::uint8_t, frame::kBlockSize> block{};
-    std::size_t n = 0;
-    if (image != nullptr) {
-        // Only the bytes the image had when its size was taken: bytes added to the file since
-        // are not part of it, and a file that has become shorter cannot be sent whole.
-        const std::int64_t left = std::max<std::int64_t>(0, std::int64_t{imageSize} - offset);
-        const auto wanted = static_cast<std::size_t>(
-            std::min<std::int64_t>(left, static_cast<std::int64_t>(frame::kBlockSize)));
-        n = std::fread(block.data(), 1, wanted, image);
-        if (n < wanted) {
-            FrameReadResult failed;
-            if (std::ferror(image) != 0) {
-                const int err = errno;
-                std::clearerr(image);
-                failed.error = std::string("Failed to read the image at offset ") +
-                               std::to_string(offset) + ": " + std::generic_category().message(err);
-            } else {
-                failed.error = "The image ends at offset " + std::to_string(offset + n) +
-                               ", before its size of " + std::to_string(imageSize) +
-                               " bytes: the file was changed";
-            }
-            return failed;
-        }
+    const auto wanted = static_cast<std::size_t>(cursor.blockLen);
+    if (image == nullptr) {
+        return FrameReadResult{false, 0, "No image is open"};
     }
-    FillUpgradeFrame(block.data(), n, offset, imageSize, frame);
+    const std::size_t n = std::fread(block.data(), 1, wanted, image);
+    if (n < wanted) {
+        FrameReadResult failed;
+        if (std::ferror(image) != 0) {
+            const int err = errno;
+            std::clearerr(image);
+            failed.error = std::string("Failed to read the image at offset ") +
+                           std::to_string(offset) + ": " + std::generic_category().message(err);
+        } else {
+            failed.error = "The image ends at offset " + std::to_string(offset + n) +
+                           ", before its size of " + std::to_string(imageSize) +
+                           " bytes: the file was changed";
+        }
+        return failed;
+    }
+    FillUpgradeFrame(block.data(), cursor, frame);
     FrameReadResult result;
     result.ok = true;
-    result.imageBytes = static_cast<std::int32_t>(n);
+    result.imageBytes = cursor.blockLen;
     return result;
 }
 

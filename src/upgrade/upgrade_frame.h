@@ -32,10 +32,41 @@ constexpr std::int64_t kMaxBlocks = INT32_MAX / static_cast<std::int64_t>(kSize)
 constexpr std::int64_t kMaxImageSize = kMaxBlocks * static_cast<std::int64_t>(kBlockSize);
 }  // namespace frame
 
-// Fills `frame` for the block at image offset `offset` whose `length` image bytes are at
-// `data` (0 to 4096 of them); the rest of the data field is 0xFF.
-void FillUpgradeFrame(const std::uint8_t* data, std::size_t length, std::int32_t offset,
-                      std::int32_t imageSize, FrameBuffer& frame);
+// What a frame is: a 0x84 means the image arrived whole only in answer to the frame that
+// carries the last-block mark, or to the fill frame after it.
+enum class FrameRole {
+    Block,      // a frame before the last
+    LastBlock,  // the frame with the last-block mark
+    Fill,       // the all-0xFF frame a head asks for by accepting the last block with 0x82
+};
+
+// One frame of a transfer: which block it carries and how often it went out. The one place that
+// knows where blocks begin and end, which one is last, and which frame follows which.
+struct FrameCursor {
+    std::int64_t index = 0;     // 0 for the first frame; a resend keeps its index
+    std::int32_t offset = 0;    // image offset of its block
+    std::int32_t blockLen = 0;  // image bytes in it (0 in the fill frame)
+    FrameRole role = FrameRole::Block;
+    int attempt = 0;  // 0 for the first sending, 1.. for resends
+
+    std::uint32_t LoadAddress() const;
+    // The last block and the fill frame after it carry the last-block mark.
+    bool MarkedLast() const { return role != FrameRole::Block; }
+    // Offset of the block after this one: where the image continues once it is accepted.
+    std::int32_t NextOffset() const { return offset + blockLen; }
+};
+
+// The frame for the block at `offset`; at or past the end of the image, the fill frame.
+FrameCursor FrameAt(std::int32_t offset, std::int32_t imageSize, std::int64_t index = 0);
+// The frame after an accepted one: the next block, or the fill frame after the last block (and
+// after a fill frame).
+FrameCursor FrameAfter(const FrameCursor& accepted, std::int32_t imageSize);
+// The same block with the same load address again, after the head reported it damaged.
+FrameCursor ResendOf(const FrameCursor& damaged);
+
+// Fills `frame` for the block `cursor` names, whose cursor.blockLen image bytes are at `block`;
+// the rest of the data field is 0xFF.
+void FillUpgradeFrame(const std::uint8_t* block, const FrameCursor& cursor, FrameBuffer& frame);
 
 struct FrameReadResult {
     bool ok = false;              // false: the image could not be read (not the same as its end)

@@ -84,12 +84,12 @@ class SessionRun : private CSessionLine {
             return false;
         }
         const int pause = std::max(m_options.switchPauseMs, session::kMinSwitchPauseMs);
-        if (!Pause(pause - session::kPortClosedMs)) {
+        if (!Pause(pause - line::kPortClosedMs)) {
             return false;
         }
         CloseLine();
         m_observer.OnSwitched(m_options.controlBaudRate);
-        return Pause(session::kPortClosedMs);
+        return Pause(line::kPortClosedMs);
     }
 
     bool CheckConnection() {
@@ -134,13 +134,12 @@ class SessionRun : private CSessionLine {
     // The bytes of the frame `cursor` names, and what traces say of it.
     static void BuildFrame(const std::vector<std::uint8_t>& image, const FrameCursor& cursor,
                            FrameBuffer& bytes, FrameInfo& frame) {
-        FillUpgradeFrame(image.data() + cursor.offset, static_cast<std::size_t>(cursor.blockLen),
-                         cursor.offset, static_cast<std::int32_t>(image.size()), bytes);
+        FillUpgradeFrame(image.data() + cursor.offset, cursor, bytes);
         frame.index = cursor.index;
         frame.imageOffset = cursor.offset;
         frame.imageBytes = cursor.blockLen;
         frame.loadAddress = cursor.LoadAddress();
-        frame.lastBlock = bytes[frame::kLastBlockAt] != 0;
+        frame.lastBlock = cursor.MarkedLast();
         frame.sum = UpgradeFrameChecksum(bytes);
         frame.attempt = cursor.attempt;
     }

@@ -8,20 +8,20 @@
 #include <string>
 #include <vector>
 
+#include "line_timing.h"
 #include "serial_link.h"
 #include "upgrade_line.h"
 
 namespace session {
-constexpr int kSwitchSettleMs = 500;  // after the command, before the port is closed
-constexpr int kPortClosedMs = 500;    // port closed before it opens at the transfer speed
-constexpr int kMinSwitchPauseMs = kSwitchSettleMs + kPortClosedMs;  // as the window program
+// After the command, before the port is closed, and closed before it opens at the transfer speed.
+constexpr int kMinSwitchPauseMs = line::kSwitchSettleMs + line::kPortClosedMs;
 constexpr int kConnectTries = 3;  // connection checks sent before giving up
 constexpr int kStopPollMs = 100;  // longest wait before a stop request is noticed
 constexpr int kDefaultAnswerTimeoutMs = 10000;
 constexpr int kDefaultRetries = 3;
-constexpr int kDefaultAckDelayMs = 20;    // pause after an accepted frame, as the window program
-constexpr std::size_t kEchoChunk = 1024;  // bytes written before their echo is read back
-constexpr int kMaxStaleReads = 16;        // reads of unasked input dropped before a send
+constexpr int kDefaultAckDelayMs = line::kAckPauseMs;  // after an accepted frame
+constexpr std::size_t kEchoChunk = 1024;        // bytes written before their echo is read back
+constexpr int kMaxStaleReads = 16;              // reads of unasked input dropped before a send
 constexpr std::size_t kMaxStrayBytesKept = 16;  // bytes outside the answer table kept for reports
 }  // namespace session
 
@@ -32,8 +32,8 @@ struct UpgradeSessionOptions {
     std::uint8_t protocolIndex = 1;  // PELCO_D
     std::int32_t controlBaudRate = 2400;
     bool switchMode = true;  // false: the head is already in upgrade mode
-    // From the upgrade-mode command to the connection check; the last kPortClosedMs of it with
-    // the port closed. Never less than kMinSwitchPauseMs.
+    // From the upgrade-mode command to the connection check; the last line::kPortClosedMs of it
+    // with the port closed. Never less than kMinSwitchPauseMs.
     int switchPauseMs = session::kMinSwitchPauseMs;
     int answerTimeoutMs = session::kDefaultAnswerTimeoutMs;
     int retries = session::kDefaultRetries;

@@ -20,7 +20,7 @@ void BM_FillFrame(benchmark::State& state) {
     const auto block = SampleBlock();
     FrameBuffer frame{};
     for (auto _ : state) {
-        FillUpgradeFrame(block.data(), block.size(), 4096, 1 << 20, frame);
+        FillUpgradeFrame(block.data(), FrameAt(4096, 1 << 20), frame);
         benchmark::DoNotOptimize(frame);
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * 4107);
@@ -31,7 +31,7 @@ void BM_FillAndFormatFrame(benchmark::State& state) {
     const auto block = SampleBlock();
     FrameBuffer frame{};
     for (auto _ : state) {
-        FillUpgradeFrame(block.data(), block.size(), 4096, 1 << 20, frame);
+        FillUpgradeFrame(block.data(), FrameAt(4096, 1 << 20), frame);
         std::size_t textBytes = 0;
         for (const auto byte : frame) {
             textBytes += FormatFrameByteText(byte).size();

@@ -72,7 +72,7 @@ double MsPerFrame(bool oneByteWrites, int frames) {
         }
         adapter.WaitForLine();  // the head answers once the last byte is on the line
         state.g_bGoAhead = 1;
-        worker.Release();
+        worker.SendNextFrame();
     }
     const double ms = std::chrono::duration<double, std::milli>(Clock::now() - started).count();
     worker.Stop();

@@ -59,7 +59,7 @@ FrameBuffer LoaderFrame(FuzzedDataProvider& input) {
     const auto length = static_cast<std::size_t>(std::min(4096, imageSize - offset));
     std::vector<std::uint8_t> data(length, input.ConsumeIntegral<std::uint8_t>());
     FrameBuffer frame{};
-    FillUpgradeFrame(data.data(), data.size(), offset, imageSize, frame);
+    FillUpgradeFrame(data.data(), FrameAt(offset, imageSize), frame);
 
     const DecodedFrame decoded = DecodeFrame(frame.data());
     FuzzRequire(decoded.startMarkOk && decoded.SumOk(), "a loader frame decodes with a good sum");

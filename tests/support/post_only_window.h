@@ -19,6 +19,6 @@ class PostOnlyWindow : public IWindowSurface {
     void SetListSelection(int, int) override {}
     int GetListSelection(int) override { return -1; }
     std::string GetListText(int, int) override { return {}; }
-    int MessageBox(const std::string&, const std::string&, unsigned) override { return kIdOk; }
+    int MessageBox(const std::string&, const std::string&, unsigned) override { return win::kIdOk; }
     std::intptr_t Send(unsigned, std::uintptr_t, std::intptr_t) override { return 0; }
 };

@@ -2,6 +2,8 @@
 // faults a technician meets, with simulated heads and with heads the test plays on a pty.
 #include <sys/stat.h>
 
+#include <array>
+#include <cstdio>
 #include <thread>
 
 #include "upgrade_window_fixture.h"
@@ -222,6 +224,78 @@ TEST_F(WindowTransfer, AcceptWhileTheChecksumMessageIsOpenReleasesAtOnce) {
     ASSERT_TRUE(m_desktop.AnswerMessageBox(win::kIdOk));
     EXPECT_TRUE(head.Receive(1, 300).empty()) << "a block the head never reported was resent";
 }
+
+// An answer counts only for a frame that could have crossed the wire whole when it arrived: an
+// earlier 0x82, 0x81 or 0x83 (stale or repeated) moves, resends and releases nothing, and the
+// frame's own answer still counts; an earlier 0x84 is no success.
+struct AnswerTimingCase {
+    std::uint8_t answer;
+    bool onTime;
+    const char* message;        // "" for none
+    std::uint32_t nextFrameAt;  // load address of the frame the answer sends; 0 for none
+    std::int32_t progress;
+};
+
+class AnswerTiming : public WindowTransfer, public ::testing::WithParamInterface<AnswerTimingCase> {
+  protected:
+    // As the receive worker posts a chunk, stamped with when it arrived.
+    void PostAnswer(std::uint8_t answer, PortClock::time_point arrivedAt) {
+        auto chunk = std::make_unique<PortChunk>();
+        chunk->bytes = {answer};
+        chunk->arrivedAt = arrivedAt;
+        ASSERT_TRUE(m_desktop.PostTo(IDD_UPGRADE, WM_PORT_DATA,
+                                     reinterpret_cast<std::uintptr_t>(chunk.get()), 1));
+        (void)chunk.release();
+    }
+};
+
+std::string AnswerTimingName(const ::testing::TestParamInfo<AnswerTimingCase>& info) {
+    std::array<char, 24> name{};
+    std::snprintf(name.data(), name.size(), "Answer%02X%s", info.param.answer,
+                  info.param.onTime ? "OnTime" : "Early");
+    return name.data();
+}
+
+TEST_P(AnswerTiming, OnlyAnAnswerTheWireAllowsMovesTheTransfer) {
+    const AnswerTimingCase& c = GetParam();
+    const PortClock::time_point beforeTheFrame = PortClock::now();
+    PtyPair& head = StartWithPtyHead(100);  // one short block: the frame marked last
+    ASSERT_EQ(NextFrame(head).size(), kFrame);
+    ASSERT_TRUE(m_desktop.WaitUntil([this] { return GoAhead() == 0; }, kShortMs));
+    if (c.onTime) {
+        AnswerFrame(head, {c.answer});
+    } else {
+        PostAnswer(c.answer, beforeTheFrame);
+    }
+    if (*c.message != '\0') {
+        ExpectMessage(c.message);
+    }
+    ASSERT_TRUE(m_desktop.WaitIdle(kShortMs));
+    if (c.nextFrameAt != 0) {
+        EXPECT_EQ(LoadAddressOf(NextFrame(head)), c.nextFrameAt);
+    } else {
+        EXPECT_TRUE(head.Receive(1, 300).empty());
+    }
+    EXPECT_EQ(m_desktop.Control(IDD_UPGRADE, IDC_PROGRESS)->position, c.progress);
+    ExpectNoPrompt();
+    if (WorkerRecorded()) {
+        // Whatever came before, the frame on the line takes its own answer: the fill frame.
+        AnswerFrame(head, {0x82});
+        EXPECT_EQ(LoadAddressOf(NextFrame(head)), 0x20064U);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(EarlyAndOnTime, AnswerTiming,
+                         ::testing::Values(AnswerTimingCase{0x82, false, "", 0, 0},
+                                           AnswerTimingCase{0x82, true, "", 0x20064, 100},
+                                           AnswerTimingCase{0x81, false, "", 0, 0},
+                                           AnswerTimingCase{0x81, true, "校验错误", 0x20000, 0},
+                                           AnswerTimingCase{0x83, false, "", 0, 0},
+                                           AnswerTimingCase{0x83, true, "校验错误", 0x20000, 0},
+                                           AnswerTimingCase{0x84, false,
+                                                            "云台提前应答, 更新未完成!", 0, 0},
+                                           AnswerTimingCase{0x84, true, "更新成功!", 0, 100}),
+                         AnswerTimingName);
 
 TEST_F(WindowTransfer, ChecksumErrorResendsWithTheSameLoadAddress) {
     PtyPair& head = StartWithPtyHead(2 * 4096);

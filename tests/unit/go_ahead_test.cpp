@@ -96,7 +96,7 @@ TEST(GoAhead, ReleaseRacingTheWorkersWaitIsNeverLostAndNeverReachesAnOldWorker) 
         // Back to the first block each time, as a resend does.
         state.g_nOffset = 0;
         state.g_bGoAhead = 1;
-        worker->Release();
+        worker->ResendFrame();
     }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (state.g_bGoAhead != 0) {

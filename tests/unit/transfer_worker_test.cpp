@@ -106,12 +106,12 @@ class TransferWorkerTest : public ::testing::Test {
     // As the window does on an answer: accepted, or the same block again.
     void Accept() {
         state.g_bGoAhead = 1;
-        worker->Release();
+        worker->SendNextFrame();
     }
     void ResendLast() {
         state.g_nOffset = state.g_nOffset - state.g_nBlockLen;
         state.g_bGoAhead = 1;
-        worker->Release();
+        worker->ResendFrame();
     }
 
     Bytes image;
@@ -238,6 +238,45 @@ TEST_F(TransferWorkerTest, AnAnswerCountsOnlyOnceTheWholeFrameCouldHaveCrossedTh
     EXPECT_TRUE(resent->wholeFrameOut);
     EXPECT_FALSE(resent->reportedDamaged) << "the resend goes out whole again";
     EXPECT_EQ(resent->attempt, 1);
+}
+
+// The worker sends what it is told, whatever g_nOffset says: a resend is the same frame again,
+// and a 0x82 to the fill frame asks for a new fill frame, not a resend of the last.
+TEST_F(TransferWorkerTest, EachFrameIsCountedAsTheWorkerWasToldNotByItsOffset) {
+    struct Step {
+        bool resend;  // told to send the same frame again, else the next one
+        std::int64_t index;
+        int attempt;
+        FrameRole role;
+        std::size_t offset;
+    };
+    Start(Pattern(4096 + 100));
+    const std::vector<Step> steps = {{false, 1, 0, FrameRole::LastBlock, 4096},
+                                     {true, 1, 1, FrameRole::LastBlock, 4096},
+                                     {false, 2, 0, FrameRole::Fill, 4196},
+                                     {false, 3, 0, FrameRole::Fill, 4196},
+                                     {true, 3, 1, FrameRole::Fill, 4196}};
+    ASSERT_TRUE(WaitForAnswerWait(4));
+    std::size_t writes = 4;
+    for (const Step& step : steps) {
+        state.g_bGoAhead = 1;
+        step.resend ? worker->ResendFrame() : worker->SendNextFrame();
+        ASSERT_TRUE(WaitForAnswerWait(writes += 4));
+        const std::optional<FrameCursor> frame = worker->UnacceptedFrame();
+        ASSERT_TRUE(frame.has_value());
+        EXPECT_EQ(frame->index, step.index);
+        EXPECT_EQ(frame->attempt, step.attempt) << "frame " << step.index;
+        EXPECT_EQ(frame->role, step.role);
+        const std::vector<Write> sent = port.Writes();
+        Bytes bytes;
+        for (std::size_t w = sent.size() - 4; w < sent.size(); ++w) {
+            bytes.insert(bytes.end(), sent[w].bytes.begin(), sent[w].bytes.end());
+        }
+        EXPECT_EQ(bytes, ExpectedFrame(image, step.offset)) << "frame " << step.index;
+    }
+    EXPECT_EQ(state.g_nOffset.load(), 4196);
+    EXPECT_EQ(state.g_nBlockLen.load(), 0);
+    EXPECT_EQ(state.g_nSentCount.load(), 6 * 4107);
 }
 
 }  // namespace

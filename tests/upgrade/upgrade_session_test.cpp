@@ -30,9 +30,9 @@ std::vector<std::uint8_t> ImageBytes(std::size_t size) {
 std::vector<std::uint8_t> ExpectedFrame(const std::vector<std::uint8_t>& image,
                                         std::size_t offset) {
     FrameBuffer frame{};
-    const std::size_t n = std::min<std::size_t>(4096, image.size() - offset);
-    FillUpgradeFrame(image.data() + offset, n, static_cast<std::int32_t>(offset),
-                     static_cast<std::int32_t>(image.size()), frame);
+    FillUpgradeFrame(
+        image.data() + offset,
+        FrameAt(static_cast<std::int32_t>(offset), static_cast<std::int32_t>(image.size())), frame);
     return {frame.begin(), frame.end()};
 }
 

@@ -70,7 +70,7 @@ class ChunkQueueSurface : public PostOnlyWindow {
   public:
     int MessageBox(const std::string& text, const std::string&, unsigned) override {
         std::printf("message box: %s\n", text.c_str());
-        return kIdOk;
+        return win::kIdOk;
     }
     bool Post(unsigned message, std::uintptr_t wParam, std::intptr_t lParam) override {
         if (message != WM_PORT_DATA) {
@@ -365,14 +365,14 @@ void CheckSessionAndFrames(Checks& checks, CSerialLink& link, const std::string&
         image[i] = static_cast<std::uint8_t>(i * 7 + (i >> 8));
     }
     FrameBuffer frame{};
-    FillUpgradeFrame(image.data(), frame::kBlockSize, 0, kImageSize, frame);
+    FillUpgradeFrame(image.data(), FrameAt(0, kImageSize), frame);
     detail.clear();
     ok = WriteAll(link, handle, frame.data(), frame.size(), detail) &&
          ExpectAnswer(window, kFrameAccepted, detail);
     checks.Record("a whole frame is answered 0x82", ok, detail);
 
-    FillUpgradeFrame(image.data() + frame::kBlockSize, kImageSize - frame::kBlockSize,
-                     frame::kBlockSize, kImageSize, frame);
+    FillUpgradeFrame(image.data() + frame::kBlockSize,
+                     FrameAt(static_cast<std::int32_t>(frame::kBlockSize), kImageSize), frame);
     detail.clear();
     ok = WriteAll(link, handle, frame.data(), frame.size(), detail) &&
          ExpectAnswer(window, kUpgradeComplete, detail);

@@ -32,7 +32,6 @@ constexpr std::array<ColumnName, 6> kColumns = {{
     {"label", Column::Label, false},
 }};
 constexpr const char* kSimPort = "sim";
-constexpr std::array<std::int32_t, 4> kSpeeds = {2400, 4800, 9600, 19200};
 
 std::string Lower(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(), [](char c) {
@@ -207,20 +206,21 @@ class PlanParser {
                 }
                 row.address = static_cast<std::uint8_t>(std::stoi(text));
                 return true;
-            case Column::Protocol:
-                row.protocolName = Lower(text);
-                if (row.protocolName != "pelco-d" && row.protocolName != "pelco-p") {
+            case Column::Protocol: {
+                const std::optional<std::uint8_t> protocol = ProtocolIndexForName(text);
+                if (!protocol) {
                     return FailAt(index, "'" + text + "' is not a protocol: pelco-d or pelco-p");
                 }
-                row.protocolIndex = row.protocolName == "pelco-p" ? PELCO_P : PELCO_D;
+                row.protocolIndex = *protocol;
+                row.protocolName = kProtocolNames[*protocol];
                 return true;
+            }
             case Column::Speed: {
-                const bool known =
-                    AllDigits(text) && text.size() <= 5 &&
-                    std::find(kSpeeds.begin(), kSpeeds.end(), std::stoi(text)) != kSpeeds.end();
+                const bool known = AllDigits(text) && text.size() <= 5 &&
+                                   SpeedIndexForBaudRate(std::stoi(text)).has_value();
                 if (!known) {
-                    return FailAt(
-                        index, "'" + text + "' is not a control speed: 2400, 4800, 9600 or 19200");
+                    return FailAt(index,
+                                  "'" + text + "' is not a control speed: " + ControlSpeedsText());
                 }
                 row.speed = std::stoi(text);
                 return true;

@@ -5,10 +5,19 @@
 #include <cstdint>
 #include <string>
 
-// Message box styles and results used by the program (values of the Win32 constants).
+// Message box styles and results, every one the program uses, in one place: the values of the
+// Win32 constants, so that portable code needs no platform header.
+namespace win {
 constexpr unsigned kMbOk = 0x0000U;
+constexpr unsigned kMbYesNo = 0x0004U;
+constexpr unsigned kMbIconQuestion = 0x0020U;
 constexpr unsigned kMbIconExclamation = 0x0030U;
+
 constexpr int kIdOk = 1;
+constexpr int kIdCancel = 2;
+constexpr int kIdYes = 6;
+constexpr int kIdNo = 7;
+}  // namespace win
 
 // What the window's taskbar button shows of long work: nothing, progress, or progress that
 // stopped on a failure.
@@ -38,7 +47,7 @@ class IWindowSurface {
     virtual std::string GetListText(int controlId, int index) = 0;
 
     // Modal message box on the window thread; an empty caption means the application's title.
-    // Messages keep being dispatched while it is open. Returns the button pressed (kIdOk).
+    // Messages keep being dispatched while it is open. Returns the button pressed (win::kIdOk).
     virtual int MessageBox(const std::string& text, const std::string& caption, unsigned style) = 0;
 
     // Queue a message for the window thread (from any thread); false if it could not be queued.
