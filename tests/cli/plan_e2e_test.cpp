@@ -1,6 +1,7 @@
 // ptz-upgrade --plan end to end against the real ptz-headsim: several heads on each pty, mixed
 // protocols and speeds, ports in parallel, the report line by line, a failing bus, an
-// interrupted run resumed, and plans refused before anything is sent.
+// interrupted run resumed, plans refused before anything is sent, and the --json events that
+// representative runs write together.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -11,7 +12,9 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -580,17 +583,51 @@ TEST_F(PlanEndToEnd, TheFailureLimitStartsNoNewHeadAndCountsOnlyHeadsThatConnect
         << run.err;
 }
 
-TEST_F(PlanEndToEnd, OneRunWritesEveryDocumentedEvent) {
-    // Head 1 resends its first frame, fails its second and so halts the rollout as a canary;
-    // head 2 is kept from its turn. Every line is checked against the document as each run is.
+TEST_F(PlanEndToEnd, RepresentativeRunsTogetherWriteEveryDocumentedEvent) {
+    // Head 2 resends its first frame and fails its second, which halts the rollout before head
+    // 3; resumed (the faults fire once), head 1 is skipped and heads 2 and 3 upgrade. Every line
+    // of every run is checked against the document as each run is; together they write every
+    // event it lists.
     const std::string link = StartBus(
-        0, {"--address", "1-2", "--fault-address", "1", "--bad-sum-at", "0", "--fail-at", "1"});
+        0, {"--address", "1-3", "--fault-address", "2", "--bad-sum-at", "0", "--fail-at", "1"});
     WritePlan("port,address,protocol,speed\n" + link + ",1,pelco-d,2400\n" + link +
-              ",2,pelco-d,2400\n");
-    const ProcessResult run =
-        Upgrade({"--plan", Path("plan.csv"), "--canary", "1", "--json", "-q", Path("c.bin")});
-    EXPECT_EQ(run.exitStatus, 5) << run.err;
-    EXPECT_EQ(EventsIn(run.out), DocumentedEvents()) << run.out;
+              ",2,pelco-d,2400\n" + link + ",3,pelco-d,2400\n");
+    const std::vector<std::string> plan = {
+        "--plan", Path("plan.csv"), "--report", Path("report.csv"), "--max-failures",
+        "1",      "--json",         "-q",       Path("c.bin")};
+    std::vector<std::string> resume = plan;
+    resume[2] = "--resume";
+    struct Run {
+        std::vector<std::string> args;
+        int exitStatus;
+        const char* status;  // the run's result
+        const char* holds;   // a text its lines hold
+    };
+    const std::vector<Run> runs = {
+        {plan, 5, "upgrade failed",
+         "\"address\":3,\"state\":\"not tried\",\"why\":\"failure limit reached\""},
+        {resume, 0, "upgrade complete", "\"address\":1,\"state\":\"skipped\""},
+        {{"--port", "sim", "--json", "-q", Path("c.bin")}, 0, "upgrade complete", "\"heads\":["},
+        {{"--json", "--port", "sim", "--speed", "1200", Path("c.bin")}, 2, "usage error", "1200"},
+        {{"--json", "--port", "sim", Path("none.bin")}, 9, "image unreadable", "none.bin"},
+        {{"--json", "--list-ports"}, 0, "ports listed", "\"message\":\"\"}"},
+    };
+    std::set<std::string> events;
+    for (const Run& run : runs) {
+        const ProcessResult result = Upgrade(run.args);
+        EXPECT_EQ(result.exitStatus, run.exitStatus) << run.args[0] << "\n" << result.err;
+        const std::vector<std::string> lines = Lines(result.out);
+        ASSERT_FALSE(lines.empty()) << run.args[0] << "\n" << result.err;
+        EXPECT_EQ(nlohmann::json::parse(lines.back(), nullptr, false).value("status", ""),
+                  run.status)
+            << lines.back();
+        EXPECT_NE(result.out.find(run.holds), std::string::npos) << result.out;
+        const std::set<std::string> written = EventsIn(result.out);
+        events.insert(written.begin(), written.end());
+    }
+    EXPECT_EQ(events, (std::set<std::string>{"connected", "frame", "halted", "result", "resent",
+                                             "switched"}));
+    EXPECT_EQ(events, DocumentedEvents());
 }
 
 }  // namespace
