@@ -19,158 +19,24 @@
 #include <system_error>
 
 #include "port_identity.h"
+#include "posix_terminal.h"
 #include "serial_link.h"
+
+using tty::AskForLowLatency;
+using tty::MakeOpening;
+using tty::OpenErrorKind;
+using tty::Opening;
+using tty::OsText;
+using tty::OwnDescriptor;
+using tty::SetRawLine;
+using tty::TermWrite;
+using tty::WriteAll;
 
 namespace {
 
 int FdOf(PortHandle handle) {
     return static_cast<int>(handle.value);
 }
-
-std::string OsText(int error) {
-    return std::generic_category().message(error);
-}
-
-PortErrorKind OpenErrorKind(int error) {
-    switch (error) {
-        case ENOENT:
-        case ENXIO:
-        case ENODEV:
-        case ENOTDIR:
-            return PortErrorKind::NotFound;
-        case EACCES:
-        case EPERM:
-            return PortErrorKind::PermissionDenied;
-        case EBUSY:
-        case EWOULDBLOCK:
-            return PortErrorKind::Busy;
-        default:
-            return PortErrorKind::Other;
-    }
-}
-
-bool SpeedCode(std::uint32_t baudRate, speed_t& code) {
-    struct Speed {
-        std::uint32_t bits;
-        speed_t code;
-    };
-    static constexpr Speed kSpeeds[] = {
-        {1200, B1200},   {2400, B2400},   {4800, B4800},     {9600, B9600},     {19200, B19200},
-        {38400, B38400}, {57600, B57600}, {115200, B115200}, {230400, B230400},
-    };
-    for (const auto& speed : kSpeeds) {
-        if (speed.bits == baudRate) {
-            code = speed.code;
-            return true;
-        }
-    }
-    return false;
-}
-
-bool CharSizeFlag(std::uint8_t byteSize, tcflag_t& flag) {
-    switch (byteSize) {
-        case 5:
-            flag = CS5;
-            return true;
-        case 6:
-            flag = CS6;
-            return true;
-        case 7:
-            flag = CS7;
-            return true;
-        case 8:
-            flag = CS8;
-            return true;
-        default:
-            return false;
-    }
-}
-
-// USB serial drivers hold short replies back for up to their latency timer (16 ms on FTDI
-// adapters); asking for low latency, as serial libraries do, lets each answer through at once.
-// Drivers that cannot (a pty, most UARTs) refuse, and the port works as before.
-void AskForLowLatency(int fd) {
-    serial_struct serial{};
-    if (::ioctl(fd, TIOCGSERIAL, &serial) != 0 || (serial.flags & ASYNC_LOW_LATENCY) != 0) {
-        return;
-    }
-    serial.flags |= ASYNC_LOW_LATENCY;
-    (void)::ioctl(fd, TIOCSSERIAL, &serial);
-}
-
-// One opening of the port: its wake-up (CancelWait and Close write a byte, WaitForInput polls the
-// read end) and whether it was closed. Shared so that a thread still using it keeps it alive
-// after Close.
-struct Opening {
-    int readFd = -1;
-    int writeFd = -1;
-    // Held around every write to the port and by Close while it marks the opening closed, so
-    // that no byte of this opening goes out once Close has begun.
-    std::mutex writeGate;
-    bool closed = false;
-    // The terminal's settings before this opening, given back at Close: a terminal used as the
-    // port must not be left raw, at another speed.
-    termios saved{};
-    bool hasSaved = false;
-
-    Opening() = default;
-    Opening(const Opening&) = delete;
-    Opening& operator=(const Opening&) = delete;
-    ~Opening() {
-        if (readFd >= 0) {
-            ::close(readFd);
-        }
-        if (writeFd >= 0) {
-            ::close(writeFd);
-        }
-    }
-
-    void Signal() const {
-        const char byte = 1;
-        // A full pipe already holds a pending wake-up, so a failed write loses nothing.
-        (void)!::write(writeFd, &byte, 1);
-    }
-
-    void Drain() const {
-        char bytes[64];
-        while (::read(readFd, bytes, sizeof bytes) > 0) {
-        }
-    }
-};
-
-std::shared_ptr<Opening> MakeOpening() {
-    int fds[2];
-    if (::pipe(fds) != 0) {
-        return nullptr;
-    }
-    auto opening = std::make_shared<Opening>();
-    opening->readFd = fds[0];
-    opening->writeFd = fds[1];
-    for (const int fd : fds) {
-        if (::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0 || ::fcntl(fd, F_SETFL, O_NONBLOCK) != 0) {
-            return nullptr;
-        }
-    }
-    return opening;
-}
-
-// A descriptor of its own for the duration of one call: the caller's number may be closed and
-// handed to a later opening meanwhile, this one still names the file it was made from.
-class OwnDescriptor {
-  public:
-    explicit OwnDescriptor(int fd) : m_fd(::fcntl(fd, F_DUPFD_CLOEXEC, 0)) {}
-    ~OwnDescriptor() {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-        }
-    }
-    OwnDescriptor(const OwnDescriptor&) = delete;
-    OwnDescriptor& operator=(const OwnDescriptor&) = delete;
-    int Get() const { return m_fd; }
-
-  private:
-    int m_fd;
-};
 
 }  // namespace
 
@@ -243,66 +109,9 @@ bool CSerialLink::LocalSetTimeouts(std::uint32_t /*readIntervalMs*/, PortHandle 
 
 bool CSerialLink::LocalConfigure(PortHandle handle) {
     const int fd = FdOf(handle);
-    const std::string where = "Configuring '" + m_strPort + "': ";
-    speed_t speed = 0;
-    tcflag_t charSize = 0;
-    if (!SpeedCode(m_dwBaudRate, speed)) {
-        SetError(PortErrorKind::BadSetting,
-                 where + std::to_string(m_dwBaudRate) + " bit/s is not a speed this system knows");
-        return false;
-    }
-    if (!CharSizeFlag(m_byByteSize, charSize)) {
-        SetError(PortErrorKind::BadSetting,
-                 where + std::to_string(m_byByteSize) + " data bits are not possible");
-        return false;
-    }
-    if (m_byParity > 2 || (m_byStopBits != 0 && m_byStopBits != 2)) {
-        SetError(PortErrorKind::BadSetting,
-                 where + "parity code " + std::to_string(m_byParity) + " with stop-bits code " +
-                     std::to_string(m_byStopBits) + " is not possible on this system");
-        return false;
-    }
-
-    termios tio{};
-    if (::tcgetattr(fd, &tio) != 0) {
-        const int error = errno;
-        SetError(PortErrorKind::BadSetting, where + OsText(error));
-        return false;
-    }
-    // Raw bytes both ways: no line editing, echo, signals or character translation.
-    tio.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
-                                          ICRNL | IXANY | INPCK | IGNPAR);
-    tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-    tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
-    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
-    tio.c_cflag |= charSize | CREAD | CLOCAL;
-    if (m_byParity != 0) {
-        tio.c_cflag |= PARENB;
-        tio.c_iflag |= INPCK;
-        if (m_byParity == 1) {
-            tio.c_cflag |= PARODD;
-        }
-    }
-    if (m_byStopBits == 2) {
-        tio.c_cflag |= CSTOPB;
-    }
-    // XON/XOFF flow control in both directions.
-    tio.c_iflag |= IXON | IXOFF;
-    tio.c_cc[VSTART] = 0x11;
-    tio.c_cc[VSTOP] = 0x13;
-    tio.c_cc[VMIN] = 0;
-    tio.c_cc[VTIME] = 0;
-    if (::cfsetispeed(&tio, speed) != 0 || ::cfsetospeed(&tio, speed) != 0 ||
-        ::tcsetattr(fd, TCSANOW, &tio) != 0) {
-        const int error = errno;
-        SetError(PortErrorKind::BadSetting, where + OsText(error));
-        return false;
-    }
-    // tcsetattr succeeds when any one setting took; the speed is the one that matters.
-    termios applied{};
-    if (::tcgetattr(fd, &applied) != 0 || ::cfgetospeed(&applied) != speed) {
-        SetError(PortErrorKind::BadSetting,
-                 where + "the driver refused " + std::to_string(m_dwBaudRate) + " bit/s");
+    const std::string failed = SetRawLine(fd, m_dwBaudRate, m_byByteSize, m_byParity, m_byStopBits);
+    if (!failed.empty()) {
+        SetError(PortErrorKind::BadSetting, "Configuring '" + m_strPort + "': " + failed);
         return false;
     }
     // Bytes from before this opening or speed belong to nobody: drop them both ways.
@@ -365,43 +174,6 @@ void CSerialLink::LocalClose(PortHandle handle) {
     ::close(fd);
 }
 
-namespace {
-using WriteClock = std::chrono::steady_clock;
-
-// Milliseconds left before `deadline`; -1 (no limit) when there is none.
-int MsLeft(const std::optional<WriteClock::time_point>& deadline) {
-    if (!deadline) {
-        return -1;
-    }
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - WriteClock::now());
-    return static_cast<int>(std::max<long long>(left.count(), 0));
-}
-
-// Waits until the output queue has gone onto the line, or the deadline passes; the bytes still
-// queued then (0 when drained), or -1 with errno on failure.
-int DrainOutput(int fd, const std::optional<WriteClock::time_point>& deadline) {
-    if (!deadline) {
-        while (::tcdrain(fd) != 0) {
-            if (errno != EINTR) {
-                return -1;
-            }
-        }
-        return 0;
-    }
-    // tcdrain has no time limit, and output held by XOFF never drains: look at the queue.
-    for (;;) {
-        int queued = 0;
-        if (::ioctl(fd, TIOCOUTQ, &queued) != 0) {
-            return -1;
-        }
-        if (queued <= 0 || MsLeft(deadline) == 0) {
-            return std::max(queued, 0);
-        }
-        (void)::poll(nullptr, 0, 1);
-    }
-}
-}  // namespace
-
 std::size_t CSerialLink::LocalWrite(const std::uint8_t* bytes, std::size_t length,
                                     PortHandle handle, int timeoutMs) {
     const std::lock_guard<std::mutex> writing(m_writeMutex);
@@ -414,76 +186,32 @@ std::size_t CSerialLink::LocalWrite(const std::uint8_t* bytes, std::size_t lengt
     // Another thread may close the port while this write waits for room, and the next opening
     // may get the same descriptor number: never write, wait or drain through that number.
     const OwnDescriptor own(FdOf(handle));
-    const int fd = own.Get();
-    if (fd < 0) {
+    if (own.Get() < 0) {
         const int error = errno;
         SetError(PortErrorKind::Other, where + OsText(error));
         return 0;
     }
-    std::optional<WriteClock::time_point> deadline;
-    if (timeoutMs >= 0) {
-        deadline = WriteClock::now() + std::chrono::milliseconds(timeoutMs);
-    }
-    const auto held = [&](std::size_t wentOut) {
-        // What the line held back must not go out later, when nobody expects it.
-        (void)::tcflush(fd, TCOFLUSH);
-        SetError(PortErrorKind::Held, where + "the line held the output back for " +
-                                          std::to_string(timeoutMs) +
-                                          " ms (XOFF from the far end?)");
-        return wentOut;
-    };
-    std::size_t done = 0;
-    while (done < length) {
-        ssize_t n = 0;
-        int error = 0;
-        {
-            const std::lock_guard<std::mutex> gate(opening->writeGate);
-            if (opening->closed) {
-                SetError(PortErrorKind::Other, where + "the port was closed during the write");
-                return done;
-            }
-            n = ::write(fd, bytes + done, length - done);
-            error = n < 0 ? errno : EAGAIN;
-        }
-        if (n > 0) {
-            done += static_cast<std::size_t>(n);
-            continue;
-        }
-        if (error == EINTR) {
-            continue;
-        }
-        if (error != EAGAIN && error != EWOULDBLOCK) {
-            SetError(error == EIO ? PortErrorKind::Vanished : PortErrorKind::Other,
-                     where + OsText(error));
-            return done;
-        }
-        if (MsLeft(deadline) == 0) {
-            int queued = 0;
-            (void)::ioctl(fd, TIOCOUTQ, &queued);
-            return held(done - std::min(done, static_cast<std::size_t>(std::max(queued, 0))));
-        }
-        // Output is full (or held by XOFF). Look again now and then, so that a Close from
-        // another thread ends the write instead of leaving it blocked for ever.
-        const int left = MsLeft(deadline);
-        pollfd out{fd, POLLOUT, 0};
-        const int ready = ::poll(&out, 1, left < 0 ? 200 : std::min(left, 200));
-        if (ready > 0 && (out.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+    const TermWrite written = WriteAll(own.Get(), *opening, bytes, length, timeoutMs);
+    switch (written.end) {
+        case TermWrite::End::Whole:
+            break;
+        case TermWrite::End::Closed:
+            SetError(PortErrorKind::Other, where + "the port was closed during the write");
+            break;
+        case TermWrite::End::Vanished:
             SetError(PortErrorKind::Vanished, where + "the port went away");
-            return done;
-        }
+            break;
+        case TermWrite::End::Failed:
+            SetError(written.error == EIO ? PortErrorKind::Vanished : PortErrorKind::Other,
+                     where + OsText(written.error));
+            break;
+        case TermWrite::End::Held:
+            SetError(PortErrorKind::Held, where + "the line held the output back for " +
+                                              std::to_string(timeoutMs) +
+                                              " ms (XOFF from the far end?)");
+            break;
     }
-    // The caller may change the speed next: the bytes must be on the line first.
-    const int queued = DrainOutput(fd, deadline);
-    if (queued < 0) {
-        const int error = errno;
-        SetError(error == EIO ? PortErrorKind::Vanished : PortErrorKind::Other,
-                 where + OsText(error));
-        return 0;
-    }
-    if (queued > 0) {
-        return held(done - std::min(done, static_cast<std::size_t>(queued)));
-    }
-    return done;
+    return written.bytes;
 }
 
 std::size_t CSerialLink::LocalRead(std::uint8_t* buffer, std::size_t capacity, PortHandle handle) {
