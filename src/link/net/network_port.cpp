@@ -8,8 +8,10 @@
 #include "line_timing.h"
 #include "net_socket.h"
 #include "network_connection.h"
+#include "network_failure_text.h"
 #include "network_port_name.h"
 #include "rfc2217_client.h"
+#include "rfc2217_settings.h"
 #include "telnet_codec.h"
 
 namespace {
@@ -24,84 +26,63 @@ constexpr int kConnectLimitMs = 5000;
 constexpr int kCloseDrainLimitMs = 5000;
 constexpr std::size_t kWritePiece = 65536;
 
-std::string ConnectFailureText(const NetworkPortAddress& address, const NetFailure& failure) {
-    const std::string where = "Connecting to " + address.HostAndPort() + ": ";
-    switch (failure.kind) {
-        case NetFailureKind::Refused:
-            return where + "connection refused — is the serial server listening on that port?";
-        case NetFailureKind::Unresolved:
-            return where + "the name '" + address.host + "' does not resolve (" + failure.reason +
-                   ") — check the server's name or use its address";
-        case NetFailureKind::LookupTimedOut:
-            return where + "the name '" + address.host + "' did not resolve within " +
-                   std::to_string(kConnectLimitMs / 1000) +
-                   " s (no answer from the name service) — check the name service, or use the "
-                   "server's address";
-        case NetFailureKind::Unreachable:
-            return where + failure.reason + " — check the network and the server's address";
-        case NetFailureKind::TimedOut:
-            return where + "no answer within " + std::to_string(kConnectLimitMs / 1000) +
-                   " s — check the server's address and that it is on and reachable";
-        case NetFailureKind::Closed:
-        case NetFailureKind::Flooded:
-        case NetFailureKind::Other:
-        case NetFailureKind::None:
-            break;
+// Sends the data, escaped for Telnet where the port speaks it, after what an earlier write owes;
+// the data bytes whose encoding went out. Encoded a piece at a time, so that a long write's time
+// limit counts from its start.
+std::size_t SendData(NetworkConnection& connection, const std::uint8_t* bytes, std::size_t length,
+                     Clock::time_point deadline) {
+    std::size_t done = 0;
+    bool whole = connection.SendOwed(deadline);
+    std::vector<std::uint8_t> encoded;
+    while (whole && done < length) {
+        const std::size_t piece = std::min(length - done, kWritePiece);
+        encoded.clear();
+        if (connection.Telnet()) {
+            AppendTelnetData(bytes + done, piece, encoded);
+        } else {
+            encoded.assign(bytes + done, bytes + done + piece);
+        }
+        const std::size_t sent = connection.SendAll(encoded.data(), encoded.size(), deadline);
+        whole = sent == encoded.size();
+        // The data bytes whose encoding went out; half an escaped 0xFF is owed to the next write.
+        for (std::size_t at = 0; at < sent; ++at, ++done) {
+            if (connection.Telnet() && encoded[at] == telnet::kIac) {
+                if (at + 1 == sent) {
+                    const std::lock_guard<std::mutex> lock(connection.mutex);
+                    connection.owed.insert(connection.owed.begin(), telnet::kIac);
+                }
+                ++at;
+            }
+        }
     }
-    return where + failure.reason;
+    return done;
 }
 
-std::string ClosedText() {
-    return "the serial server closed the connection — another client may have taken the port "
-           "(servers often drop the older connection), or the server stopped";
-}
-
-// A connection that failed in use: a flood says what the server sent; anything else ended it.
-PortError ConnectionError(const std::string& where, const NetFailure& failure,
-                          const std::string& closedTail = "") {
-    if (failure.kind == NetFailureKind::Flooded) {
-        return {PortErrorKind::Other, where + failure.reason};
+// Sends the settings, after what an earlier write owes, and waits for every acknowledgement
+// within the negotiation limit; the round trip is noted for the answers' time limits.
+void Negotiate(NetworkConnection& connection, const std::vector<Rfc2217Setting>& wanted) {
+    std::vector<std::uint8_t> request;
+    {
+        const std::lock_guard<std::mutex> lock(connection.mutex);
+        request.swap(connection.owed);
+        for (const Rfc2217Setting& setting : wanted) {
+            connection.telnet.ForgetAcknowledgement(setting.code);
+            const auto command = ComPortCommand(setting.code, setting.value);
+            request.insert(request.end(), command.begin(), command.end());
+        }
     }
-    return {PortErrorKind::Vanished, where + ClosedText() + closedTail};
-}
-
-std::vector<std::uint8_t> BigEndian32(std::uint32_t value) {
-    return {static_cast<std::uint8_t>(value >> 24U), static_cast<std::uint8_t>(value >> 16U),
-            static_cast<std::uint8_t>(value >> 8U), static_cast<std::uint8_t>(value)};
-}
-
-std::uint8_t ParityCode(std::uint8_t parity) {
-    static constexpr std::uint8_t kCodes[] = {rfc2217::kParityNone, rfc2217::kParityOdd,
-                                              rfc2217::kParityEven, rfc2217::kParityMark,
-                                              rfc2217::kParitySpace};
-    return parity < sizeof kCodes ? kCodes[parity] : 0;
-}
-
-std::uint8_t StopCode(std::uint8_t stopBits) {
-    static constexpr std::uint8_t kCodes[] = {rfc2217::kStopOne, rfc2217::kStopOneAndHalf,
-                                              rfc2217::kStopTwo};
-    return stopBits < sizeof kCodes ? kCodes[stopBits] : 0;
-}
-
-// One setting to be acknowledged: its command, value and how a message names it.
-struct Setting {
-    std::uint8_t code;
-    std::vector<std::uint8_t> value;
-    std::string name;
-};
-
-std::string DescribeValue(const Setting& setting, const std::vector<std::uint8_t>& value) {
-    if (setting.code == rfc2217::kSetBaudRate && value.size() == 4) {
-        const std::uint32_t bits = static_cast<std::uint32_t>(value[0]) << 24U |
-                                   static_cast<std::uint32_t>(value[1]) << 16U |
-                                   static_cast<std::uint32_t>(value[2]) << 8U | value[3];
-        return std::to_string(bits) + " bit/s";
-    }
-    std::string text = "code";
-    for (const std::uint8_t byte : value) {
-        text += " " + std::to_string(byte);
-    }
-    return value.empty() ? "nothing" : text;
+    const auto sent = Clock::now();
+    const auto deadline = sent + std::chrono::milliseconds(kNegotiationLimitMs);
+    const bool written =
+        connection.SendAll(request.data(), request.size(), deadline) == request.size();
+    const auto allAcknowledged = [&] {
+        return std::all_of(wanted.begin(), wanted.end(), [&](const Rfc2217Setting& setting) {
+            return connection.telnet.Acknowledged(setting.code).has_value();
+        });
+    };
+    (void)(written && connection.AwaitServer(allAcknowledged, deadline));
+    connection.roundTripMs = static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - sent).count());
 }
 
 }  // namespace
@@ -133,7 +114,7 @@ PortHandle CNetworkPorts::Open(const std::string& name, PortError& error) {
     NetFailure failure;
     const NetSocket socket = NetConnect(address->host, address->port, kConnectLimitMs, failure);
     if (socket == kNoSocket) {
-        error = {PortErrorKind::NotFound, ConnectFailureText(*address, failure)};
+        error = {PortErrorKind::NotFound, ConnectFailureText(*address, failure, kConnectLimitMs)};
         return kInvalidPortHandle;
     }
     auto connection = std::make_shared<NetworkConnection>();
@@ -197,67 +178,23 @@ bool CNetworkPorts::Configure(PortHandle handle, const NetworkLineSettings& sett
     if (!connection->Telnet()) {
         return true;
     }
-    const std::uint8_t parity = ParityCode(settings.parity);
-    const std::uint8_t stop = StopCode(settings.stopBits);
-    if (parity == 0 || stop == 0) {
-        error = {PortErrorKind::BadSetting,
-                 where + "parity code " + std::to_string(settings.parity) +
-                     " with stop-bits code " + std::to_string(settings.stopBits) +
-                     " is not possible"};
+    std::string problem;
+    const std::vector<Rfc2217Setting> wanted = Rfc2217SettingsFor(settings, problem);
+    if (wanted.empty()) {
+        error = {PortErrorKind::BadSetting, where + problem};
         return false;
     }
-    const std::vector<Setting> wanted = {
-        {rfc2217::kSetBaudRate, BigEndian32(settings.baudRate), "the line speed"},
-        {rfc2217::kSetDataSize, {settings.byteSize}, "the data size"},
-        {rfc2217::kSetParity, {parity}, "the parity"},
-        {rfc2217::kSetStopSize, {stop}, "the stop bits"},
-        {rfc2217::kSetControl, {rfc2217::kControlXonXoff}, "XON/XOFF flow control"},
-        {rfc2217::kPurgeData, {rfc2217::kPurgeBoth}, "the purge of its buffers"},
-    };
-    std::vector<std::uint8_t> request;
-    {
-        const std::lock_guard<std::mutex> lock(connection->mutex);
-        request.swap(connection->owed);
-        for (const Setting& setting : wanted) {
-            connection->telnet.ForgetAcknowledgement(setting.code);
-            const auto command = ComPortCommand(setting.code, setting.value);
-            request.insert(request.end(), command.begin(), command.end());
-        }
-    }
-    const auto sent = Clock::now();
-    const auto deadline = sent + std::chrono::milliseconds(kNegotiationLimitMs);
-    const bool written =
-        connection->SendAll(request.data(), request.size(), deadline) == request.size();
-    const auto allAcknowledged = [&] {
-        return std::all_of(wanted.begin(), wanted.end(), [&](const Setting& setting) {
-            return connection->telnet.Acknowledged(setting.code).has_value();
-        });
-    };
-    (void)(written && connection->AwaitServer(allAcknowledged, deadline));
-    connection->roundTripMs = static_cast<int>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - sent).count());
+    Negotiate(*connection, wanted);
 
     const std::lock_guard<std::mutex> lock(connection->mutex);
     if (connection->failure.kind != NetFailureKind::None) {
         error = ConnectionError(where, connection->failure);
         return false;
     }
-    for (const Setting& setting : wanted) {
-        const auto ack = connection->telnet.Acknowledged(setting.code);
-        if (!ack) {
-            error = {PortErrorKind::BadSetting,
-                     where + "the server did not confirm " + setting.name + " (" +
-                         DescribeValue(setting, setting.value) + ") within " +
-                         std::to_string(kNegotiationLimitMs / 1000) + " s"};
-            return false;
-        }
-        if (*ack != setting.value) {
-            error = {PortErrorKind::BadSetting, where + "the server refused " + setting.name +
-                                                    " (" + DescribeValue(setting, setting.value) +
-                                                    "): it answered " +
-                                                    DescribeValue(setting, *ack)};
-            return false;
-        }
+    problem = UnconfirmedSetting(wanted, connection->telnet, kNegotiationLimitMs / 1000);
+    if (!problem.empty()) {
+        error = {PortErrorKind::BadSetting, where + problem};
+        return false;
     }
     // What came while the line was being set belongs to the old speed.
     connection->input.clear();
@@ -341,31 +278,7 @@ std::size_t CNetworkPorts::Write(const std::uint8_t* bytes, std::size_t length, 
     const auto deadline = timeoutMs < 0 ? Clock::time_point::max()
                                         : Clock::now() + std::chrono::milliseconds(timeoutMs);
     const auto started = Clock::now();
-    // Encoded a piece at a time, so that a long write's time limit counts from its start.
-    std::size_t done = 0;
-    bool whole = connection->SendOwed(deadline);
-    std::vector<std::uint8_t> encoded;
-    while (whole && done < length) {
-        const std::size_t piece = std::min(length - done, kWritePiece);
-        encoded.clear();
-        if (connection->Telnet()) {
-            AppendTelnetData(bytes + done, piece, encoded);
-        } else {
-            encoded.assign(bytes + done, bytes + done + piece);
-        }
-        const std::size_t sent = connection->SendAll(encoded.data(), encoded.size(), deadline);
-        whole = sent == encoded.size();
-        // The data bytes whose encoding went out; half an escaped 0xFF is owed to the next write.
-        for (std::size_t at = 0; at < sent; ++at, ++done) {
-            if (connection->Telnet() && encoded[at] == telnet::kIac) {
-                if (at + 1 == sent) {
-                    const std::lock_guard<std::mutex> lock(connection->mutex);
-                    connection->owed.insert(connection->owed.begin(), telnet::kIac);
-                }
-                ++at;
-            }
-        }
-    }
+    const std::size_t done = SendData(*connection, bytes, length, deadline);
     connection->writing = false;
 
     const auto wire = line::WireTime(done, static_cast<int>(connection->baudRate));
