@@ -12,273 +12,20 @@
 #include <string>
 #include <string_view>
 
+#include "comm_port_win32.h"
 #include "serial_link.h"
 #include "serial_link_win32.h"
 #include "system_error_text.h"
 #include "utf16_text.h"
 
 namespace {
-// How long a wait ended by a new event mask may take to finish before it is cancelled.
-constexpr DWORD kWaitEndGraceMs = 200;
 
-constexpr std::string_view kDevicePrefix = R"(\\.\)";
 constexpr DWORD kQueueBytes = static_cast<DWORD>(CSerialLink::kMaxChunk);
-
-HANDLE ToHandle(PortHandle handle) {
-    return reinterpret_cast<HANDLE>(handle.value);  // NOLINT(performance-no-int-to-ptr)
-}
-
-PortHandle FromHandle(HANDLE handle) {
-    return PortHandle{reinterpret_cast<std::intptr_t>(handle)};
-}
-
-PortErrorKind OpenFailureKind(DWORD code) {
-    switch (code) {
-        case ERROR_FILE_NOT_FOUND:
-        case ERROR_PATH_NOT_FOUND:
-            return PortErrorKind::NotFound;
-        // A COM port answers "access denied" when another program has it open.
-        case ERROR_ACCESS_DENIED:
-        case ERROR_SHARING_VIOLATION:
-            return PortErrorKind::Busy;
-        default:
-            return PortErrorKind::Other;
-    }
-}
-
-// Codes a read, write or wait ends with when the device went away under an open handle
-// (USB adapter pulled, the port closed by another thread).
-PortErrorKind IoFailureKind(DWORD code) {
-    switch (code) {
-        case ERROR_INVALID_HANDLE:
-        case ERROR_BAD_COMMAND:
-        case ERROR_GEN_FAILURE:
-        case ERROR_ACCESS_DENIED:
-        case ERROR_FILE_NOT_FOUND:
-        case ERROR_DEVICE_NOT_CONNECTED:
-        case ERROR_DEVICE_REMOVED:
-        case ERROR_OPERATION_ABORTED:
-            return PortErrorKind::Vanished;
-        default:
-            return PortErrorKind::Other;
-    }
-}
-
-std::string LineErrorNames(DWORD errors) {
-    std::string names;
-    const auto add = [&names](const char* name) {
-        names += names.empty() ? "" : ", ";
-        names += name;
-    };
-    if ((errors & CE_FRAME) != 0) {
-        add("framing");
-    }
-    if ((errors & CE_RXPARITY) != 0) {
-        add("parity");
-    }
-    if ((errors & (CE_OVERRUN | CE_RXOVER)) != 0) {
-        add("overrun");
-    }
-    if ((errors & CE_BREAK) != 0) {
-        add("break");
-    }
-    return names.empty() ? "line" : names;
-}
-
-// ClearCommError, as before every read and write. A line error discards what waits in that
-// direction (purgeFlags) and the transfer is not tried.
-std::optional<PortError> TakeLineErrors(HANDLE h, DWORD purgeFlags, const char* discarded,
-                                        COMSTAT& status) {
-    DWORD errors = 0;
-    if (ClearCommError(h, &errors, &status) == FALSE) {
-        const DWORD code = GetLastError();
-        return PortError{IoFailureKind(code), SystemErrorText(code)};
-    }
-    if (errors != 0) {
-        (void)PurgeComm(h, purgeFlags);
-        return PortError{PortErrorKind::LineError, "the port reported a " + LineErrorNames(errors) +
-                                                       " error; the waiting " + discarded +
-                                                       " was discarded."};
-    }
-    return std::nullopt;
-}
-
-// Completes a ReadFile or WriteFile whose start returned `started` (with `startCode` from
-// GetLastError when it returned FALSE), waiting if it is pending: without a limit when
-// `timeoutMs` is negative, else cancelling it at the limit (`timedOut` then set). `transferred`
-// holds the bytes moved either way.
-std::optional<PortError> FinishOverlapped(HANDLE h, BOOL started, DWORD startCode,
-                                          OVERLAPPED& overlapped, DWORD& transferred,
-                                          int timeoutMs = -1, bool* timedOut = nullptr) {
-    if (started != FALSE) {
-        return std::nullopt;
-    }
-    if (startCode != ERROR_IO_PENDING) {
-        return PortError{IoFailureKind(startCode), SystemErrorText(startCode)};
-    }
-    if (timeoutMs >= 0 &&
-        WaitForSingleObject(overlapped.hEvent, static_cast<DWORD>(timeoutMs)) == WAIT_TIMEOUT) {
-        // The record must be done with before it is used again: cancel, then collect.
-        (void)CancelIoEx(h, &overlapped);
-        (void)GetOverlappedResult(h, &overlapped, &transferred, TRUE);
-        if (timedOut != nullptr) {
-            *timedOut = true;
-        }
-        return PortError{PortErrorKind::Held, "the line held the output back for " +
-                                                  std::to_string(timeoutMs) +
-                                                  " ms (XOFF from the far end?)."};
-    }
-    if (GetOverlappedResult(h, &overlapped, &transferred, TRUE) == FALSE) {
-        const DWORD waitCode = GetLastError();
-        return PortError{IoFailureKind(waitCode), SystemErrorText(waitCode)};
-    }
-    return std::nullopt;
-}
-
-const char* ParityName(std::uint8_t parity) {
-    switch (parity) {
-        case NOPARITY:
-            return "no parity";
-        case ODDPARITY:
-            return "odd parity";
-        case EVENPARITY:
-            return "even parity";
-        case MARKPARITY:
-            return "mark parity";
-        case SPACEPARITY:
-            return "space parity";
-        default:
-            return "unknown parity";
-    }
-}
-
-const char* StopBitsName(std::uint8_t stopBits) {
-    switch (stopBits) {
-        case ONESTOPBIT:
-            return "1 stop bit";
-        case ONE5STOPBITS:
-            return "1.5 stop bits";
-        case TWOSTOPBITS:
-            return "2 stop bits";
-        default:
-            return "unknown stop bits";
-    }
-}
-
-// The name of the mark an opening of the port at `devicePath` holds, the same for every
-// spelling of one device path (case, prefix).
-std::wstring OpeningMarkName(const std::wstring& devicePath) {
-    std::wstring name = L"Local\\ptz-upgrade serial port ";
-    for (const wchar_t ch : devicePath) {
-        // A backslash would be taken for a namespace separator.
-        name.push_back(ch == L'\\' ? L'/' : static_cast<wchar_t>(std::towupper(ch)));
-    }
-    return name;
-}
-
-void CloseEvent(HANDLE& event) {
-    if (event != nullptr) {
-        CloseHandle(event);
-        event = nullptr;
-    }
-}
-
-// One opening of the port: its handle and everything made for it. Shared, so that a thread still
-// inside Write, Read or WaitForInput keeps its OVERLAPPED records and events alive after Close;
-// they are closed with the last user.
-struct Opening {
-    Opening(HANDLE port, HANDLE openingMark) : handle(port), mark(openingMark) {}
-    Opening(const Opening&) = delete;
-    Opening& operator=(const Opening&) = delete;
-    ~Opening() {
-        CloseEvent(ovRead.hEvent);
-        CloseEvent(ovWrite.hEvent);
-        ReleaseMark();
-    }
-
-    void ReleaseMark() {
-        if (mark != nullptr) {
-            CloseHandle(mark);
-            mark = nullptr;
-        }
-    }
-
-    // Sees a pending cancel: the mask CancelWait emptied is set again, so that a later wait on
-    // this opening works. False when there was none. Call with `gate` held.
-    bool TakeCancelLocked() {
-        if (!cancelPending) {
-            return false;
-        }
-        cancelPending = false;
-        if (!closed) {
-            (void)SetCommMask(handle, EV_RXCHAR);
-        }
-        return true;
-    }
-
-    bool TakeCancel() {
-        const std::lock_guard<std::mutex> lock(gate);
-        return TakeCancelLocked();
-    }
-
-    const HANDLE handle;
-    // Used by Write under the link's write lock, and by Read under readMutex.
-    OVERLAPPED ovWrite{};
-    OVERLAPPED ovRead{};
-    // Read is meant for the receive worker alone; the lock keeps a second reader from sharing
-    // ovRead all the same.
-    std::mutex readMutex;
-
-    // Held while a read, write or wait is started on `handle`, while a cancel empties its event
-    // mask, and by Close while it marks the opening closed and closes the handle: a later opening
-    // may get the same handle value, and nothing meant for this one may reach it.
-    std::mutex gate;
-    // Guarded by gate, as is cancelPending.
-    bool closed = false;
-    // A CancelWait that no wait has seen yet. It stays pending until a wait sees it, so one given
-    // just before the wait began is not lost.
-    bool cancelPending = false;
-    // The named mark that keeps a second opening of the port out (see Open), released by Close.
-    HANDLE mark;
-};
 
 }  // namespace
 
-std::string SerialDevicePath(std::string_view portName) {
-    const bool isPath = portName.find_first_of("\\/") != std::string_view::npos;
-    if (portName.empty() || isPath) {
-        return std::string(portName);
-    }
-    return std::string(kDevicePrefix) + std::string(portName);
-}
-
-struct CSerialLink::Platform {
-    // Guards the members below.
-    std::mutex mutex;
-    std::map<HANDLE, std::shared_ptr<Opening>> openings;
-    // The opening CreateEvents makes its events for: the last one opened, while it is open.
-    std::shared_ptr<Opening> newest;
-
-    std::shared_ptr<Opening> Find(HANDLE handle) {
-        const std::lock_guard<std::mutex> lock(mutex);
-        const auto found = openings.find(handle);
-        return found == openings.end() ? nullptr : found->second;
-    }
-
-    std::shared_ptr<Opening> Remove(HANDLE handle) {
-        const std::lock_guard<std::mutex> lock(mutex);
-        const auto found = openings.find(handle);
-        if (found == openings.end()) {
-            return nullptr;
-        }
-        std::shared_ptr<Opening> opening = std::move(found->second);
-        openings.erase(found);
-        if (newest == opening) {
-            newest.reset();
-        }
-        return opening;
-    }
-};
+// The Win32 helpers of this port object (comm_port_win32.h).
+using namespace comm;
 
 CSerialLink::CSerialLink() : m_platform(std::make_unique<Platform>()) {}
 CSerialLink::~CSerialLink() = default;
@@ -577,15 +324,14 @@ PortWaitResult CSerialLink::LocalWaitForInput(PortHandle handle, int timeoutMs) 
         SetError(PortErrorKind::Other, what + "the port is not open.");
         return PortWaitResult::Failed;
     }
-    HANDLE h = opening->handle;
     // A wait of its own: the receive worker waits while other threads read and write.
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (overlapped.hEvent == nullptr) {
+    comm::WaitRecord wait;
+    if (wait.overlapped.hEvent == nullptr) {
         const DWORD code = GetLastError();
         SetError(PortErrorKind::Other, "Creating the wait event: " + SystemErrorText(code));
         return PortWaitResult::Failed;
     }
+    OVERLAPPED& overlapped = wait.overlapped;
     DWORD mask = 0;
     BOOL started = FALSE;
     DWORD startCode = 0;
@@ -594,54 +340,26 @@ PortWaitResult CSerialLink::LocalWaitForInput(PortHandle handle, int timeoutMs) 
         // is seen here, or comes after and ends the pending wait with its empty mask.
         const std::lock_guard<std::mutex> gate(opening->gate);
         if (opening->TakeCancelLocked()) {
-            CloseHandle(overlapped.hEvent);
             return PortWaitResult::Cancelled;
         }
         if (opening->closed) {
-            CloseHandle(overlapped.hEvent);
             SetError(PortErrorKind::Other, what + "the port was closed.");
             return PortWaitResult::Failed;
         }
-        started = WaitCommEvent(h, &mask, &overlapped);
+        started = WaitCommEvent(opening->handle, &mask, &overlapped);
         startCode = started == FALSE ? GetLastError() : 0;
     }
     if (started == FALSE && startCode != ERROR_IO_PENDING) {
-        CloseHandle(overlapped.hEvent);
         if (opening->TakeCancel()) {
             return PortWaitResult::Cancelled;
         }
         SetError(IoFailureKind(startCode), what + SystemErrorText(startCode));
         return PortWaitResult::Failed;
     }
-
     bool timedOut = false;
-    if (started == FALSE) {
-        const DWORD limit = timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs);
-        const DWORD waited = WaitForSingleObject(overlapped.hEvent, limit);
-        if (waited != WAIT_OBJECT_0) {
-            timedOut = waited == WAIT_TIMEOUT;
-            // The wait must be over before `overlapped` and `mask` leave scope. Setting the mask
-            // again ends it at once; a CancelWait that came meanwhile has ended it already, and
-            // its empty mask must stay; Close has cancelled it with the rest of the handle's I/O.
-            const std::lock_guard<std::mutex> gate(opening->gate);
-            if (!opening->cancelPending && !opening->closed) {
-                (void)SetCommMask(h, EV_RXCHAR);
-            }
-            // A port that has gone away may never end the wait on a new mask (Wine with a
-            // vanished device): cancel it then, so the caller gets to look at the port.
-            if (!opening->closed &&
-                (!timedOut ||
-                 WaitForSingleObject(overlapped.hEvent, kWaitEndGraceMs) != WAIT_OBJECT_0)) {
-                (void)CancelIoEx(h, &overlapped);
-            }
-        }
-    }
-    DWORD transferred = 0;
-    // With an event in the record, this waits on the event, never on a handle closed meanwhile.
-    const BOOL completed = GetOverlappedResult(h, &overlapped, &transferred, TRUE);
-    const DWORD code = completed == FALSE ? GetLastError() : 0;
-    CloseHandle(overlapped.hEvent);
-
+    DWORD code = 0;
+    const bool completed =
+        FinishCommEvent(*opening, overlapped, started == FALSE, timeoutMs, timedOut, code);
     if (opening->TakeCancel()) {
         return PortWaitResult::Cancelled;
     }
@@ -651,7 +369,7 @@ PortWaitResult CSerialLink::LocalWaitForInput(PortHandle handle, int timeoutMs) 
     if (timedOut) {
         return PortWaitResult::TimedOut;
     }
-    if (completed == FALSE) {
+    if (!completed) {
         SetError(IoFailureKind(code), what + SystemErrorText(code));
         return PortWaitResult::Failed;
     }
