@@ -16,8 +16,12 @@
 #include "port_handle.h"
 
 class CNetworkPorts;
-// The network ports of one CSerialLink (network_port.cpp).
+class CSerialLink;
+class IPortBackend;
+// The network ports of one CSerialLink (network_port.cpp), and its local devices
+// (serial_link_common.cpp), each as a backend (port_backend.h).
 std::shared_ptr<CNetworkPorts> MakeNetworkPorts();
+std::shared_ptr<IPortBackend> MakeLocalPorts(CSerialLink& link);
 
 // Why the last operation failed, captured where it failed so that a person can be told.
 enum class PortErrorKind {
@@ -97,6 +101,10 @@ class CSerialLink {
     static constexpr std::size_t kMaxChunk = 4096;
 
   private:
+    friend class CLocalPorts;
+
+    // The backend of the port an opening of `handle` opened.
+    IPortBackend& BackendOf(PortHandle handle) const;
     void SetError(PortErrorKind kind, std::string message);
     // Takes a network port's error, if the call failed.
     void KeepError(const PortError& error);
@@ -125,9 +133,10 @@ class CSerialLink {
     // Platform state (the OVERLAPPED records and their events on Win32).
     struct Platform;
     std::unique_ptr<Platform> m_platform;
-    // Openings of network ports, by handle. Shared only so that this header needs no complete
-    // type: nothing else holds it.
+    // Openings of network ports, by handle, and the local devices. Shared only so that this
+    // header needs no complete type: nothing else holds them.
     std::shared_ptr<CNetworkPorts> m_network = MakeNetworkPorts();
+    std::shared_ptr<IPortBackend> m_local = MakeLocalPorts(*this);
 
     // The transfer worker and the window thread can both send: one Write at a time.
     std::mutex m_writeMutex;

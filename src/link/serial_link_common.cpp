@@ -1,9 +1,10 @@
-// The parts of CSerialLink that are the same on every platform, and the choice between the local
-// device and a network port that every call makes.
+// The parts of CSerialLink that are the same on every platform: its settings and errors, and
+// each call handed to the backend of its port (port_backend.h).
 #include <utility>
 
 #include "network_port.h"
 #include "network_port_name.h"
+#include "port_backend.h"
 #include "serial_link.h"
 
 void CSerialLink::SetParams(const std::string& name, std::uint32_t baudRate, std::uint8_t byteSize,
@@ -31,108 +32,139 @@ void CSerialLink::KeepError(const PortError& error) {
     }
 }
 
-PortHandle CSerialLink::Open() {
-    if (!IsNetworkPortName(m_strPort)) {
-        return LocalOpen();
+// The local device of this platform as a backend: CSerialLink's own Local methods, which keep
+// their failures themselves.
+class CLocalPorts final : public IPortBackend {
+  public:
+    explicit CLocalPorts(CSerialLink& link) : m_link(link) {}
+
+    PortHandle Open(const std::string& /*name*/, PortError& /*error*/) override {
+        return m_link.LocalOpen();
     }
+    bool SetTimeouts(std::uint32_t readIntervalMs, PortHandle handle,
+                     PortError& /*error*/) override {
+        return m_link.LocalSetTimeouts(readIntervalMs, handle);
+    }
+    bool Configure(PortHandle handle, const PortLineSettings& /*settings*/,
+                   PortError& /*error*/) override {
+        return m_link.LocalConfigure(handle);
+    }
+    bool SetSoftwareFlowControl(PortHandle handle, bool enabled, PortError& /*error*/) override {
+        return m_link.LocalSetSoftwareFlowControl(handle, enabled);
+    }
+    bool CreateEvents(PortError& /*error*/) override { return m_link.LocalCreateEvents(); }
+    void Close(PortHandle handle) override { m_link.LocalClose(handle); }
+    std::size_t Write(const std::uint8_t* bytes, std::size_t length, PortHandle handle,
+                      int timeoutMs, PortError& /*error*/) override {
+        return m_link.LocalWrite(bytes, length, handle, timeoutMs);
+    }
+    std::size_t Read(std::uint8_t* buffer, std::size_t capacity, PortHandle handle,
+                     PortError& /*error*/) override {
+        return m_link.LocalRead(buffer, capacity, handle);
+    }
+    long QueuedInput(PortHandle handle, PortError& /*error*/) override {
+        return m_link.LocalQueuedInput(handle);
+    }
+    PortWaitResult WaitForInput(PortHandle handle, int timeoutMs, PortError& /*error*/) override {
+        return m_link.LocalWaitForInput(handle, timeoutMs);
+    }
+    void CancelWait(PortHandle handle) override { m_link.LocalCancelWait(handle); }
+    void ForgetCancel(PortHandle handle) override { m_link.LocalForgetCancel(handle); }
+
+  private:
+    CSerialLink& m_link;
+};
+
+std::shared_ptr<IPortBackend> MakeLocalPorts(CSerialLink& link) {
+    return std::make_shared<CLocalPorts>(link);
+}
+
+IPortBackend& CSerialLink::BackendOf(PortHandle handle) const {
+    if (m_network->Owns(handle)) {
+        return *m_network;
+    }
+    return *m_local;
+}
+
+PortHandle CSerialLink::Open() {
+    IPortBackend& backend =
+        IsNetworkPortName(m_strPort) ? static_cast<IPortBackend&>(*m_network) : *m_local;
     PortError error;
-    const PortHandle handle = m_network->Open(m_strPort, error);
+    const PortHandle handle = backend.Open(m_strPort, error);
     KeepError(error);
     return handle;
 }
 
 bool CSerialLink::SetTimeouts(std::uint32_t readIntervalMs, PortHandle handle) {
-    // A network port's waits all have limits of their own.
-    return m_network->Owns(handle) || LocalSetTimeouts(readIntervalMs, handle);
+    PortError error;
+    const bool ok = BackendOf(handle).SetTimeouts(readIntervalMs, handle, error);
+    KeepError(error);
+    return ok;
 }
 
 bool CSerialLink::Configure(PortHandle handle) {
-    if (!m_network->Owns(handle)) {
-        return LocalConfigure(handle);
-    }
     PortError error;
-    const bool ok = m_network->Configure(
-        handle, NetworkLineSettings{m_dwBaudRate, m_byByteSize, m_byParity, m_byStopBits}, error);
+    const bool ok = BackendOf(handle).Configure(
+        handle, PortLineSettings{m_dwBaudRate, m_byByteSize, m_byParity, m_byStopBits}, error);
     KeepError(error);
     return ok;
 }
 
 bool CSerialLink::SetSoftwareFlowControl(PortHandle handle, bool enabled) {
-    if (!m_network->Owns(handle)) {
-        return LocalSetSoftwareFlowControl(handle, enabled);
-    }
     PortError error;
-    const bool ok = m_network->SetSoftwareFlowControl(handle, enabled, error);
+    const bool ok = BackendOf(handle).SetSoftwareFlowControl(handle, enabled, error);
     KeepError(error);
     return ok;
 }
 
 bool CSerialLink::CreateEvents() {
-    return IsNetworkPortName(m_strPort) || LocalCreateEvents();
+    IPortBackend& backend =
+        IsNetworkPortName(m_strPort) ? static_cast<IPortBackend&>(*m_network) : *m_local;
+    PortError error;
+    const bool ok = backend.CreateEvents(error);
+    KeepError(error);
+    return ok;
 }
 
 void CSerialLink::Close(PortHandle handle) {
-    if (m_network->Owns(handle)) {
-        m_network->Close(handle);
-    } else {
-        LocalClose(handle);
-    }
+    BackendOf(handle).Close(handle);
 }
 
 std::size_t CSerialLink::Write(const std::uint8_t* bytes, std::size_t length, PortHandle handle,
                                int timeoutMs) {
-    if (!m_network->Owns(handle)) {
-        return LocalWrite(bytes, length, handle, timeoutMs);
-    }
+    // The transfer worker and the window thread can both send: one write at a time.
     const std::lock_guard<std::mutex> writing(m_writeMutex);
     PortError error;
-    const std::size_t n = m_network->Write(bytes, length, handle, timeoutMs, error);
+    const std::size_t n = BackendOf(handle).Write(bytes, length, handle, timeoutMs, error);
     KeepError(error);
     return n;
 }
 
 std::size_t CSerialLink::Read(std::uint8_t* buffer, std::size_t capacity, PortHandle handle) {
-    if (!m_network->Owns(handle)) {
-        return LocalRead(buffer, capacity, handle);
-    }
     PortError error;
-    const std::size_t n = m_network->Read(buffer, capacity, handle, error);
+    const std::size_t n = BackendOf(handle).Read(buffer, capacity, handle, error);
     KeepError(error);
     return n;
 }
 
 long CSerialLink::QueuedInput(PortHandle handle) {
-    if (!m_network->Owns(handle)) {
-        return LocalQueuedInput(handle);
-    }
     PortError error;
-    const long n = m_network->QueuedInput(handle, error);
+    const long n = BackendOf(handle).QueuedInput(handle, error);
     KeepError(error);
     return n;
 }
 
 PortWaitResult CSerialLink::WaitForInput(PortHandle handle, int timeoutMs) {
-    if (!m_network->Owns(handle)) {
-        return LocalWaitForInput(handle, timeoutMs);
-    }
     PortError error;
-    const PortWaitResult result = m_network->WaitForInput(handle, timeoutMs, error);
+    const PortWaitResult result = BackendOf(handle).WaitForInput(handle, timeoutMs, error);
     KeepError(error);
     return result;
 }
 
 void CSerialLink::CancelWait(PortHandle handle) {
-    if (m_network->Owns(handle)) {
-        m_network->CancelWait(handle);
-    } else {
-        LocalCancelWait(handle);
-    }
+    BackendOf(handle).CancelWait(handle);
 }
 
 void CSerialLink::ForgetCancel(PortHandle handle) {
-    if (m_network->Owns(handle)) {
-        m_network->ForgetCancel(handle);
-    } else {
-        LocalForgetCancel(handle);
-    }
+    BackendOf(handle).ForgetCancel(handle);
 }

@@ -176,7 +176,7 @@ void CSerialLink::LocalClose(PortHandle handle) {
 
 std::size_t CSerialLink::LocalWrite(const std::uint8_t* bytes, std::size_t length,
                                     PortHandle handle, int timeoutMs) {
-    const std::lock_guard<std::mutex> writing(m_writeMutex);
+    // Write holds the link's write lock around this.
     const std::string where = "Writing to '" + m_strPort + "': ";
     const auto opening = m_platform->Find(FdOf(handle));
     if (!opening) {

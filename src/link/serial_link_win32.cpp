@@ -200,7 +200,7 @@ void CSerialLink::LocalClose(PortHandle handle) {
 
 std::size_t CSerialLink::LocalWrite(const std::uint8_t* bytes, std::size_t length,
                                     PortHandle handle, int timeoutMs) {
-    const std::lock_guard<std::mutex> lock(m_writeMutex);
+    // Write holds the link's write lock around this.
     const std::string what = "Writing to '" + m_strPort + "': ";
     if (length > MAXDWORD) {
         SetError(PortErrorKind::Other, what + "too many bytes for one write.");

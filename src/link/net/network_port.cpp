@@ -157,7 +157,7 @@ PortHandle CNetworkPorts::Open(const std::string& name, PortError& error) {
     return PortHandle{static_cast<std::intptr_t>(socket)};
 }
 
-bool CNetworkPorts::Configure(PortHandle handle, const NetworkLineSettings& settings,
+bool CNetworkPorts::Configure(PortHandle handle, const PortLineSettings& settings,
                               PortError& error) {
     const auto connection = Find(handle);
     const std::string where = "Configuring '" + (connection ? connection->name : "?") + "': ";

@@ -13,46 +13,46 @@
 #include <mutex>
 #include <string>
 
+#include "port_backend.h"
 #include "port_handle.h"
 #include "serial_link.h"
 
-struct NetworkLineSettings {
-    std::uint32_t baudRate = 0;
-    std::uint8_t byteSize = 8;
-    std::uint8_t parity = 0;    // 0 none, 1 odd, 2 even, 3 mark, 4 space (as the DCB)
-    std::uint8_t stopBits = 0;  // 0 one, 1 one and a half, 2 two (as the DCB)
-};
-
 struct NetworkConnection;
 
-class CNetworkPorts {
+class CNetworkPorts final : public IPortBackend {
   public:
     CNetworkPorts();
-    ~CNetworkPorts();
+    ~CNetworkPorts() override;
     CNetworkPorts(const CNetworkPorts&) = delete;
     CNetworkPorts& operator=(const CNetworkPorts&) = delete;
 
     // Connects and, for rfc2217://, negotiates the options; the line is set by Configure.
-    PortHandle Open(const std::string& name, PortError& error);
+    PortHandle Open(const std::string& name, PortError& error) override;
     bool Owns(PortHandle handle) const;
     // Sets the server's line (rfc2217://) with XON/XOFF on, each setting acknowledged, then
     // purges the server's buffers and what arrived before.
-    bool Configure(PortHandle handle, const NetworkLineSettings& settings, PortError& error);
+    bool Configure(PortHandle handle, const PortLineSettings& settings, PortError& error) override;
     // While a write is held by the line, turning flow control off cannot overtake the held
     // bytes in the TCP stream: it ends that write as failed instead.
-    bool SetSoftwareFlowControl(PortHandle handle, bool enabled, PortError& error);
+    bool SetSoftwareFlowControl(PortHandle handle, bool enabled, PortError& error) override;
     // Waits until what was written has left the server's UART (bounded), then disconnects.
-    void Close(PortHandle handle);
+    void Close(PortHandle handle) override;
     // Returns once the bytes have left the server's UART (by the line's speed), so that answer
     // time limits start there. With timeoutMs >= 0, returns the bytes sent so far on expiry.
     std::size_t Write(const std::uint8_t* bytes, std::size_t length, PortHandle handle,
-                      int timeoutMs, PortError& error);
+                      int timeoutMs, PortError& error) override;
     std::size_t Read(std::uint8_t* buffer, std::size_t capacity, PortHandle handle,
-                     PortError& error);
-    long QueuedInput(PortHandle handle, PortError& error);
-    PortWaitResult WaitForInput(PortHandle handle, int timeoutMs, PortError& error);
-    void CancelWait(PortHandle handle);
-    void ForgetCancel(PortHandle handle);
+                     PortError& error) override;
+    long QueuedInput(PortHandle handle, PortError& error) override;
+    PortWaitResult WaitForInput(PortHandle handle, int timeoutMs, PortError& error) override;
+    void CancelWait(PortHandle handle) override;
+    void ForgetCancel(PortHandle handle) override;
+    // Every wait has a limit of its own, and there are no events to make.
+    bool SetTimeouts(std::uint32_t /*readIntervalMs*/, PortHandle /*handle*/,
+                     PortError& /*error*/) override {
+        return true;
+    }
+    bool CreateEvents(PortError& /*error*/) override { return true; }
 
   private:
     std::shared_ptr<NetworkConnection> Find(PortHandle handle) const;

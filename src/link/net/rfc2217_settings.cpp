@@ -38,8 +38,7 @@ std::string DescribeValue(const Rfc2217Setting& setting, const std::vector<std::
 
 }  // namespace
 
-std::vector<Rfc2217Setting> Rfc2217SettingsFor(const NetworkLineSettings& line,
-                                               std::string& problem) {
+std::vector<Rfc2217Setting> Rfc2217SettingsFor(const PortLineSettings& line, std::string& problem) {
     const std::uint8_t parity = ParityCode(line.parity);
     const std::uint8_t stop = StopCode(line.stopBits);
     if (parity == 0 || stop == 0) {

@@ -18,8 +18,7 @@ struct Rfc2217Setting {
 
 // The server's settings for the line: speed, data size, parity, stop bits, XON/XOFF, and a purge
 // of its buffers. Empty, with `problem`, when the line cannot be set on a server.
-std::vector<Rfc2217Setting> Rfc2217SettingsFor(const NetworkLineSettings& line,
-                                               std::string& problem);
+std::vector<Rfc2217Setting> Rfc2217SettingsFor(const PortLineSettings& line, std::string& problem);
 
 // Empty when the server confirmed every setting as asked; otherwise which one it did not
 // confirm within `limitSeconds`, or refused, and what it answered.
