@@ -141,6 +141,17 @@ struct CSerialLink::Platform {
         return found == openings.end() ? nullptr : found->second;
     }
 
+    // The opening a read, write or wait on `handle` works on; nothing, with `link`'s error
+    // saying so after `what`, when the port is not open.
+    std::shared_ptr<comm::Opening> ForUse(CSerialLink& link, PortHandle handle,
+                                          const std::string& what) {
+        auto opening = Find(comm::ToHandle(handle));
+        if (!opening) {
+            link.SetError(PortErrorKind::Other, what + "the port is not open.");
+        }
+        return opening;
+    }
+
     std::shared_ptr<comm::Opening> Remove(HANDLE handle) {
         const std::lock_guard<std::mutex> lock(mutex);
         const auto found = openings.find(handle);

@@ -206,9 +206,8 @@ std::size_t CSerialLink::LocalWrite(const std::uint8_t* bytes, std::size_t lengt
         SetError(PortErrorKind::Other, what + "too many bytes for one write.");
         return 0;
     }
-    const auto opening = m_platform->Find(ToHandle(handle));
+    const auto opening = m_platform->ForUse(*this, handle, what);
     if (!opening) {
-        SetError(PortErrorKind::Other, what + "the port is not open.");
         return 0;
     }
     HANDLE h = opening->handle;
@@ -255,9 +254,8 @@ std::size_t CSerialLink::LocalWrite(const std::uint8_t* bytes, std::size_t lengt
 
 std::size_t CSerialLink::LocalRead(std::uint8_t* buffer, std::size_t capacity, PortHandle handle) {
     const std::string what = "Reading from '" + m_strPort + "': ";
-    const auto opening = m_platform->Find(ToHandle(handle));
+    const auto opening = m_platform->ForUse(*this, handle, what);
     if (!opening) {
-        SetError(PortErrorKind::Other, what + "the port is not open.");
         return 0;
     }
     const std::lock_guard<std::mutex> readLock(opening->readMutex);
@@ -295,23 +293,21 @@ std::size_t CSerialLink::LocalRead(std::uint8_t* buffer, std::size_t capacity, P
 }
 
 long CSerialLink::LocalQueuedInput(PortHandle handle) {
-    const auto notOpen = [this] {
-        SetError(PortErrorKind::Other, "Reading from '" + m_strPort + "': the port is not open.");
-        return -1L;
-    };
-    const auto opening = m_platform->Find(ToHandle(handle));
+    const std::string what = "Reading from '" + m_strPort + "': ";
+    const auto opening = m_platform->ForUse(*this, handle, what);
     if (!opening) {
-        return notOpen();
+        return -1;
     }
     const std::lock_guard<std::mutex> gate(opening->gate);
     if (opening->closed) {
-        return notOpen();
+        SetError(PortErrorKind::Other, what + "the port is not open.");
+        return -1;
     }
     DWORD errors = 0;
     COMSTAT status{};
     if (ClearCommError(opening->handle, &errors, &status) == FALSE) {
         const DWORD code = GetLastError();
-        SetError(IoFailureKind(code), "Reading from '" + m_strPort + "': " + SystemErrorText(code));
+        SetError(IoFailureKind(code), what + SystemErrorText(code));
         return -1;
     }
     return static_cast<long>(status.cbInQue);
@@ -319,9 +315,8 @@ long CSerialLink::LocalQueuedInput(PortHandle handle) {
 
 PortWaitResult CSerialLink::LocalWaitForInput(PortHandle handle, int timeoutMs) {
     const std::string what = "Waiting for input on '" + m_strPort + "': ";
-    const auto opening = m_platform->Find(ToHandle(handle));
+    const auto opening = m_platform->ForUse(*this, handle, what);
     if (!opening) {
-        SetError(PortErrorKind::Other, what + "the port is not open.");
         return PortWaitResult::Failed;
     }
     // A wait of its own: the receive worker waits while other threads read and write.
